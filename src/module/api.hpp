@@ -1,0 +1,63 @@
+// The object operations the bodies need, each a thin wrapper over the C API
+// that throws ErrorSet on failure, so a body reads as its algorithm.
+#pragma once
+
+#include "module/ref.hpp"
+
+#include <string_view>
+
+namespace avwatch {
+
+// Runs a body at the C boundary: ErrorSet becomes the NULL return, and any
+// other C++ exception becomes the matching Python error.
+template <class Body>
+PyObject* at_boundary(Body&& body) noexcept;
+
+Owned text(std::string_view utf8);        // a new str
+Owned integer(long long value);
+Owned none();
+
+Owned attr(Borrowed object, const char* name);
+Owned item(Borrowed mapping, const char* key);        // mapping[key]
+Owned item_or_none(Borrowed mapping, const char* key);  // mapping.get(key)
+bool has_item(Borrowed mapping, const char* key);       // key in mapping
+void set_item(Borrowed mapping, const char* key, Borrowed value);
+bool truthy(Borrowed object);
+bool equals(Borrowed a, Borrowed b);
+bool equals(Borrowed a, const char* text);
+Owned to_str(Borrowed object);             // str(object)
+Owned formatted(Borrowed object);          // format(object, "")
+Owned concat(std::initializer_list<Borrowed> pieces);  // "".join of str pieces
+
+// Calls with positional arguments only.
+Owned call(Borrowed callable, std::initializer_list<Borrowed> args = {});
+Owned call_method(Borrowed object, const char* name, std::initializer_list<Borrowed> args = {});
+
+// The interpreter's own modules and builtins, for what the module does not
+// expose as replaceable globals.
+Owned import(const char* name);
+Owned builtin(const char* name);
+
+// The current exception is an instance of `type` (a class or tuple).
+bool error_matches(PyObject* type);
+
+// ---- implementation of the template ----
+
+template <class Body>
+PyObject* at_boundary(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (const ErrorSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "avwatch: unexpected C++ exception");
+    }
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "avwatch: error reported without an exception");
+    return nullptr;
+}
+
+}  // namespace avwatch

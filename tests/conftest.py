@@ -1,0 +1,95 @@
+"""Fixtures shared by every test: a real redis-server and the sandboxed
+media-server tree."""
+
+import os
+import shutil
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+import redis
+
+KESTREL_ROOT = Path("/usr/local/kestrel-srs")
+HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
+ENV_FILE = KESTREL_ROOT / "env.json"
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def _is_tmpfs_mount(path: Path) -> bool:
+    with open("/proc/self/mountinfo") as mounts:
+        for line in mounts:
+            fields = line.split()
+            if fields[4] == str(path):
+                return line.split(" - ")[1].split()[0] == "tmpfs"
+    return False
+
+
+class RedisServer:
+    def __init__(self, tmp: Path):
+        self.port = free_port()
+        self.dir = tmp
+        self.process = None
+
+    def start(self):
+        self.process = subprocess.Popen(
+            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1",
+             "--save", "", "--appendonly", "no", "--dir", str(self.dir)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                redis.StrictRedis(port=self.port).ping()
+                return
+            except redis.ConnectionError:
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise RuntimeError("redis-server did not start")
+                time.sleep(0.05)
+
+    def stop(self):
+        if self.process is not None:
+            self.process.terminate()
+            self.process.wait(10)
+            self.process = None
+
+    def client(self, **options) -> redis.StrictRedis:
+        return redis.StrictRedis(host="127.0.0.1", port=self.port, **options)
+
+
+@pytest.fixture(scope="session")
+def redis_server(tmp_path_factory):
+    if shutil.which("redis-server") is None:
+        pytest.fail("redis-server is not installed (tools/bootstrap installs it)")
+    server = RedisServer(tmp_path_factory.mktemp("redis"))
+    server.start()
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def broker(redis_server):
+    """A client of a freshly emptied database."""
+    client = redis_server.client()
+    client.flushall()
+    yield client
+    client.close()
+
+
+@pytest.fixture
+def kestrel_root():
+    """The media server's tree, empty for each test.  Only ever the tmpfs
+    that tools/sandbox mounts: a real deployment is never touched."""
+    if os.environ.get("AVWATCH_SANDBOX") != "1" or not _is_tmpfs_mount(KESTREL_ROOT):
+        pytest.fail("run the tests through tools/sandbox (tools/run-tests does)")
+    for entry in KESTREL_ROOT.iterdir():
+        if entry.is_dir() and not entry.is_symlink():
+            shutil.rmtree(entry)
+        else:
+            entry.unlink()
+    yield KESTREL_ROOT
