@@ -93,3 +93,19 @@ def kestrel_root():
         else:
             entry.unlink()
     yield KESTREL_ROOT
+
+
+@pytest.fixture(scope="session")
+def ts_file(tmp_path_factory):
+    """4 s of 1280x720 h264 at 25 fps with 48 kHz aac, in MPEG-TS."""
+    from media import make_ts_file
+    return make_ts_file(tmp_path_factory.mktemp("media") / "sample.ts")
+
+
+@pytest.fixture
+def udp_stream():
+    """A live UDP MPEG-TS stream on a free port; yields the sender."""
+    from media import UdpSender
+    sender = UdpSender(free_port()).start()
+    yield sender
+    sender.stop()
