@@ -1,0 +1,2 @@
+# The fake probe and clock, as fixtures for the tests here.
+from store.harness import clock, probe  # noqa: F401
