@@ -1,0 +1,2 @@
+"""The avwatch command-line tool: operator glue over the avwatch extension
+module.  Everything it measures is measured by the module itself."""

@@ -1,0 +1,151 @@
+"""`avwatch monitor`: the input and output monitors of one channel and pipe,
+each in a thread of this process, until the channel stops or the operator
+stops them."""
+
+import ctypes
+import logging
+import os
+import queue
+import signal
+import threading
+
+import avwatch
+
+from avwatch_cli.broker import connect, require_channel
+from avwatch_cli.failures import FAILED, INTERRUPTED, OK
+from avwatch_cli.programs import require_probe_chain
+
+log = logging.getLogger("avwatch.cli")
+
+# The media server's HLS tree, where the output monitor looks for segments.
+HTML_ROOT = "/usr/local/kestrel-srs/trunk/objs/nginx/html"
+
+MONITORS = {"input": "ffmpeg_input_bitrate", "output": "ffmpeg_output_bitrate"}
+
+
+def add_parser(commands) -> None:
+    parser = commands.add_parser(
+        "monitor", help="run the input and output monitors of a channel until it stops",
+        description="Run the monitors of one channel and pipe (both unless --input or --output "
+                    "picks one), each in a thread, publishing their status records in Redis. "
+                    'Ends when the channel record\'s "live" turns false (exit 0), when a monitor '
+                    "fails (exit 1), or on Ctrl-C / SIGTERM (exit 130) after the current pass.")
+    parser.add_argument("--redis", required=True, metavar="URL",
+                        help="Redis URL, e.g. redis://127.0.0.1:6379/0 (redis://:PASSWORD@host:port/db)")
+    parser.add_argument("--channel", required=True, metavar="ID", help="channel id (keys ch:ID...)")
+    parser.add_argument("--pipe", required=True, metavar="NAME", help="pipe name (keys ch:ID:in:NAME...)")
+    parser.add_argument("--input", action="store_true", help="run the input monitor")
+    parser.add_argument("--output", action="store_true", help="run the output monitor")
+    parser.set_defaults(run=run)
+
+
+class StopRequested(BaseException):
+    """Raised inside a monitor's thread to end it.  Outside the Exception
+    family, so the output monitor's per-pass error guard lets it through."""
+
+
+class Outcome:
+    PENDING = "running"
+    CHANNEL_STOPPED = "channel stopped"
+    STOPPED = "stopped on request"
+
+
+class MonitorThread(threading.Thread):
+    def __init__(self, kind: str, ch_uid: str, pipe_name: str, broker, finished: queue.Queue):
+        super().__init__(name=kind, daemon=True)
+        self.kind = kind
+        self.arguments = (ch_uid, pipe_name, broker)
+        self.finished = finished
+        self.outcome: object = Outcome.PENDING
+        self._stop_sent = False
+
+    def run(self) -> None:
+        try:
+            try:
+                # Looked up now: the module's namespace is the seam callers use.
+                getattr(avwatch, MONITORS[self.kind])(*self.arguments)
+                self.outcome = Outcome.CHANNEL_STOPPED
+            except StopRequested:
+                self.outcome = Outcome.STOPPED
+            except BaseException as error:  # reported by the main thread
+                self.outcome = error
+        except StopRequested:
+            # The stop arrived just as the monitor ended by itself.
+            if self.outcome is Outcome.PENDING:
+                self.outcome = Outcome.STOPPED
+        self.finished.put(self)
+
+    def request_stop(self) -> None:
+        """Raise StopRequested in the thread.  It takes effect when the
+        monitor next runs Python code (its Redis client, json): after the
+        current sleep or probe, so within a few seconds."""
+        if self._stop_sent or not self.is_alive() or self.outcome is not Outcome.PENDING:
+            return
+        self._stop_sent = True
+        ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(self.ident), ctypes.py_object(StopRequested))
+
+
+def run(args) -> int:
+    kinds = [kind for kind in MONITORS if getattr(args, kind)] or list(MONITORS)
+    require_probe_chain()
+    broker = connect(args.redis)
+    try:
+        if not require_channel(broker, args.channel):
+            log.info("channel ch:%s is not live: the monitors delete its status keys and return", args.channel)
+        if "output" in kinds:
+            folder = os.path.join(HTML_ROOT, args.channel, args.pipe)
+            if not os.path.isdir(folder):
+                log.warning("no segment folder %s yet: the output record names no segment until the media "
+                            "server writes one there", folder)
+        return supervise(kinds, args.channel, args.pipe, broker)
+    finally:
+        broker.close()
+
+
+def supervise(kinds, ch_uid: str, pipe_name: str, broker) -> int:
+    finished: queue.Queue = queue.Queue()
+    threads = [MonitorThread(kind, ch_uid, pipe_name, broker, finished) for kind in kinds]
+    for thread in threads:
+        log.info("%s monitor started for ch:%s pipe %s", thread.kind, ch_uid, pipe_name)
+        thread.start()
+    status = OK
+    running = len(threads)
+    while running:
+        try:
+            thread = finished.get()
+        except KeyboardInterrupt:
+            if status != INTERRUPTED:
+                log.warning("stopping: the monitors end after their current pass (a few seconds); "
+                            "their status keys keep their last values")
+            else:
+                log.warning("still stopping: waiting for the current probe or pause to end")
+            status = INTERRUPTED
+            stop_all(threads)
+            continue
+        running -= 1
+        thread.join()
+        if thread.outcome is Outcome.CHANNEL_STOPPED:
+            log.info("%s monitor ended: channel ch:%s stopped, its status keys are deleted", thread.kind, ch_uid)
+        elif thread.outcome is Outcome.STOPPED:
+            log.info("%s monitor stopped", thread.kind)
+        else:
+            error = thread.outcome
+            log.error("%s monitor failed: %s: %s", thread.kind, type(error).__name__, error,
+                      exc_info=(type(error), error, error.__traceback__) if log.isEnabledFor(logging.DEBUG) else None)
+            if status == OK:
+                status = FAILED
+                log.error("stopping the other monitors: a supervisor should restart this command")
+            stop_all(threads)
+    return status
+
+
+def stop_all(threads) -> None:
+    for thread in threads:
+        thread.request_stop()
+
+
+def install_termination_handler() -> None:
+    """SIGTERM (systemd, docker stop, kill) stops the monitors as Ctrl-C does."""
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, interrupt)

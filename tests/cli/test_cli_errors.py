@@ -1,0 +1,62 @@
+"""What an operator sees when the machine or the arguments are wrong: a
+message naming the fault and an exit status a supervisor can tell apart."""
+
+import socket
+import time
+
+import pytest
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+@pytest.mark.parametrize("missing", ["nice", "cpulimit", "ffprobe"])
+@pytest.mark.parametrize("command", [
+    ["probe", "/dev/null"],
+    ["monitor", "--redis", "redis://127.0.0.1:1", "--channel", "1", "--pipe", "main"],
+])
+def test_missing_program_of_the_probe_chain(avwatch_command, path_without, missing, command):
+    result = avwatch_command.run(*command, env=path_without(missing))
+    assert result.returncode == 3
+    assert f"{missing} not found on PATH" in result.stderr
+    assert "apt-get install" in result.stderr
+    assert result.stdout == ""
+
+
+def test_unreachable_redis(avwatch_command):
+    url = f"redis://127.0.0.1:{free_port()}/0"
+    started = time.monotonic()
+    result = avwatch_command.run("monitor", "--redis", url, "--channel", "7", "--pipe", "main")
+    assert result.returncode == 4
+    assert f"cannot reach Redis at {url}" in result.stderr
+    assert "Traceback" not in result.stderr
+    assert time.monotonic() - started < 10
+
+
+@pytest.mark.parametrize("stored, message", [
+    (None, "no channel record under ch:7"),
+    ("not json", "the channel record under ch:7 is not JSON"),
+    ('{"state": "up"}', 'the channel record under ch:7 has no "live" field'),
+    ("[1]", 'the channel record under ch:7 has no "live" field'),
+])
+def test_unusable_channel_record(avwatch_command, broker, redis_url, stored, message):
+    if stored is not None:
+        broker.set("ch:7", stored)
+    result = avwatch_command.run("monitor", "--redis", redis_url, "--channel", "7", "--pipe", "main")
+    assert result.returncode == 5
+    assert message in result.stderr
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["monitor", "--redis", "http://127.0.0.1", "--channel", "7", "--pipe", "main"], "bad --redis URL"),
+    (["monitor", "--channel", "7", "--pipe", "main"], "--redis"),
+    (["probe"], "uri"),
+    ([], "COMMAND"),
+])
+def test_usage_errors(avwatch_command, arguments, message):
+    result = avwatch_command.run(*arguments)
+    assert result.returncode == 2
+    assert message in result.stderr
