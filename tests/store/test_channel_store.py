@@ -3,9 +3,12 @@ them: exact key text, exact JSON text, and only get/set/delete."""
 
 import collections
 import json
+import socket
 
 import pytest
 import redis
+from redis.backoff import NoBackoff
+from redis.retry import Retry
 
 from store.harness import DEFAULT_RECORD, MonitorThread, RecordingBroker, put, run_monitor
 
@@ -138,6 +141,37 @@ def test_status_key_written_with_no_expiry(broker, probe, clock):
 
 
 def test_client_failure_surfaces_as_the_clients_error(redis_server, probe, clock):
-    client = redis.StrictRedis(host="127.0.0.1", port=1, socket_connect_timeout=1)
+    with socket.socket() as unused:  # a port nobody listens on
+        unused.bind(("127.0.0.1", 0))
+        port = unused.getsockname()[1]
+    client = redis.StrictRedis(host="127.0.0.1", port=port, retry=Retry(NoBackoff(), 0))
     monitor = run_monitor(7, "main", client, redis_server.client())
     assert isinstance(monitor.error, redis.ConnectionError)
+
+
+def test_records_go_through_the_modules_json(broker, probe, clock, monkeypatch):
+    """Replacing avwatch.json reaches every read and write, at its next use."""
+    import avwatch
+    seen = []
+
+    class LoggingJson:
+        def loads(self, value):
+            seen.append(("loads", value))
+            return json.loads(value)
+
+        def dumps(self, record, **options):
+            assert type(record) is dict and record is not probe.results[0]  # a fresh copy
+            seen.append(("dumps", record, options))
+            return "custom text"
+    put(broker, "ch:7", {"live": True})
+    put(broker, "ch:7:input:main", {"uri": "/srv/in.ts"})
+    probe.on_call = lambda n: put(broker, "ch:7", {"live": False})
+    stored = []
+    clock.on_sleep = lambda n: stored.append(broker.get("ch:7:in:main"))
+    monkeypatch.setattr(avwatch, "json", LoggingJson())
+
+    run_monitor(7, "main", broker, broker)
+
+    assert seen == [("loads", b'{"live": true}'), ("loads", b'{"uri": "/srv/in.ts"}'),
+                    ("dumps", DEFAULT_RECORD, {}), ("loads", b'{"live": false}')]
+    assert stored == [b"custom text"]
