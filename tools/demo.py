@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""The live demo behind ./demo: a synthetic channel watched by both monitors.
+
+Inside tools/sandbox (the media server's tree is a private tmpfs), it starts
+a redis-server on a free port, ffmpeg sending a live MPEG-TS stream over UDP
+(the channel's input) and the HLS stand-in writing segments and a playlist
+(the channel's output); writes the channel and input source records; runs
+`avwatch monitor` on the channel; and shows both status records as they
+change.  After --seconds (or Ctrl-C) it sets "live" false, shows both status
+keys disappear, and stops everything it started.
+"""
+
+import argparse
+import importlib.util
+import json
+import os
+import shutil
+import signal
+import socket
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import redis
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import demo_services as services  # noqa: E402
+from demo_view import View  # noqa: E402
+
+KESTREL_ROOT = Path("/usr/local/kestrel-srs")
+HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
+CH_UID = "42"
+PIPE = "main"
+FRAGMENT = 2   # seconds: a segment every 2 s, the output monitor publishing every second
+REFRESH = 1.0
+STOP_TIMEOUT = 20  # the input monitor sees "live" false after its current probe and pause
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def refuse_outside_sandbox():
+    mounted = any(line.split()[4] == str(KESTREL_ROOT) and line.split(" - ")[1].split()[0] == "tmpfs"
+                  for line in open("/proc/self/mountinfo"))
+    if os.environ.get("AVWATCH_SANDBOX") != "1" or not mounted:
+        sys.exit("demo: run it as ./demo, which runs it in a private mount namespace, so that it never "
+                 f"touches a real media server's files under {KESTREL_ROOT}")
+
+
+def check_programs():
+    missing = [name for name in ("redis-server", "ffmpeg", "ffprobe", "cpulimit", "nice")
+               if shutil.which(name) is None]
+    if missing:
+        sys.exit(f"demo: {', '.join(missing)} not found; ./demo installs them (tools/bootstrap)")
+
+
+def child_environment():
+    """The monitor runs as `python -m avwatch_cli`: from site-packages when
+    installed, else from the checkout (a build-dir run)."""
+    env = dict(os.environ)
+    if importlib.util.find_spec("avwatch_cli") is None:
+        env["PYTHONPATH"] = os.pathsep.join(
+            [str(services.REPO / "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env
+
+
+def read_records(client, keys):
+    records = {}
+    for key in keys:
+        value = client.get(key)
+        try:
+            records[key] = None if value is None else json.loads(value)
+        except ValueError:
+            records[key] = value
+    return records
+
+
+def log_tail(path: Path, count=3):
+    try:
+        return [line.rstrip("\n") for line in path.read_text(errors="replace").splitlines()[-count:]]
+    except FileNotFoundError:
+        return []
+
+
+def run(seconds: float, folder: Path) -> int:
+    port, udp_port = free_port(), free_port()
+    url = f"redis://127.0.0.1:{port}/0"
+    channel_key = f"ch:{CH_UID}"
+    source_key = f"ch:{CH_UID}:input:{PIPE}"
+    status_keys = {f"ch:{CH_UID}:in:{PIPE}": "input", f"ch:{CH_UID}:out:{PIPE}": "output"}
+    source = {"uri": f"udp://127.0.0.1:{udp_port}", "miface": "127.0.0.1", "pid": 1, "vpid": 256, "apid": 257}
+
+    redis_server = services.redis_server(port, folder)
+    sender = services.udp_sender(udp_port, folder)
+    standin = services.hls_standin(KESTREL_ROOT, CH_UID, PIPE, FRAGMENT, folder)
+    monitor = services.monitor_command(url, CH_UID, PIPE, folder)
+    started = []
+    client = redis.StrictRedis(port=port, decode_responses=True, socket_timeout=2, socket_connect_timeout=2)
+    view = View(f"avwatch demo: channel {CH_UID}, pipe {PIPE}", status_keys)
+    try:
+        started.append(redis_server.start())
+        services.wait_for_redis(client, redis_server)
+        view.note(f"redis-server on 127.0.0.1:{port}")
+        started.append(sender.start())
+        view.note(f"ffmpeg sends the channel's input to {source['uri']} (program 1, PIDs 256 and 257)")
+        started.append(standin.start())
+        view.note(f"HLS stand-in writes {FRAGMENT}-second segments to {HTML_ROOT / CH_UID / PIPE}")
+        client.set(channel_key, json.dumps({"live": True}))
+        client.set(source_key, json.dumps(source))
+        view.note(f"{channel_key} = {client.get(channel_key)}")
+        view.note(f"{source_key} = {client.get(source_key)}")
+        started.append(monitor.start(env=child_environment()))
+        view.note(f"avwatch monitor --redis {url} --channel {CH_UID} --pipe {PIPE}")
+
+        watch_live(client, view, status_keys, monitor, seconds)
+        return stop_channel(client, view, channel_key, status_keys, monitor)
+    finally:
+        for child in reversed(started):
+            child.stop()
+        client.close()
+        view.note("stopped " + ", ".join(child.name for child in reversed(started)))
+
+
+def watch_live(client, view, status_keys, monitor, seconds):
+    deadline = time.monotonic() + seconds
+    try:
+        while (left := deadline - time.monotonic()) > 0:
+            if not monitor.running():
+                view.note(f"avwatch monitor ended early (status {monitor.process.returncode}); "
+                          f"its log: {monitor.log_path}")
+                break
+            view.show(read_records(client, status_keys),
+                      f"{view.elapsed():4.0f} s, {left:3.0f} s left (Ctrl-C to stop now)",
+                      log_tail(monitor.log_path))
+            time.sleep(min(REFRESH, max(left, 0)))
+    except KeyboardInterrupt:
+        view.note("Ctrl-C: stopping the channel")
+
+
+def stop_channel(client, view, channel_key, status_keys, monitor) -> int:
+    client.set(channel_key, json.dumps({"live": False}))
+    view.note(f'{channel_key} = {client.get(channel_key)}: the monitors delete their keys and return')
+    present = {key: client.exists(key) > 0 for key in status_keys}
+    deadline = time.monotonic() + STOP_TIMEOUT
+    try:
+        while time.monotonic() < deadline:
+            for key in status_keys:
+                now = client.exists(key) > 0
+                if now != present[key]:
+                    view.note(f"{key} {'deleted' if not now else 'written again by a pass under way'}")
+                    present[key] = now
+            if not monitor.running() and not any(present.values()):
+                break
+            time.sleep(0.1)
+    except KeyboardInterrupt:
+        view.note("Ctrl-C: not waiting for the monitors")
+        return 130
+    status = monitor.process.poll()
+    if status is None or any(present.values()):
+        left = [key for key, there in present.items() if there]
+        view.note(f"the monitors did not finish within {STOP_TIMEOUT} s (keys left: {left or 'none'})")
+        return 1
+    view.note(f"avwatch monitor exited with status {status}; both status keys are gone")
+    for line in log_tail(monitor.log_path, 4):
+        view.note(f"  log: {line}")
+    return 0 if status == 0 else 1
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=30, metavar="N",
+                        help="how long to watch before stopping the channel (default 30)")
+    args = parser.parse_args(argv)
+    refuse_outside_sandbox()
+    check_programs()
+    # SIGTERM ends the demo the way Ctrl-C does: the channel stopped in order.
+    signal.signal(signal.SIGTERM, signal.default_int_handler)
+    with tempfile.TemporaryDirectory(prefix="avwatch-demo-") as folder:
+        return run(args.seconds, Path(folder))
+
+
+if __name__ == "__main__":
+    sys.exit(main())
