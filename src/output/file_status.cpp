@@ -20,8 +20,6 @@ namespace {
 
 // os.stat's reading of an integer as a file descriptor.
 int file_descriptor(Borrowed number) {
-    if (PyBool_Check(number.get()))
-        check(PyErr_WarnEx(PyExc_RuntimeWarning, "bool is used as a file descriptor", 1));
     Owned index = Owned::steal(PyNumber_Index(number.get()));
     int overflow = 0;
     long value = PyLong_AsLongAndOverflow(index.get(), &overflow);
@@ -50,7 +48,7 @@ Owned modification_time(Borrowed path) {
     struct stat status;
     int result;
     int error;
-    bool by_descriptor = PyIndex_Check(path.get()) && !PyUnicode_Check(path.get()) && !PyBytes_Check(path.get());
+    bool by_descriptor = PyIndex_Check(path.get());  // os.stat takes an int as a descriptor
     if (by_descriptor) {
         int fd = file_descriptor(path);
         WithoutGil unlocked;
