@@ -119,6 +119,7 @@ def run(seconds: float, folder: Path) -> int:
         watch_live(client, view, status_keys, monitor, seconds)
         return stop_channel(client, view, channel_key, status_keys, monitor)
     finally:
+        view.close()
         for child in reversed(started):
             child.stop()
         client.close()
@@ -148,14 +149,17 @@ def stop_channel(client, view, channel_key, status_keys, monitor) -> int:
     deadline = time.monotonic() + STOP_TIMEOUT
     try:
         while time.monotonic() < deadline:
+            records = read_records(client, status_keys)
             for key in status_keys:
-                now = client.exists(key) > 0
+                now = records[key] is not None
                 if now != present[key]:
                     view.note(f"{key} {'deleted' if not now else 'written again by a pass under way'}")
                     present[key] = now
             if not monitor.running() and not any(present.values()):
                 break
-            time.sleep(0.1)
+            view.show(records, f"{view.elapsed():4.0f} s, stopping: waiting for the monitors to return",
+                      log_tail(monitor.log_path))
+            time.sleep(0.2)
     except KeyboardInterrupt:
         view.note("Ctrl-C: not waiting for the monitors")
         return 130
@@ -164,9 +168,12 @@ def stop_channel(client, view, channel_key, status_keys, monitor) -> int:
         left = [key for key, there in present.items() if there]
         view.note(f"the monitors did not finish within {STOP_TIMEOUT} s (keys left: {left or 'none'})")
         return 1
+    view.show(read_records(client, status_keys), f"{view.elapsed():4.0f} s, stopped",
+              log_tail(monitor.log_path, 4))
     view.note(f"avwatch monitor exited with status {status}; both status keys are gone")
-    for line in log_tail(monitor.log_path, 4):
-        view.note(f"  log: {line}")
+    if not view.live:
+        for line in log_tail(monitor.log_path, 4):
+            view.note(f"  log: {line}")
     return 0 if status == 0 else 1
 
 

@@ -9,6 +9,7 @@ import time
 FIELDS = ["acodec", "vcodec", "vresolution", "vfps", "vbitrate", "abitrate", "bitrate",
           "lastts", "name", "sequence", "atime", "vtime"]
 BARS = "▁▂▃▄▅▆▇█"
+EVENTS_SHOWN = 10
 
 
 def sparkline(values, width):
@@ -24,14 +25,22 @@ def kbps(value):
 
 
 class Samples:
-    """The bitrate of each record over time, one sample per refresh."""
+    """The bitrate of each record over time, one sample a second however
+    often the screen is drawn."""
 
-    def __init__(self):
+    def __init__(self, period=1.0):
+        self.period = period
         self.history = {}
+        self.last = None
 
-    def add(self, key, record):
-        bitrate = record.get("bitrate") if isinstance(record, dict) else None
-        self.history.setdefault(key, []).append(bitrate if isinstance(bitrate, (int, float)) else 0)
+    def add(self, records):
+        now = time.monotonic()
+        if self.last is not None and now - self.last < self.period:
+            return
+        self.last = now
+        for key, record in records.items():
+            bitrate = record.get("bitrate") if isinstance(record, dict) else None
+            self.history.setdefault(key, []).append(bitrate if isinstance(bitrate, (int, float)) else 0)
 
 
 class View:
@@ -44,25 +53,38 @@ class View:
         self.started = time.monotonic()
         self.drawn_lines = 0
         self.last_shown = {}
+        self.events = []
+        self.frame = None  # the last frame's arguments, redrawn when an event comes
+        self.closed = False
 
     def elapsed(self):
         return time.monotonic() - self.started
 
     def show(self, records, status_line, log_lines=()):
         """records: {key: decoded record or None when the key is absent}."""
-        for key in self.keys:
-            self.samples.add(key, records.get(key))
+        self.samples.add({key: records.get(key) for key in self.keys})
         if self.live:
-            self._redraw(records, status_line, log_lines)
+            self.frame = (records, status_line, log_lines)
+            self._redraw(*self.frame)
         else:
             self._print_changes(records)
 
     def note(self, text):
-        """A line below the screen (or in the plain log)."""
-        if self.live:
-            self.drawn_lines = 0  # the screen above stays as it is
-        self.stream.write(f"{self.elapsed():6.1f}s  {text}\n")
+        """An event: part of the screen while it is drawn, else a plain line."""
+        line = f"{self.elapsed():6.1f}s  {text}"
+        if self.live and not self.closed:
+            self.events.append(line)
+            if self.frame is not None:
+                self._redraw(*self.frame)
+            return
+        self.stream.write(line + "\n")
         self.stream.flush()
+
+    def close(self):
+        """Leaves the last screen as it stands; later events follow as lines."""
+        if self.live and not self.closed and self.frame is None:
+            self.stream.write("".join(event + "\n" for event in self.events))
+        self.closed = True
 
     def _print_changes(self, records):
         for key in self.keys:
@@ -104,6 +126,8 @@ class View:
         lines.append("")
         lines.append("  monitor log:")
         lines.extend(f"    {line[:width - 5]}" for line in (log_lines or ["(nothing yet)"]))
+        lines.append("")
+        lines.extend(self.events[-EVENTS_SHOWN:])
         out = []
         if self.drawn_lines:
             out.append(f"\x1b[{self.drawn_lines}F")  # back to the first line of the last frame
