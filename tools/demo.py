@@ -131,8 +131,7 @@ def watch_live(client, view, status_keys, monitor, seconds):
     try:
         while (left := deadline - time.monotonic()) > 0:
             if not monitor.running():
-                view.note(f"avwatch monitor ended early (status {monitor.process.returncode}); "
-                          f"its log: {monitor.log_path}")
+                view.note(f"avwatch monitor ended early (status {monitor.process.returncode}); its log follows")
                 break
             view.show(read_records(client, status_keys),
                       f"{view.elapsed():4.0f} s, {left:3.0f} s left (Ctrl-C to stop now)",
@@ -171,7 +170,7 @@ def stop_channel(client, view, channel_key, status_keys, monitor) -> int:
     view.show(read_records(client, status_keys), f"{view.elapsed():4.0f} s, stopped",
               log_tail(monitor.log_path, 4))
     view.note(f"avwatch monitor exited with status {status}; both status keys are gone")
-    if not view.live:
+    if not view.live or status != 0:
         for line in log_tail(monitor.log_path, 4):
             view.note(f"  log: {line}")
     return 0 if status == 0 else 1

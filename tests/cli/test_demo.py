@@ -1,0 +1,39 @@
+"""The demo, shortened, from start to stop (plain output: not a terminal)."""
+
+import json
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+DEMO = Path(__file__).resolve().parents[2] / "tools" / "demo.py"
+
+
+def command_lines():
+    lines = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                lines.append(Path(f"/proc/{entry}/cmdline").read_bytes().replace(b"\0", b" ").decode())
+            except OSError:
+                pass
+    return lines
+
+
+def test_demo_shows_both_records_then_their_deletion(kestrel_root):
+    result = subprocess.run([sys.executable, str(DEMO), "--seconds", "8"],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+    records = {}
+    for key, text in re.findall(r"^\s*[\d.]+s  (ch:42:(?:in|out):main)\s+(\{.*\})$", result.stdout, re.M):
+        records.setdefault(key, []).append(json.loads(text))
+    for key in ("ch:42:in:main", "ch:42:out:main"):
+        assert any(record.get("vcodec") == "h264" and record["bitrate"] > 0 for record in records[key]), key
+        assert re.search(rf"s  {key} deleted$", result.stdout, re.M)
+    assert "both status keys are gone" in result.stdout
+
+    # Everything the demo started has ended: its Redis and UDP ports are in no command line.
+    ports = re.search(r"redis-server on 127.0.0.1:(\d+)", result.stdout)[1], \
+        re.search(r"udp://127.0.0.1:(\d+)", result.stdout)[1]
+    assert not [line for line in command_lines() if any(port in line for port in ports)]
