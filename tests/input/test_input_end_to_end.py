@@ -29,15 +29,18 @@ class PassLog:
             self.changed.notify_all()
         time.sleep(seconds)
 
-    def wait_for(self, passes, monitor):
-        """Waits until `passes` pauses have been logged; a pass takes at most
-        the probe's 3 s plus the 3 s pause."""
+    def wait_for(self, monitor, passes, until=lambda records: True):
+        """Waits until at least `passes` pauses have been logged and `until`
+        holds for the records so far; gives up after about one pass's time
+        (the probe's 3 s plus the 3 s pause) per pass, or when the monitor ends."""
         deadline = time.monotonic() + 7 * passes + 5
         with self.changed:
-            while len(self.records) < passes and monitor.thread.is_alive() and time.monotonic() < deadline:
+            while (len(self.records) < passes or not until(self.records)) and monitor.thread.is_alive() \
+                    and time.monotonic() < deadline:
                 self.changed.wait(0.2)
-        assert len(self.records) >= passes, f"{len(self.records)} passes {self.records}, error {monitor.error!r}"
-        return self.records[:passes]
+            records = list(self.records)
+        assert len(records) >= passes, f"{len(records)} passes {records}, error {monitor.error!r}"
+        return records
 
 
 def measured(record):
@@ -69,14 +72,14 @@ def test_live_udp_stream(broker, udp_stream, monkeypatch):
     monkeypatch.setattr(avwatch, "time", log)
     monitor = MonitorThread("e2e", "main", broker, broker).start()
     try:
-        first_two = log.wait_for(2, monitor)
+        first_two = log.wait_for(monitor, 2)[:2]
         assert any(measured(record) for record in first_two), first_two
 
         udp_stream.stop()
         # The pass under way may still have heard the stream; a later one may not.
         stopped_at = len(log.records) + 1
-        later = log.wait_for(stopped_at + 2, monitor)[stopped_at:]
-        assert DEFAULT_RECORD in later, later
+        later = log.wait_for(monitor, stopped_at + 1, lambda records: DEFAULT_RECORD in records[stopped_at:])
+        assert DEFAULT_RECORD in later[stopped_at:stopped_at + 2], later
     finally:
         monitor.finish()
 
