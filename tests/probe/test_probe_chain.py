@@ -14,7 +14,6 @@ import pytest
 
 import avwatch
 from conftest import DEFAULT_RECORD, RECORD_KEYS
-from media import FFMPEG  # noqa: F401  (ffmpeg must be present for the fixtures)
 
 pytestmark = pytest.mark.usefixtures("real_subprocess")
 
