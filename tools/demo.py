@@ -109,10 +109,9 @@ def run(seconds: float, folder: Path) -> int:
         view.note(f"ffmpeg sends the channel's input to {source['uri']} (program 1, PIDs 256 and 257)")
         started.append(standin.start())
         view.note(f"HLS stand-in writes {FRAGMENT}-second segments to {HTML_ROOT / CH_UID / PIPE}")
-        client.set(channel_key, json.dumps({"live": True}))
-        client.set(source_key, json.dumps(source))
-        view.note(f"{channel_key} = {client.get(channel_key)}")
-        view.note(f"{source_key} = {client.get(source_key)}")
+        for key, record in ((channel_key, {"live": True}), (source_key, source)):
+            client.set(key, json.dumps(record))
+            view.note(f"{key} = {json.dumps(record)}")
         started.append(monitor.start(env=child_environment()))
         view.note(f"avwatch monitor --redis {url} --channel {CH_UID} --pipe {PIPE}")
 
@@ -143,7 +142,7 @@ def watch_live(client, view, status_keys, monitor, seconds):
 
 def stop_channel(client, view, channel_key, status_keys, monitor) -> int:
     client.set(channel_key, json.dumps({"live": False}))
-    view.note(f'{channel_key} = {client.get(channel_key)}: the monitors delete their keys and return')
+    view.note(f'{channel_key} = {json.dumps({"live": False})}: the monitors delete their keys and return')
     present = {key: client.exists(key) > 0 for key in status_keys}
     deadline = time.monotonic() + STOP_TIMEOUT
     try:

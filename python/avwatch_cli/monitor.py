@@ -82,6 +82,7 @@ class MonitorThread(threading.Thread):
         if self._stop_sent or not self.is_alive() or self.outcome is not Outcome.PENDING:
             return
         self._stop_sent = True
+        assert self.ident is not None  # started, since alive
         ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(self.ident), ctypes.py_object(StopRequested))
 
 
