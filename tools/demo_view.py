@@ -89,8 +89,11 @@ class View:
     def _print_changes(self, records):
         for key in self.keys:
             record = records.get(key)
-            if record != self.last_shown.get(key, "unseen"):
+            previous = self.last_shown.get(key, "unseen")
+            if record != previous:
                 self.last_shown[key] = record
+                if record is None and previous != "unseen":
+                    continue  # the deletion is an event of its own
                 shown = "(absent)" if record is None else json.dumps(record)
                 self.stream.write(f"{self.elapsed():6.1f}s  {key:<16} {shown}\n")
         self.stream.flush()
