@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import avwatch
-from conftest import DEFAULT_RECORD, RECORD_KEYS
+from probe_fakes import DEFAULT_RECORD, RECORD_KEYS
 
 pytestmark = pytest.mark.usefixtures("real_subprocess")
 

@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import avwatch
-from conftest import RECORD_KEYS
+from probe_fakes import RECORD_KEYS
 
 ANSWERS = sorted(Path("/work/shared/data/real/ffprobe").glob("*.json"))
 ALLOWED = (AttributeError, TypeError, ValueError, KeyError, IndexError, OverflowError)

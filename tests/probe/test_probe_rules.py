@@ -8,7 +8,7 @@ import types
 import pytest
 
 import avwatch
-from conftest import DEFAULT_RECORD, RECORD_KEYS
+from probe_fakes import DEFAULT_RECORD, RECORD_KEYS, FakeProber
 
 UDP = "udp://239.0.0.1:1234?localaddr=127.0.0.1"
 ENTRIES = ("stream=codec_type,codec_name,sample_fmt,sample_rate,channels,bit_rate,width,height,"
@@ -179,7 +179,7 @@ def test_timeout_class_is_the_module_globals(prober):
 
 
 def test_a_patched_subprocess_run_is_called_instead_of_the_native_runner(monkeypatch):
-    fake = __import__("conftest").FakeProber()
+    fake = FakeProber()
     fake.answer([AUDIO_128K])
     monkeypatch.setattr(avwatch, "subprocess", subprocess)
     monkeypatch.setattr(subprocess, "run", fake.run)
