@@ -44,8 +44,9 @@ def free_port() -> int:
 
 
 def refuse_outside_sandbox():
-    mounted = any(line.split()[4] == str(KESTREL_ROOT) and line.split(" - ")[1].split()[0] == "tmpfs"
-                  for line in open("/proc/self/mountinfo"))
+    with open("/proc/self/mountinfo") as mounts:
+        mounted = any(line.split()[4] == str(KESTREL_ROOT) and line.split(" - ")[1].split()[0] == "tmpfs"
+                      for line in mounts)
     if os.environ.get("AVWATCH_SANDBOX") != "1" or not mounted:
         sys.exit("demo: run it as ./demo, which runs it in a private mount namespace, so that it never "
                  f"touches a real media server's files under {KESTREL_ROOT}")
