@@ -58,6 +58,8 @@ class MonitorThread(threading.Thread):
         self.finished = finished
         self.outcome: object = Outcome.PENDING
         self._stop_sent = False
+        self._done = False
+        self._lock = threading.Lock()
 
     def run(self) -> None:
         try:
@@ -73,17 +75,36 @@ class MonitorThread(threading.Thread):
             # The stop arrived just as the monitor ended by itself.
             if self.outcome is Outcome.PENDING:
                 self.outcome = Outcome.STOPPED
+        self._refuse_stops()
         self.finished.put(self)
+
+    def _refuse_stops(self) -> None:
+        """From here on no stop is sent, and one sent just before is dropped,
+        so that it cannot break the report to the main thread."""
+        while True:
+            try:
+                with self._lock:
+                    self._done = True
+                _set_async_exception(self.ident, None)
+                return
+            except StopRequested:
+                continue
 
     def request_stop(self) -> None:
         """Raise StopRequested in the thread.  It takes effect when the
         monitor next runs Python code (its Redis client, json): after the
         current sleep or probe, so within a few seconds."""
-        if self._stop_sent or not self.is_alive() or self.outcome is not Outcome.PENDING:
-            return
-        self._stop_sent = True
-        assert self.ident is not None  # started, since alive
-        ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(self.ident), ctypes.py_object(StopRequested))
+        with self._lock:
+            if self._stop_sent or self._done or not self.is_alive():
+                return
+            self._stop_sent = True
+            _set_async_exception(self.ident, StopRequested)
+
+
+def _set_async_exception(thread_id, exception) -> None:
+    # None passes NULL, which clears a pending exception.
+    ctypes.pythonapi.PyThreadState_SetAsyncExc(
+        ctypes.c_ulong(thread_id), None if exception is None else ctypes.py_object(exception))
 
 
 def run(args) -> int:

@@ -85,3 +85,4 @@ def test_monitors_get_the_channel_pipe_and_client(fake_monitors):
     client = object()
     assert monitor.supervise(["input", "output"], "7", "main", client) == OK
     assert sorted(seen) == [("input", "7", "main", client), ("output", "7", "main", client)]
+
