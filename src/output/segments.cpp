@@ -1,0 +1,133 @@
+#include "output/segments.hpp"
+
+#include "output/paths.hpp"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace avwatch {
+namespace {
+
+// The media server writes a segment under a ".tmp" name and renames it when
+// complete; "chunks*" is its own playlist.  Testing the raw bytes is the same
+// as testing the decoded name: the ASCII bytes decode to themselves and no
+// other byte decodes to ASCII.
+bool is_candidate(std::string_view name) { return !name.ends_with(".tmp") && !name.starts_with("chunks"); }
+
+bool is_dot_entry(std::string_view name) { return name == "." || name == ".."; }
+
+// st_ctime exactly as the interpreter computes it, so that ties and order
+// come out as they would with os.path.getctime.
+double status_change_time(const struct stat& status) {
+    return static_cast<double>(status.st_ctim.tv_sec) + static_cast<double>(status.st_ctim.tv_nsec) * 1e-9;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const noexcept { closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// What the scan saw, in plain C++: it is filled without the interpreter lock.
+struct RawScan {
+    enum class Stage { no_folder, listing_failed, stat_failed, done };
+    Stage stage = Stage::done;
+    int error = 0;
+    std::string newest;       // empty when there was no candidate
+    std::string failed_name;  // the candidate whose stat failed
+};
+
+RawScan scan_without_gil(const char* folder) {
+    RawScan scan;
+    struct stat status;
+    // os.path.isdir: any failure to stat means "not a directory".
+    if (stat(folder, &status) != 0 || !S_ISDIR(status.st_mode)) {
+        scan.stage = RawScan::Stage::no_folder;
+        return scan;
+    }
+    Directory directory(opendir(folder));
+    if (!directory) {
+        scan.stage = RawScan::Stage::listing_failed;
+        scan.error = errno;
+        return scan;
+    }
+    double newest_time = 0;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(directory.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                scan.stage = RawScan::Stage::listing_failed;
+                scan.error = errno;
+            }
+            return scan;
+        }
+        std::string_view name = entry->d_name;
+        if (is_dot_entry(name) || !is_candidate(name))
+            continue;
+        // Relative to the open folder: one path component to resolve, not
+        // the whole tree.  Links are followed, as os.stat follows them.
+        if (fstatat(dirfd(directory.get()), entry->d_name, &status, 0) != 0) {
+            scan.stage = RawScan::Stage::stat_failed;
+            scan.error = errno;
+            scan.failed_name = name;
+            return scan;
+        }
+        double time = status_change_time(status);
+        if (scan.newest.empty() || time > newest_time) {
+            newest_time = time;
+            scan.newest = name;
+        }
+    }
+}
+
+Owned decoded_name(const std::string& name) {
+    return Owned::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
+[[noreturn]] void raise_os_error(int error, Borrowed filename) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+    throw ErrorSet{};
+}
+
+}  // namespace
+
+SegmentScan scan_segments(Borrowed folder) {
+    PyObject* raw_path = nullptr;
+    if (!PyUnicode_FSConverter(folder.get(), &raw_path)) {
+        // os.path.isdir answers False for a path it cannot encode or that
+        // holds a NUL (ValueError and its UnicodeEncodeError).
+        if (!error_matches(PyExc_ValueError))
+            throw ErrorSet{};
+        PyErr_Clear();
+        return SegmentScan{SegmentScan::Outcome::no_folder, {}};
+    }
+    Owned path = Owned::steal(raw_path);
+
+    RawScan scan;
+    {
+        WithoutGil unlocked;
+        scan = scan_without_gil(PyBytes_AS_STRING(path.get()));
+    }
+
+    switch (scan.stage) {
+    case RawScan::Stage::no_folder:
+        return SegmentScan{SegmentScan::Outcome::no_folder, {}};
+    case RawScan::Stage::listing_failed:
+        raise_os_error(scan.error, folder);
+    case RawScan::Stage::stat_failed:
+        raise_os_error(scan.error, join_path(folder, decoded_name(scan.failed_name)));
+    case RawScan::Stage::done:
+        break;
+    }
+    if (scan.newest.empty())
+        return SegmentScan{SegmentScan::Outcome::no_candidates, {}};
+    return SegmentScan{SegmentScan::Outcome::found, decoded_name(scan.newest)};
+}
+
+}  // namespace avwatch
