@@ -63,7 +63,7 @@ bool is_zero(Borrowed number) {
 
 class OutputMonitor {
 public:
-    OutputMonitor(const Call& call)
+    explicit OutputMonitor(const Call& call)
         : call_(call),
           pipe_name_(call.arg(1)),
           broker_(call.arg(2)),

@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import avwatch
-from conftest import HTML_ROOT, initial_record, stream_record
+from monitor_harness import HTML_ROOT, initial_record, stream_record
 
 PROBED = stream_record(acodec="aac", vcodec="h264", vresolution="640x360", vfps=25, vbitrate=900000,
                        abitrate=128000, bitrate=1028000)
@@ -251,32 +251,35 @@ class Interrupt(BaseException):
     pass
 
 
-def raise_(error):
-    raise error
+class Failing:
+    """A stand-in for time or logging whose every call raises."""
+
+    def __init__(self, error):
+        self.raised = error
+
+    def __getattr__(self, name):
+        def fail(*args):
+            raise self.raised
+        return fail
 
 
-@pytest.mark.parametrize("where", ["fragment lookup", "probe", "pause", "logging"])
-def test_errors_outside_a_guarded_pass_end_the_monitor_and_keep_the_keys(harness, monkeypatch, where):
+@pytest.mark.parametrize("where, error", [
+    ("fragment", Interrupt()),           # outside the Exception family ...
+    ("probe", KeyboardInterrupt()),
+    ("time", RuntimeError("no sleep")),  # ... or outside the guarded pass
+    ("logging", RuntimeError("log failed")),
+])
+def test_errors_outside_a_guarded_pass_end_the_monitor_and_keep_the_keys(harness, monkeypatch, where, error):
     harness.make_folder("segment-3.ts")
-    harness.bandwidth = 0
-    harness.probe = PROBED
-    if where == "fragment lookup":
-        harness.fragment_time = Interrupt()
-        expected = Interrupt
+    if where == "fragment":
+        harness.fragment_time = error
     elif where == "probe":
-        harness.probe = KeyboardInterrupt()
-        expected = KeyboardInterrupt
-    elif where == "pause":
-        monkeypatch.setattr(avwatch, "time", type("Time", (), {"sleep": staticmethod(
-            lambda seconds: raise_(RuntimeError("no sleep")))}))
-        expected = RuntimeError
+        harness.probe = error
     else:
         harness.fragment_time = ValueError("first")
-        monkeypatch.setattr(avwatch, "logging", type("Logging", (), {"error": staticmethod(
-            lambda message: raise_(RuntimeError("log failed")))}))
-        expected = RuntimeError
+        monkeypatch.setattr(avwatch, where, Failing(error))
 
-    with pytest.raises(expected) as raised:
+    with pytest.raises(type(error)) as raised:
         harness.run()
 
     if where == "logging":

@@ -5,7 +5,7 @@ import re
 
 import pytest
 
-from conftest import HTML_ROOT
+from monitor_harness import HTML_ROOT
 from hls_standin import HlsStandIn
 
 
