@@ -170,7 +170,9 @@ def main(argv=None):
     print(f"serving {server.segment_folder} (playlist {server.playlist})", flush=True)
     try:
         while not stop.wait(0.2):
-            if server.process.poll() is not None:
+            # A signal to the whole group reaches ffmpeg too: only an end
+            # that nobody asked for is a failure.
+            if server.process.poll() is not None and not stop.wait(0.5):
                 print(f"ffmpeg ended with status {server.process.returncode}", file=sys.stderr)
                 return 1
     finally:
