@@ -1,5 +1,6 @@
 #include "module/api.hpp"
 
+#include <cerrno>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -39,11 +40,30 @@ void set_item(Borrowed mapping, const char* key, Borrowed value) {
 
 bool truthy(Borrowed object) { return check(PyObject_IsTrue(object.get())) == 1; }
 
-bool equals(Borrowed a, Borrowed b) {
-    return check(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ)) == 1;
+namespace {
+
+bool compares(Borrowed a, Borrowed b, int op) {
+    return truthy(Owned::steal(PyObject_RichCompare(a.get(), b.get(), op)));
 }
 
+}  // namespace
+
+bool equals(Borrowed a, Borrowed b) { return compares(a, b, Py_EQ); }
+
 bool equals(Borrowed a, const char* literal) { return equals(a, text(literal)); }
+
+bool differs(Borrowed a, Borrowed b) { return compares(a, b, Py_NE); }
+
+Owned attr_if_present(Borrowed object, const char* name) {
+    PyObject* found = PyObject_GetAttrString(object.get(), name);
+    if (found == nullptr) {
+        if (!error_matches(PyExc_AttributeError))
+            throw ErrorSet{};
+        PyErr_Clear();
+        return Owned{};
+    }
+    return Owned::steal(found);
+}
 
 Owned to_str(Borrowed object) { return Owned::steal(PyObject_Str(object.get())); }
 
@@ -89,5 +109,11 @@ Owned builtin(const char* name) {
 }
 
 bool error_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
+
+void raise_os_error(int error, PyObject* filename) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    throw ErrorSet{};
+}
 
 }  // namespace avwatch

@@ -23,8 +23,12 @@ Owned item_or_none(Borrowed mapping, const char* key);  // mapping.get(key)
 bool has_item(Borrowed mapping, const char* key);       // key in mapping
 void set_item(Borrowed mapping, const char* key, Borrowed value);
 bool truthy(Borrowed object);
+// a == b and a != b, as a condition evaluates them (no identity shortcut).
 bool equals(Borrowed a, Borrowed b);
 bool equals(Borrowed a, const char* text);
+bool differs(Borrowed a, Borrowed b);
+// getattr(object, name, None), but null when absent.
+Owned attr_if_present(Borrowed object, const char* name);
 Owned to_str(Borrowed object);             // str(object)
 Owned formatted(Borrowed object);          // format(object, "")
 Owned concat(std::initializer_list<Borrowed> pieces);  // "".join of str pieces
@@ -40,6 +44,10 @@ Owned builtin(const char* name);
 
 // The current exception is an instance of `type` (a class or tuple).
 bool error_matches(PyObject* type);
+
+// Raises the OSError subclass for `error` (an errno value), as the
+// interpreter's os functions do; `filename` may be null.
+[[noreturn]] void raise_os_error(int error, PyObject* filename = nullptr);
 
 // ---- implementation of the template ----
 

@@ -36,12 +36,6 @@ int file_descriptor(Borrowed number) {
     return static_cast<int>(value);
 }
 
-[[noreturn]] void raise_from_errno(int error, Borrowed path) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.get());
-    throw ErrorSet{};
-}
-
 }  // namespace
 
 Owned modification_time(Borrowed path) {
@@ -65,7 +59,7 @@ Owned modification_time(Borrowed path) {
         error = errno;
     }
     if (result != 0)
-        raise_from_errno(error, path);
+        raise_os_error(error, path.get());
     // The sum os.stat forms for st_mtime, so both give the same float.
     double seconds = static_cast<double>(status.st_mtim.tv_sec) + status.st_mtim.tv_nsec * 1e-9;
     return Owned::steal(PyFloat_FromDouble(seconds));

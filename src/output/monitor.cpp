@@ -56,10 +56,7 @@ Owned pause_for(Borrowed fragment_time) {
     return longer ? whole : one;
 }
 
-bool is_zero(Borrowed number) {
-    Owned zero = integer(0);
-    return truthy(Owned::steal(PyObject_RichCompare(number.get(), zero.get(), Py_EQ)));
-}
+bool is_zero(Borrowed number) { return equals(number, integer(0)); }
 
 class OutputMonitor {
 public:

@@ -89,12 +89,6 @@ Owned decoded_name(const std::string& name) {
     return Owned::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
-[[noreturn]] void raise_os_error(int error, Borrowed filename) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-    throw ErrorSet{};
-}
-
 }  // namespace
 
 SegmentScan scan_segments(Borrowed folder) {
@@ -119,9 +113,9 @@ SegmentScan scan_segments(Borrowed folder) {
     case RawScan::Stage::no_folder:
         return SegmentScan{SegmentScan::Outcome::no_folder, {}};
     case RawScan::Stage::listing_failed:
-        raise_os_error(scan.error, folder);
+        raise_os_error(scan.error, folder.get());
     case RawScan::Stage::stat_failed:
-        raise_os_error(scan.error, join_path(folder, decoded_name(scan.failed_name)));
+        raise_os_error(scan.error, join_path(folder, decoded_name(scan.failed_name)).get());
     case RawScan::Stage::done:
         break;
     }

@@ -1,6 +1,6 @@
 #include "probe/answer.hpp"
 
-#include "probe/catching.hpp"
+#include "module/catching.hpp"
 #include "probe/json_scan.hpp"
 #include "probe/runner.hpp"
 
@@ -9,22 +9,10 @@ namespace {
 
 constexpr long long timeout_seconds = 3;
 
-// getattr(object, name, None), as an owned reference (null when absent).
-Owned attr_or_null(Borrowed object, const char* name) {
-    PyObject* found = PyObject_GetAttrString(object.get(), name);
-    if (found == nullptr) {
-        if (!error_matches(PyExc_AttributeError))
-            throw ErrorSet{};
-        PyErr_Clear();
-        return Owned{};
-    }
-    return Owned::steal(found);
-}
-
 // The interpreter's own subprocess.run: a function of that name defined in
 // the subprocess module that sys.modules holds.
 bool is_interpreters_run(Borrowed run) {
-    Owned globals = attr_or_null(run, "__globals__");
+    Owned globals = attr_if_present(run, "__globals__");
     if (!globals)
         return false;
     PyObject* module = PyImport_GetModule(Owned::steal(PyUnicode_FromString("subprocess")).get());
@@ -36,13 +24,9 @@ bool is_interpreters_run(Borrowed run) {
     Owned subprocess = Owned::steal(module);
     if (!PyModule_Check(subprocess.get()) || globals.get() != PyModule_GetDict(subprocess.get()))
         return false;
-    Owned name = attr_or_null(run, "__name__");
+    Owned name = attr_if_present(run, "__name__");
     return name && equals(name, "run");
 }
-
-// a != b, and a == b, as the interpreter evaluates them in a condition.
-bool differs(Borrowed a, Borrowed b) { return truthy(Owned::steal(PyObject_RichCompare(a.get(), b.get(), Py_NE))); }
-bool same(Borrowed a, Borrowed b) { return truthy(Owned::steal(PyObject_RichCompare(a.get(), b.get(), Py_EQ))); }
 
 std::optional<Owned> through_replacement(const Call& call, Borrowed run, Borrowed command) {
     Owned keywords = Owned::steal(Py_BuildValue("(sss)", "capture_output", "text", "timeout"));
@@ -59,7 +43,7 @@ std::optional<Owned> through_replacement(const Call& call, Borrowed run, Borrowe
     if (differs(attr(result, "returncode"), zero))
         return std::nullopt;
     Owned stdout_text = attr(result, "stdout");
-    if (same(stdout_text, text("")))
+    if (equals(stdout_text, ""))
         return std::nullopt;
     return first_json_value(stdout_text);
 }

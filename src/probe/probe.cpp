@@ -5,8 +5,8 @@
 // record; data it does print but that breaks the stream rules raises.
 
 #include "module/bodies.hpp"
+#include "module/catching.hpp"
 #include "probe/answer.hpp"
-#include "probe/catching.hpp"
 #include "probe/command.hpp"
 #include "probe/reduce.hpp"
 

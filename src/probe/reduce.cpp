@@ -3,8 +3,6 @@
 namespace avwatch {
 namespace {
 
-bool differs(Borrowed a, Borrowed b) { return truthy(Owned::steal(PyObject_RichCompare(a.get(), b.get(), Py_NE))); }
-
 Owned multiply(Borrowed a, Borrowed b) { return Owned::steal(PyNumber_Multiply(a.get(), b.get())); }
 
 // The stream's id differs from `wanted` as passed and from the hexadecimal

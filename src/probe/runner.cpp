@@ -1,5 +1,7 @@
 #include "probe/runner.hpp"
 
+#include "module/api.hpp"
+
 #include "probe/json_scan.hpp"
 
 #include <algorithm>
@@ -63,12 +65,6 @@ int open_pipe(Pipe& pipe) {
     pipe.read_end.reset(ends[0]);
     pipe.write_end.reset(ends[1]);
     return 0;
-}
-
-[[noreturn]] void raise_os_error(int error, PyObject* filename = nullptr) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-    throw ErrorSet{};
 }
 
 // argv as the interpreter's subprocess encodes it (os.fsencode of each).
