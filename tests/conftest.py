@@ -3,7 +3,6 @@ media-server tree."""
 
 import os
 import shutil
-import socket
 import subprocess
 import time
 from pathlib import Path
@@ -11,15 +10,12 @@ from pathlib import Path
 import pytest
 import redis
 
+from machine import free_port
+
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
 ENV_FILE = KESTREL_ROOT / "env.json"
 
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
 
 
 def _is_tmpfs_mount(path: Path) -> bool:

@@ -1,16 +1,11 @@
 """What an operator sees when the machine or the arguments are wrong: a
 message naming the fault and an exit status a supervisor can tell apart."""
 
-import socket
 import time
 
 import pytest
 
-
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
+from machine import free_port
 
 
 @pytest.mark.parametrize("missing", ["nice", "cpulimit", "ffprobe"])

@@ -1,24 +1,14 @@
 """The demo, shortened, from start to stop (plain output: not a terminal)."""
 
 import json
-import os
 import re
 import subprocess
 import sys
 from pathlib import Path
 
+from machine import command_lines
+
 DEMO = Path(__file__).resolve().parents[2] / "tools" / "demo.py"
-
-
-def command_lines():
-    lines = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                lines.append(Path(f"/proc/{entry}/cmdline").read_bytes().replace(b"\0", b" ").decode())
-            except OSError:
-                pass
-    return lines
 
 
 def test_demo_shows_both_records_then_their_deletion(kestrel_root):
@@ -36,4 +26,4 @@ def test_demo_shows_both_records_then_their_deletion(kestrel_root):
     # Everything the demo started has ended: its Redis and UDP ports are in no command line.
     ports = re.search(r"redis-server on 127.0.0.1:(\d+)", result.stdout)[1], \
         re.search(r"udp://127.0.0.1:(\d+)", result.stdout)[1]
-    assert not [line for line in command_lines() if any(port in line for port in ports)]
+    assert not [line for line in (" ".join(args) for args in command_lines().values()) if any(port in line for port in ports)]

@@ -1,7 +1,6 @@
 """What pip installs beside the extension module: the stubs and the command."""
 
 import subprocess
-import sys
 import sysconfig
 from pathlib import Path
 

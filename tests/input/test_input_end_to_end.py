@@ -7,6 +7,7 @@ import threading
 import time
 
 import avwatch
+from machine import command_lines
 from store.harness import DEFAULT_RECORD, MonitorThread, put
 
 CHANNEL, SOURCE, STATUS = "ch:e2e", "ch:e2e:input:main", "ch:e2e:in:main"
@@ -51,17 +52,9 @@ def measured(record):
 
 def probers_on(port):
     """Live processes of the prober or its cap whose command line names the port."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                args = cmdline.read().decode(errors="replace").split("\0")
-        except OSError:
-            continue
-        if any(f":{port}" in arg for arg in args) and any(
-                os.path.basename(arg) in ("ffprobe", "cpulimit", "nice") for arg in args):
-            found.append((pid, args))
-    return found
+    return [(pid, args) for pid, args in command_lines().items()
+            if any(f":{port}" in arg for arg in args)
+            and any(os.path.basename(arg) in ("ffprobe", "cpulimit", "nice") for arg in args)]
 
 
 def test_live_udp_stream(broker, udp_stream, monkeypatch):

@@ -4,6 +4,7 @@ media, and a stand-in chain for how the runner starts, waits and cleans up."""
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -13,6 +14,7 @@ from pathlib import Path
 import pytest
 
 import avwatch
+from machine import free_port, gone_soon, processes_naming
 from probe_fakes import DEFAULT_RECORD, RECORD_KEYS
 
 pytestmark = pytest.mark.usefixtures("real_subprocess")
@@ -21,33 +23,6 @@ pytestmark = pytest.mark.usefixtures("real_subprocess")
 @pytest.fixture
 def real_subprocess(monkeypatch):
     monkeypatch.setattr(avwatch, "subprocess", subprocess)
-
-
-def free_udp_port():
-    import socket
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def processes_naming(text):
-    """Live processes whose command line holds `text` (zombies have none)."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                if text.encode() in (entry / "cmdline").read_bytes():
-                    found.append(int(entry.name))
-            except OSError:
-                pass
-    return found
-
-
-def gone_soon(text, wait=2.0):
-    deadline = time.monotonic() + wait
-    while processes_naming(text) and time.monotonic() < deadline:
-        time.sleep(0.05)
-    return processes_naming(text) == []
 
 
 def test_a_file_through_the_real_chain(ts_file):
@@ -69,7 +44,7 @@ def test_a_live_udp_stream_within_the_limit(udp_stream):
 
 
 def test_a_silent_source_times_out_without_leaks_or_holding_the_lock(ts_file):
-    port = str(free_udp_port())
+    port = str(free_port(socket.SOCK_DGRAM))
     results = []
     waiting = threading.Thread(target=lambda: results.append(
         avwatch.get_ffprobe_info(f"udp://127.0.0.1:{port}?localaddr=127.0.0.1", "1", "256", "257")))
@@ -85,7 +60,7 @@ def test_a_silent_source_times_out_without_leaks_or_holding_the_lock(ts_file):
 
 
 def test_ctrl_c_kills_the_chain_and_raises(monkeypatch):
-    port = str(free_udp_port())
+    port = str(free_port(socket.SOCK_DGRAM))
     timer = threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT))
     started = time.monotonic()
     timer.start()

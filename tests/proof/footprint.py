@@ -5,7 +5,6 @@ resident memory, open file descriptors and child processes."""
 import ctypes
 import os
 import tracemalloc
-from pathlib import Path
 from typing import NamedTuple
 
 
@@ -75,20 +74,6 @@ def live_children() -> frozenset:
         if status.get("PPid") == me and not status.get("State", "").startswith("Z"):
             found.add(int(pid))
     return frozenset(found)
-
-
-def processes_naming(text: str) -> list:
-    """Processes, anywhere on the machine, whose command line holds `text`;
-    zombies have an empty command line and so never match."""
-    found = []
-    for entry in Path("/proc").iterdir():
-        if entry.name.isdigit():
-            try:
-                if text.encode() in (entry / "cmdline").read_bytes():
-                    found.append(int(entry.name))
-            except OSError:
-                pass
-    return found
 
 
 class Footprint(NamedTuple):

@@ -4,7 +4,6 @@ drops its messages and a prober that answers from a fixed round of outcomes."""
 
 import itertools
 import json
-import socket
 import subprocess
 import types
 from pathlib import Path
@@ -14,10 +13,6 @@ HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
 ENV_FILE = KESTREL_ROOT / "env.json"
 
 
-def free_port() -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
 
 LIVE = json.dumps({"live": True}).encode()
 STOPPED = json.dumps({"live": False}).encode()

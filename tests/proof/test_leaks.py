@@ -8,6 +8,7 @@ system is the real one."""
 import gc
 import json
 import os
+import socket
 import sys
 import threading
 import time
@@ -16,9 +17,9 @@ import tracemalloc
 import pytest
 
 import avwatch
-from footprint import Footprint, processes_naming, under_address_sanitizer
-from proof_fakes import (ENV_FILE, HTML_ROOT, PROBER_OUTCOMES, CyclingProber, MemoryBroker, SilentLog, StoppingClock,
-                         free_port)
+from footprint import Footprint, under_address_sanitizer
+from machine import free_port, processes_naming
+from proof_fakes import ENV_FILE, HTML_ROOT, PROBER_OUTCOMES, CyclingProber, MemoryBroker, SilentLog, StoppingClock
 
 CALLS = 100_000
 WARM_UP = 2_000
@@ -272,7 +273,7 @@ SILENT_PROBES = 30
 def test_thirty_silent_probes_leave_no_process_behind(monkeypatch):
     import subprocess
     monkeypatch.setattr(avwatch, "subprocess", subprocess)
-    port = str(free_port())
+    port = str(free_port(socket.SOCK_DGRAM))
     uri = f"udp://127.0.0.1:{port}?localaddr=127.0.0.1"
     before = Footprint.take()
     results = []

@@ -5,7 +5,6 @@ prober that answers after 50 ms: every monitor keeps its period."""
 import json
 import os
 import statistics
-import threading
 import time
 
 import avwatch

@@ -1,0 +1,39 @@
+"""What the machine runs: free ports, and processes found by command line."""
+
+import os
+import socket
+import time
+
+
+def free_port(kind: int = socket.SOCK_STREAM) -> int:
+    """A port on 127.0.0.1 that nothing holds now (TCP, or UDP with SOCK_DGRAM)."""
+    with socket.socket(socket.AF_INET, kind) as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def command_lines() -> dict:
+    """pid -> arguments of every live process; a zombie has none and is left out."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                raw = cmdline.read()
+        except OSError:
+            continue
+        if raw:
+            found[int(pid)] = raw.decode(errors="replace").rstrip("\0").split("\0")
+    return found
+
+
+def processes_naming(text: str) -> list:
+    """Live processes whose command line holds `text`."""
+    return [pid for pid, args in command_lines().items() if text in "\0".join(args)]
+
+
+def gone_soon(text: str, wait: float = 2.0) -> bool:
+    """No process names `text` within `wait` seconds (killed chains take a moment to go)."""
+    deadline = time.monotonic() + wait
+    while processes_naming(text) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return processes_naming(text) == []
