@@ -10,21 +10,12 @@ from pathlib import Path
 import pytest
 import redis
 
-from machine import free_port
+from machine import free_port, is_tmpfs_mount
 
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
 ENV_FILE = KESTREL_ROOT / "env.json"
 
-
-
-def _is_tmpfs_mount(path: Path) -> bool:
-    with open("/proc/self/mountinfo") as mounts:
-        for line in mounts:
-            fields = line.split()
-            if fields[4] == str(path):
-                return line.split(" - ")[1].split()[0] == "tmpfs"
-    return False
 
 
 class RedisServer:
@@ -81,7 +72,7 @@ def broker(redis_server):
 def kestrel_root():
     """The media server's tree, empty for each test.  Only ever the tmpfs
     that tools/sandbox mounts: a real deployment is never touched."""
-    if os.environ.get("AVWATCH_SANDBOX") != "1" or not _is_tmpfs_mount(KESTREL_ROOT):
+    if os.environ.get("AVWATCH_SANDBOX") != "1" or not is_tmpfs_mount(KESTREL_ROOT):
         pytest.fail("run the tests through tools/sandbox (tools/run-tests does)")
     for entry in KESTREL_ROOT.iterdir():
         if entry.is_dir() and not entry.is_symlink():

@@ -26,6 +26,7 @@ import redis
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import demo_services as services  # noqa: E402
+from machine import free_port, is_tmpfs_mount  # noqa: E402
 from demo_view import View  # noqa: E402
 
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
@@ -37,17 +38,8 @@ REFRESH = 1.0
 STOP_TIMEOUT = 20  # the input monitor sees "live" false after its current probe and pause
 
 
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
 def refuse_outside_sandbox():
-    with open("/proc/self/mountinfo") as mounts:
-        mounted = any(line.split()[4] == str(KESTREL_ROOT) and line.split(" - ")[1].split()[0] == "tmpfs"
-                      for line in mounts)
-    if os.environ.get("AVWATCH_SANDBOX") != "1" or not mounted:
+    if os.environ.get("AVWATCH_SANDBOX") != "1" or not is_tmpfs_mount(KESTREL_ROOT):
         sys.exit("demo: run it as ./demo, which runs it in a private mount namespace, so that it never "
                  f"touches a real media server's files under {KESTREL_ROOT}")
 
@@ -88,7 +80,7 @@ def log_tail(path: Path, count=3):
 
 
 def run(seconds: float, folder: Path) -> int:
-    port, udp_port = free_port(), free_port()
+    port, udp_port = free_port(), free_port(socket.SOCK_DGRAM)
     url = f"redis://127.0.0.1:{port}/0"
     channel_key = f"ch:{CH_UID}"
     source_key = f"ch:{CH_UID}:input:{PIPE}"

@@ -12,9 +12,7 @@ from pathlib import Path
 
 import redis
 
-REPO = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(REPO / "tests"))
-from media import UdpSender  # noqa: E402  (the tests' live UDP source)
+from media import UdpSender
 
 PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -91,7 +89,7 @@ def udp_sender(port: int, folder: Path) -> Child:
 
 def hls_standin(root: Path, ch_uid: str, pipe_name: str, fragment: int, folder: Path) -> Child:
     return Child("HLS stand-in (ffmpeg)",
-                 [sys.executable, str(REPO / "tools" / "hls_standin.py"), "--root", str(root),
+                 [sys.executable, str(Path(__file__).resolve().parent / "hls_standin.py"), "--root", str(root),
                   "--channel", ch_uid, "--pipe", pipe_name, "--fragment", str(fragment)],
                  folder / "standin.log")
 

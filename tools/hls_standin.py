@@ -21,7 +21,6 @@ or runnable until SIGINT/SIGTERM:
 import argparse
 import json
 import os
-import shutil
 import signal
 import subprocess
 import sys
@@ -30,10 +29,11 @@ import threading
 import time
 from pathlib import Path
 
+from media import FFMPEG, lavfi_sources, stop_process
+
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_SUBPATH = Path("trunk/objs/nginx/html")
 ENV_FILE = KESTREL_ROOT / "env.json"
-FFMPEG = shutil.which("ffmpeg") or "ffmpeg"
 
 # The muxer's own media playlist, kept in the segment folder as the server
 # keeps its "chunks" playlist there.
@@ -83,13 +83,10 @@ class HlsStandIn:
         _write_atomically(self.playlist, self.master_playlist())
 
     def command(self):
-        gop = FRAME_RATE  # a key frame every second, so any whole fragment length cuts cleanly
+        # A key frame every second, so any whole fragment length cuts cleanly.
         return [
             FFMPEG, "-nostdin", "-loglevel", "error", "-re",
-            "-f", "lavfi", "-i", f"testsrc=size={self.size}:rate={FRAME_RATE}",
-            "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000",
-            "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-g", str(gop),
-            "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "128k",
+            *lavfi_sources(self.size, FRAME_RATE), "-tune", "zerolatency",
             "-f", "hls", "-hls_time", str(self.fragment), "-hls_list_size", str(LIVE_SEGMENTS),
             "-hls_flags", "delete_segments+temp_file",
             "-hls_segment_filename", str(self.segment_folder / SEGMENT_PATTERN),
@@ -132,12 +129,7 @@ class HlsStandIn:
     def stop(self):
         if self.process is None:
             return
-        self.process.terminate()
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        stop_process(self.process)
         self._errors.close()
         self.process = None
 

@@ -33,8 +33,8 @@ void run_body(Borrowed module) {
     for (const char* name : imported_modules)
         check(PyDict_SetItemString(globals, name, import_absolute(name, globals).get()));
     ready_function_type();
-    for (const FunctionSpec& spec : public_functions())
-        check(PyDict_SetItemString(globals, spec.name, new_function(spec, globals).get()));
+    for (const FunctionDefinition& definition : public_functions())
+        check(PyDict_SetItemString(globals, definition.name, new_function(definition, globals).get()));
 }
 
 PyObject* initialise() {

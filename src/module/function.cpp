@@ -19,7 +19,7 @@ constexpr Py_ssize_t max_parameters = 8;
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDefinition* definition;
     Py_ssize_t parameter_count;
     PyObject* name;
     PyObject* qualname;
@@ -35,14 +35,14 @@ struct FunctionObject {
 FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
 
 Py_ssize_t default_count(const FunctionObject* self) {
-    return static_cast<Py_ssize_t>(self->spec->empty_string_defaults);
+    return static_cast<Py_ssize_t>(self->definition->empty_string_defaults);
 }
 
 // ---- argument binding, worded as the interpreter words it ----
 
 Py_ssize_t parameter_index(const FunctionObject* self, PyObject* keyword) {
     for (Py_ssize_t i = 0; i < self->parameter_count; ++i) {
-        if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, self->spec->parameters[i]) == 0)
+        if (PyUnicode_Check(keyword) && PyUnicode_CompareWithASCIIString(keyword, self->definition->parameters[i]) == 0)
             return i;
     }
     return -1;
@@ -62,7 +62,7 @@ Py_ssize_t parameter_index(const FunctionObject* self, PyObject* keyword) {
     Owned names = Owned::steal(PyList_New(0));
     for (Py_ssize_t i = first_unset; i < self->parameter_count - default_count(self); ++i) {
         if (bound[i] == nullptr) {
-            Owned quoted = Owned::steal(PyUnicode_FromFormat("'%s'", self->spec->parameters[i]));
+            Owned quoted = Owned::steal(PyUnicode_FromFormat("'%s'", self->definition->parameters[i]));
             check(PyList_Append(names.get(), quoted.get()));
         }
     }
@@ -122,7 +122,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyObject* bound[max_parameters] = {};
     return at_boundary([&] {
         bind(self, args, PyVectorcall_NARGS(nargsf), keywords, bound);
-        return self->spec->body(Call(self->globals, bound));
+        return self->definition->body(Call(self->globals, bound));
     });
 }
 
@@ -141,7 +141,7 @@ PyObject* get_signature(PyObject* object, void*) {
         Owned parameters = Owned::steal(PyList_New(0));
         Py_ssize_t first_default = self->parameter_count - default_count(self);
         for (Py_ssize_t i = 0; i < self->parameter_count; ++i) {
-            const char* name = self->spec->parameters[i];
+            const char* name = self->definition->parameters[i];
             Owned keywords = Owned::steal(PyDict_New());
             if (i >= first_default)
                 check(PyDict_SetItemString(keywords.get(), "default",
@@ -266,29 +266,29 @@ void ready_function_type() {
     check(PyType_Ready(&type));
 }
 
-Owned new_function(const FunctionSpec& spec, Borrowed globals) {
+Owned new_function(const FunctionDefinition& definition, Borrowed globals) {
     Py_ssize_t count = 0;
-    while (spec.parameters[count] != nullptr)
+    while (definition.parameters[count] != nullptr)
         ++count;
     if (count > max_parameters) {
         PyErr_SetString(PyExc_SystemError, "avwatch: too many parameters");
         throw ErrorSet{};
     }
-    Owned annotations = spec.annotations(globals);
+    Owned annotations = definition.annotations(globals);
     Owned defaults = none();
-    if (spec.empty_string_defaults > 0) {
-        defaults = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.empty_string_defaults)));
-        for (std::size_t i = 0; i < spec.empty_string_defaults; ++i)
+    if (definition.empty_string_defaults > 0) {
+        defaults = Owned::steal(PyTuple_New(static_cast<Py_ssize_t>(definition.empty_string_defaults)));
+        for (std::size_t i = 0; i < definition.empty_string_defaults; ++i)
             PyTuple_SET_ITEM(defaults.get(), i, text("").release());
     }
-    Owned name = Owned::steal(PyUnicode_InternFromString(spec.name));
+    Owned name = Owned::steal(PyUnicode_InternFromString(definition.name));
     Owned module = Owned::steal(PyUnicode_InternFromString("avwatch"));
 
     FunctionObject* self = PyObject_GC_New(FunctionObject, &function_type);
     if (self == nullptr)
         throw ErrorSet{};
     self->vectorcall = function_vectorcall;
-    self->spec = &spec;
+    self->definition = &definition;
     self->parameter_count = count;
     self->name = Py_NewRef(name.get());
     self->qualname = name.release();

@@ -34,7 +34,7 @@ using Body = Owned (*)(const Call&);
 // Builds the function's __annotations__ when it is created; may read globals.
 using AnnotationsBuilder = Owned (*)(Borrowed globals);
 
-struct FunctionSpec {
+struct FunctionDefinition {
     const char* name;
     const char* const* parameters;  // null-terminated
     std::size_t empty_string_defaults;  // how many trailing parameters default to ""
@@ -45,6 +45,6 @@ struct FunctionSpec {
 // Prepares the type; once per interpreter, before any function is created.
 void ready_function_type();
 // A new function object bound to the module namespace `globals`.
-Owned new_function(const FunctionSpec& spec, Borrowed globals);
+Owned new_function(const FunctionDefinition& definition, Borrowed globals);
 
 }  // namespace avwatch

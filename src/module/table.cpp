@@ -51,7 +51,7 @@ constexpr const char* bit_depth_parameters[] = {"sample_format", nullptr};
 constexpr const char* probe_parameters[] = {"uri", "program_id", "video_id", "audio_id", nullptr};
 constexpr const char* to_int_parameters[] = {"number", nullptr};
 
-constexpr FunctionSpec table[] = {
+constexpr FunctionDefinition table[] = {
     {"ffmpeg_output_bitrate", monitor_parameters, 0, monitor_annotations, ffmpeg_output_bitrate},
     {"is_ts_file_recent", freshness_parameters, 0, freshness_annotations, is_ts_file_recent},
     {"get_bitrate_from_playlist", playlist_parameters, 0, playlist_annotations, get_bitrate_from_playlist},
@@ -64,6 +64,6 @@ constexpr FunctionSpec table[] = {
 
 }  // namespace
 
-std::span<const FunctionSpec> public_functions() { return table; }
+std::span<const FunctionDefinition> public_functions() { return table; }
 
 }  // namespace avwatch

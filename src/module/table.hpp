@@ -7,6 +7,6 @@
 
 namespace avwatch {
 
-std::span<const FunctionSpec> public_functions();
+std::span<const FunctionDefinition> public_functions();
 
 }  // namespace avwatch

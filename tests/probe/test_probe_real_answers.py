@@ -93,8 +93,4 @@ def test_real_answers(prober, answer, source):
 
 
 def test_the_real_answers_are_there():
-    assert len(ANSWERS) >= 20
-
-
-def test_the_real_answers_are_there():
     assert len(ANSWERS) >= 20, ANSWER_FOLDER

@@ -1,4 +1,5 @@
-"""What the machine runs: free ports, and processes found by command line."""
+"""What the machine runs: free ports, mounts, and processes found by command
+line.  Used by the tests and the demo."""
 
 import os
 import socket
@@ -10,6 +11,16 @@ def free_port(kind: int = socket.SOCK_STREAM) -> int:
     with socket.socket(socket.AF_INET, kind) as sock:
         sock.bind(("127.0.0.1", 0))
         return sock.getsockname()[1]
+
+
+def is_tmpfs_mount(path) -> bool:
+    """A tmpfs is mounted exactly at `path` (the sandbox's media server tree)."""
+    with open("/proc/self/mountinfo") as mounts:
+        for line in mounts:
+            fields = line.split()
+            if fields[4] == str(path):
+                return line.split(" - ")[1].split()[0] == "tmpfs"
+    return False
 
 
 def command_lines() -> dict:

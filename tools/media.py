@@ -1,4 +1,5 @@
-"""Media that ffmpeg generates for the tests: files and live UDP streams."""
+"""Media that ffmpeg generates from lavfi sources, for the tests, the HLS
+stand-in and the demo: files and live UDP streams."""
 
 import shutil
 import subprocess
@@ -7,8 +8,10 @@ from pathlib import Path
 
 FFMPEG = shutil.which("ffmpeg") or "ffmpeg"
 
-# h264 with a 1-second GOP and aac, from lavfi sources.
-def _sources(seconds, size, rate):
+
+def lavfi_sources(size: str, rate: int, seconds=None) -> list:
+    """ffmpeg arguments: a test picture and a tone, encoded as h264 with a
+    1-second GOP and aac."""
     duration = [] if seconds is None else ["-t", str(seconds)]
     return [
         "-f", "lavfi", "-i", f"testsrc=size={size}:rate={rate}",
@@ -19,9 +22,19 @@ def _sources(seconds, size, rate):
     ]
 
 
+def stop_process(process: subprocess.Popen, grace: float = 5):
+    """Terminates and reaps `process`, killing it if it will not go."""
+    process.terminate()
+    try:
+        process.wait(grace)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 def make_ts_file(path: Path, seconds: float = 4, size: str = "1280x720", rate: int = 25) -> Path:
     """An MPEG-TS file with h264 and aac."""
-    subprocess.run([FFMPEG, "-nostdin", "-loglevel", "error", "-y", *_sources(seconds, size, rate),
+    subprocess.run([FFMPEG, "-nostdin", "-loglevel", "error", "-y", *lavfi_sources(size, rate, seconds),
                     "-f", "mpegts", str(path)], check=True, timeout=120)
     return path
 
@@ -33,7 +46,7 @@ class UdpSender:
     def __init__(self, port: int, size: str = "640x360", rate: int = 25):
         self.port = port
         self.uri = f"udp://127.0.0.1:{port}"
-        self.command = [FFMPEG, "-nostdin", "-loglevel", "error", "-re", *_sources(None, size, rate),
+        self.command = [FFMPEG, "-nostdin", "-loglevel", "error", "-re", *lavfi_sources(size, rate),
                         "-f", "mpegts", f"{self.uri}?pkt_size=1316"]
         self.process = None
 
@@ -44,12 +57,7 @@ class UdpSender:
 
     def stop(self):
         if self.process is not None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+            stop_process(self.process)
             self.process = None
 
     def __enter__(self):
