@@ -21,13 +21,13 @@ import argparse
 import json
 import os
 import shutil
-import statistics
 import sys
 import tempfile
 import time
 from pathlib import Path
 
 import avwatch
+from timing import median_seconds
 
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
@@ -69,16 +69,6 @@ class OnePass:
 def python_selection(folder):
     names = [name for name in os.listdir(folder) if not name.endswith(".tmp") and not name.startswith("chunks")]
     return max(names, key=lambda name: os.path.getctime(os.path.join(folder, name)))
-
-
-def median_seconds(action, rounds):
-    action()  # warm caches
-    times = []
-    for _ in range(rounds):
-        started = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
 
 
 def fill(folder, count):

@@ -13,32 +13,21 @@ Run: PYTHONPATH=build/<dir> .venv/bin/python bench/probe.py [--rounds N]
 """
 
 import argparse
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 import avwatch  # noqa: E402
 from media import make_ts_file  # noqa: E402
+from timing import median_seconds  # noqa: E402
 
 FFPROBE_ARGUMENTS = ["-v", "quiet", "-show_entries",
                      "stream=codec_type,codec_name,sample_fmt,sample_rate,channels,bit_rate,width,height,"
                      "bits_per_raw_sample,r_frame_rate,id", "-of", "json", "-i"]
 WRAPPERS = ["nice", "-n", "5", "cpulimit", "-l", "60", "--"]
-
-
-def median_seconds(action, rounds):
-    action()  # warm the page cache and the interpreter's imports
-    times = []
-    for _ in range(rounds):
-        started = time.perf_counter()
-        action()
-        times.append(time.perf_counter() - started)
-    return statistics.median(times)
 
 
 def main():

@@ -28,10 +28,11 @@ Owned item_or_none(Borrowed mapping, const char* key) {
     return call_method(mapping, "get", {text(key)});
 }
 
-bool has_item(Borrowed mapping, const char* key) {
-    Owned name = text(key);
-    return check(PySequence_Contains(mapping.get(), name.get())) == 1;
+bool contains(Borrowed container, Borrowed item) {
+    return check(PySequence_Contains(container.get(), item.get())) == 1;
 }
+
+bool contains(Borrowed container, const char* item) { return contains(container, text(item)); }
 
 void set_item(Borrowed mapping, const char* key, Borrowed value) {
     Owned name = text(key);

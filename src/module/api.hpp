@@ -20,7 +20,10 @@ Owned none();
 Owned attr(Borrowed object, const char* name);
 Owned item(Borrowed mapping, const char* key);        // mapping[key]
 Owned item_or_none(Borrowed mapping, const char* key);  // mapping.get(key)
-bool has_item(Borrowed mapping, const char* key);       // key in mapping
+// `item in container`: the interpreter's `in` operator (a substring test
+// for str, membership otherwise; TypeError where `in` is not supported).
+bool contains(Borrowed container, Borrowed item);
+bool contains(Borrowed container, const char* item);
 void set_item(Borrowed mapping, const char* key, Borrowed value);
 bool truthy(Borrowed object);
 // a == b and a != b, as a condition evaluates them (no identity shortcut).

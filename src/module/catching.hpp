@@ -5,12 +5,15 @@
 
 #include "module/ref.hpp"
 
+#include <concepts>
+
 namespace avwatch {
 
 // With an exception set: when it is an instance of what `lookup_class()`
 // gives, clears it and returns true; otherwise leaves it set.  An error of
 // the lookup itself replaces it, chained to it as its context.
 template <class Lookup>
+    requires std::invocable<Lookup>
 bool catch_error(Lookup&& lookup_class) {
     PyObject* current = PyErr_GetRaisedException();
     if (current == nullptr)
@@ -29,6 +32,15 @@ bool catch_error(Lookup&& lookup_class) {
         return true;
     PyErr_SetRaisedException(raised.release());
     return false;
+}
+
+// The same for a class known in advance (a builtin exception such as
+// PyExc_Exception): `except Exception:`.
+inline bool catch_error(PyObject* error_class) {
+    if (!PyErr_ExceptionMatches(error_class))
+        return false;
+    PyErr_Clear();
+    return true;
 }
 
 }  // namespace avwatch

@@ -1,6 +1,7 @@
 // get_srs_fragment_time: the media server's HLS fragment duration, read
 // afresh from its environment file on every call.
 #include "module/bodies.hpp"
+#include "module/catching.hpp"
 #include "output/file_status.hpp"
 #include "output/text_file.hpp"
 
@@ -29,9 +30,8 @@ Owned get_srs_fragment_time(const Call& call) {
             fragment_time = Owned::steal(PyNumber_Long(setting.get()));
         } catch (const ErrorSet&) {
             // Only the Exception family: an interrupt or exit request passes.
-            if (!error_matches(PyExc_Exception))
+            if (!catch_error(PyExc_Exception))
                 throw;
-            PyErr_Clear();
         }
         return fragment_time;
     });

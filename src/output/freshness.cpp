@@ -1,5 +1,6 @@
 // is_ts_file_recent: was the segment modified within four fragment durations?
 #include "module/bodies.hpp"
+#include "module/catching.hpp"
 #include "output/file_status.hpp"
 
 namespace avwatch {
@@ -19,9 +20,8 @@ Owned is_ts_file_recent(const Call& call) {
     } catch (const ErrorSet&) {
         // A test that cannot be made answers "not recent"; an interrupt or
         // exit request still passes.
-        if (!error_matches(PyExc_Exception))
+        if (!catch_error(PyExc_Exception))
             throw;
-        PyErr_Clear();
         return Owned::share(Py_False);
     }
 }

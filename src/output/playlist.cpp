@@ -8,11 +8,6 @@ namespace avwatch {
 
 namespace {
 
-// `needle in line`, with the interpreter's TypeError for a non-str needle.
-bool contains(Borrowed line, Borrowed needle) {
-    return check(PySequence_Contains(line.get(), needle.get())) == 1;
-}
-
 // The older reading: the text between the first and second '=' of the
 // stripped line.  It only works for a tag whose sole attribute is BANDWIDTH.
 Owned second_equals_piece(Borrowed stripped) {

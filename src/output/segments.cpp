@@ -1,5 +1,6 @@
 #include "output/segments.hpp"
 
+#include "module/catching.hpp"
 #include "output/paths.hpp"
 
 #include <cerrno>
@@ -96,9 +97,8 @@ SegmentScan scan_segments(Borrowed folder) {
     if (!PyUnicode_FSConverter(folder.get(), &raw_path)) {
         // os.path.isdir answers False for a path it cannot encode or that
         // holds a NUL (ValueError and its UnicodeEncodeError).
-        if (!error_matches(PyExc_ValueError))
+        if (!catch_error(PyExc_ValueError))
             throw ErrorSet{};
-        PyErr_Clear();
         return SegmentScan{SegmentScan::Outcome::no_folder, {}};
     }
     Owned path = Owned::steal(raw_path);

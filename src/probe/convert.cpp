@@ -9,24 +9,15 @@ Owned to_int(const Call& call) {
     return Owned::steal(PyNumber_Long(real.get()));
 }
 
-namespace {
-
-// `fragment in sample_format`, so containers test membership.
-bool holds(Borrowed sample_format, const char* fragment) {
-    Owned needle = text(fragment);
-    return check(PySequence_Contains(sample_format.get(), needle.get())) == 1;
-}
-
-}  // namespace
-
 Owned get_bit_depth(const Call& call) {
     Borrowed sample_format = call.arg(0);
+    // `fragment in sample_format`, so a container tests membership.
     long bit_depth = 8;
-    if (holds(sample_format, "s16"))
+    if (contains(sample_format, "s16"))
         bit_depth = 16;
-    else if (holds(sample_format, "s32") || holds(sample_format, "flt"))
+    else if (contains(sample_format, "s32") || contains(sample_format, "flt"))
         bit_depth = 32;
-    else if (holds(sample_format, "dbl") || holds(sample_format, "s64"))
+    else if (contains(sample_format, "dbl") || contains(sample_format, "s64"))
         bit_depth = 64;
     return integer(bit_depth);
 }

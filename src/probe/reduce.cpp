@@ -1,5 +1,7 @@
 #include "probe/reduce.hpp"
 
+#include "module/catching.hpp"
+
 namespace avwatch {
 namespace {
 
@@ -13,9 +15,8 @@ bool is_different_id(Borrowed id, Borrowed wanted) {
         return false;
     PyObject* number = PyNumber_Long(wanted.get());
     if (number == nullptr) {
-        if (!error_matches(PyExc_ValueError))
+        if (!catch_error(PyExc_ValueError))
             throw ErrorSet{};
-        PyErr_Clear();
         return true;
     }
     Owned owned_number = Owned::steal(number);
@@ -59,14 +60,14 @@ private:
     }
 
     void apply_audio(Borrowed stream) {
-        if (has_item(stream, "codec_name"))
+        if (contains(stream, "codec_name"))
             set_item(record_, "acodec", item(stream, "codec_name"));
-        if (has_item(stream, "bit_rate")) {
+        if (contains(stream, "bit_rate")) {
             set_item(record_, "abitrate", to_int(item(stream, "bit_rate")));
             return;
         }
         // Uncompressed audio: depth x rate x channels.
-        if (has_item(stream, "sample_fmt") && has_item(stream, "sample_rate") && has_item(stream, "channels")) {
+        if (contains(stream, "sample_fmt") && contains(stream, "sample_rate") && contains(stream, "channels")) {
             Owned bit_depth = avwatch::call(call_.global("get_bit_depth"), {item(stream, "sample_fmt")});
             Owned per_channel = multiply(bit_depth, to_int(item(stream, "sample_rate")));
             set_item(record_, "abitrate", multiply(per_channel, to_int(item(stream, "channels"))));
@@ -75,19 +76,19 @@ private:
 
     void apply_video(Borrowed stream) {
         Owned bits_per_raw_sample = integer(8);
-        if (has_item(stream, "codec_name"))
+        if (contains(stream, "codec_name"))
             set_item(record_, "vcodec", item(stream, "codec_name"));
-        if (has_item(stream, "width"))
+        if (contains(stream, "width"))
             width_ = item(stream, "width");
-        if (has_item(stream, "height"))
+        if (contains(stream, "height"))
             height_ = item(stream, "height");
-        if (has_item(stream, "r_frame_rate"))
+        if (contains(stream, "r_frame_rate"))
             set_item(record_, "vfps", frames_per_second(item(stream, "r_frame_rate")));
-        if (has_item(stream, "bit_rate")) {
+        if (contains(stream, "bit_rate")) {
             set_item(record_, "vbitrate", to_int(item(stream, "bit_rate")));
             return;
         }
-        if (has_item(stream, "bits_per_raw_sample"))
+        if (contains(stream, "bits_per_raw_sample"))
             bits_per_raw_sample = item(stream, "bits_per_raw_sample");
         if (truthy(width_) && truthy(height_))
             set_item(record_, "vbitrate", video_estimate(stream, bits_per_raw_sample));

@@ -79,28 +79,3 @@ class LogRecorder(logging.Handler):
 
     def emit(self, record):
         self.timeline.add("log", record.getMessage())
-
-
-class MonitorThread:
-    """A monitor running in a daemon thread; keeps its result or error."""
-
-    def __init__(self, function, *args, name=None):
-        self.error = None
-        self.returned = False
-        self.thread = threading.Thread(target=self._run, args=(function, args), name=name, daemon=True)
-
-    def _run(self, function, args):
-        try:
-            function(*args)
-            self.returned = True
-        except BaseException as error:  # noqa: B036 - handed to the test
-            self.error = error
-
-    def start(self):
-        self.thread.start()
-        return self
-
-    def join(self, timeout):
-        self.thread.join(timeout)
-        assert not self.thread.is_alive(), "the monitor did not end in time"
-        return self

@@ -12,7 +12,8 @@ import redis
 
 import avwatch
 from proof_fakes import HTML_ROOT
-from proof_harness import MonitorThread, PausingClock, PublishingBroker
+from call_thread import CallThread as MonitorThread
+from proof_harness import PausingClock, PublishingBroker
 
 TOOLS = Path(__file__).resolve().parents[2] / "tools"
 if str(TOOLS) not in sys.path:

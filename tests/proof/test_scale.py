@@ -9,7 +9,7 @@ import time
 
 import avwatch
 from proof_fakes import ENV_FILE, HTML_ROOT
-from proof_harness import MonitorThread
+from call_thread import CallThread as MonitorThread
 
 CHANNELS = 100
 RUN_SECONDS = 30

@@ -8,6 +8,7 @@ import time
 import pytest
 
 import avwatch
+from call_thread import CallThread
 
 DEFAULT_RECORD = {"acodec": "", "vcodec": "", "vresolution": "", "vfps": 0,
                   "vbitrate": 0, "abitrate": 0, "bitrate": 0}
@@ -75,27 +76,12 @@ class RecordingBroker:
         return recorded
 
 
-class MonitorThread:
+class MonitorThread(CallThread):
     """ffmpeg_input_bitrate running in its own thread."""
 
     def __init__(self, ch_uid, pipe_name, broker, stopper, function=None):
-        self.args = (ch_uid, pipe_name, broker)
+        super().__init__(function or avwatch.ffmpeg_input_bitrate, ch_uid, pipe_name, broker)
         self.stopper = stopper  # a client used to stop a runaway monitor
-        self.function = function or avwatch.ffmpeg_input_bitrate
-        self.result = self.error = None
-        self.returned = False
-        self.thread = threading.Thread(target=self._run, daemon=True)
-
-    def _run(self):
-        try:
-            self.result = self.function(*self.args)
-            self.returned = True
-        except BaseException as error:  # noqa: B036 - handed to the test
-            self.error = error
-
-    def start(self):
-        self.thread.start()
-        return self
 
     def stop(self):
         put(self.stopper, f"ch:{self.args[0]}", {"live": False})
