@@ -4,14 +4,17 @@
 
 #include "module/ref.hpp"
 
+#include <cxxabi.h>
 #include <string_view>
 
 namespace avwatch {
 
 // Runs a body at the C boundary: ErrorSet becomes the NULL return, and any
-// other C++ exception becomes the matching Python error.
+// other C++ exception becomes the matching Python error.  The one thing let
+// through is the forced unwind of a thread the exiting interpreter ends (not
+// noexcept for that reason).
 template <class Body>
-PyObject* at_boundary(Body&& body) noexcept;
+PyObject* at_boundary(Body&& body);
 
 Owned text(std::string_view utf8);        // a new str
 Owned integer(long long value);
@@ -55,9 +58,11 @@ bool error_matches(PyObject* type);
 // ---- implementation of the template ----
 
 template <class Body>
-PyObject* at_boundary(Body&& body) noexcept {
+PyObject* at_boundary(Body&& body) {
     try {
         return body().release();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const ErrorSet&) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -18,12 +18,27 @@ struct ErrorSet {};
 
 class Borrowed;
 
+// This thread is attached to the interpreter, and so holds its lock.
+inline bool has_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 class Owned {
 public:
     Owned() noexcept = default;
     Owned(const Owned& other) noexcept : ptr_(Py_XNewRef(other.ptr_)) {}
     Owned(Owned&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
-    ~Owned() { Py_XDECREF(ptr_); }
+    ~Owned() {
+        // Without a thread state this thread is being unwound by the
+        // interpreter's exit (see WithoutGil): the lock is not ours, so the
+        // reference is left to the dying interpreter, as its own frames are.
+        if (ptr_ != nullptr && has_thread_state())
+            Py_DECREF(ptr_);
+    }
 
     Owned& operator=(Owned other) noexcept {
         std::swap(ptr_, other.ptr_);
@@ -68,11 +83,17 @@ inline int check(int status) {
 }
 
 // Releases the interpreter lock for the life of the object.  Nothing inside
-// may touch a Python object.
+// may touch a Python object, and nothing inside may throw: the destructor
+// must not run during another unwind.
+//
+// Once the interpreter is exiting, a daemon thread that asks for the lock
+// back is ended with pthread_exit, a forced unwind that starts inside the
+// destructor; it has to travel on through every frame up to the thread's
+// start, hence noexcept(false) here and no noexcept on the way out.
 class WithoutGil {
 public:
     WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    ~WithoutGil() noexcept(false) { PyEval_RestoreThread(state_); }
     WithoutGil(const WithoutGil&) = delete;
     WithoutGil& operator=(const WithoutGil&) = delete;
 

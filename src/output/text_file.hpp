@@ -23,6 +23,8 @@ Owned with_text_file(Borrowed path, Use&& use) {
     Owned result;
     try {
         result = use(Borrowed(file));
+    } catch (const abi::__forced_unwind&) {
+        throw;  // the thread is ending without the lock: no Python now
     } catch (...) {
         close_text_file(file);
         throw;

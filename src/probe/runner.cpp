@@ -361,8 +361,10 @@ std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
             break;
         }
         if (PyErr_CheckSignals() < 0) {
-            WithoutGil unlocked;
-            leader.end_group();
+            {
+                WithoutGil unlocked;
+                leader.end_group();
+            }
             throw ErrorSet{};
         }
     }
