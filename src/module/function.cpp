@@ -282,7 +282,10 @@ Owned new_function(const FunctionDefinition& definition, Borrowed globals) {
             PyTuple_SET_ITEM(defaults.get(), i, text("").release());
     }
     Owned name = Owned::steal(PyUnicode_InternFromString(definition.name));
-    Owned module = Owned::steal(PyUnicode_InternFromString("avwatch"));
+    // As for a function defined in Python: the namespace's __name__, which is
+    // the dotted name when the module is imported inside a package.
+    PyObject* module_name = PyDict_GetItemString(globals.get(), "__name__");  // borrowed
+    Owned module = Owned::share(module_name ? module_name : Py_None);
 
     FunctionObject* self = PyObject_GC_New(FunctionObject, &function_type);
     if (self == nullptr)

@@ -212,3 +212,19 @@ def test_import_does_no_work(tmp_path):
     result = subprocess.run([sys.executable, "-c", "import avwatch; print(len(vars(avwatch)))"],
                             capture_output=True, text=True, env=env, cwd=tmp_path, timeout=60)
     assert result.returncode == 0, result.stderr
+
+
+def test_imported_inside_a_package_functions_name_the_dotted_module(tmp_path):
+    package = tmp_path / "pkg"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    built = os.path.realpath(avwatch.__file__)
+    os.symlink(built, package / os.path.basename(built))
+    result = _run_isolated(f"""
+        import pickle, sys
+        import pkg.avwatch as module
+        names = {FUNCTIONS!r}
+        print({{getattr(module, name).__module__ for name in names}}, "avwatch" in sys.modules)
+        print(all(pickle.loads(pickle.dumps(getattr(module, name))) is getattr(module, name) for name in names))
+    """, tmp_path)
+    assert result.stdout.splitlines() == ["{'pkg.avwatch'} False", "True"], result.stderr
