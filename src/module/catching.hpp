@@ -43,4 +43,32 @@ inline bool catch_error(PyObject* error_class) {
     return true;
 }
 
+// For its lifetime, `error` is the exception being handled, as inside an
+// except block: pushed on the running frame's own handled-exception slot
+// and popped from it again.  (The topmost handled exception, which
+// PyErr_GetHandledException reads, may belong to a frame further out when a
+// generator or coroutine runs: restoring that one would leave it behind in
+// the generator.)
+class Handling {
+public:
+    explicit Handling(Borrowed error) noexcept
+        : slot_(PyThreadState_Get()->exc_info), saved_(slot_->exc_value) {
+        slot_->exc_value = Py_NewRef(error.get());
+    }
+    ~Handling() {
+        // Not while an exiting interpreter unwinds a thread without its lock.
+        if (!has_thread_state())
+            return;
+        PyObject* handled = slot_->exc_value;
+        slot_->exc_value = saved_;
+        Py_XDECREF(handled);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    _PyErr_StackItem* slot_;
+    PyObject* saved_;  // the slot's own reference, handed back on exit
+};
+
 }  // namespace avwatch

@@ -8,6 +8,7 @@
 // deletions are not guarded.
 
 #include "module/bodies.hpp"
+#include "module/catching.hpp"
 #include "output/paths.hpp"
 #include "output/segments.hpp"
 #include "store/keys.hpp"
@@ -102,17 +103,9 @@ private:
     // itself carries it as its context.
     void log_failed_pass() {
         Owned error = Owned::steal(PyErr_GetRaisedException());
-        PyObject* handled = PyErr_GetHandledException();  // null when none is
-        Owned outer = handled ? Owned::steal(handled) : Owned();
-        PyErr_SetHandledException(error.get());
-        try {
-            Owned message = concat({text("Error in ffmpeg_output_bitrate: "), to_str(error)});
-            call_method(call_.global("logging"), "error", {message});
-        } catch (const ErrorSet&) {
-            PyErr_SetHandledException(outer.get());
-            throw;
-        }
-        PyErr_SetHandledException(outer.get());
+        Handling handling(error);
+        Owned message = concat({text("Error in ffmpeg_output_bitrate: "), to_str(error)});
+        call_method(call_.global("logging"), "error", {message});
     }
 
     Next pass() {

@@ -247,6 +247,45 @@ def test_the_logged_error_is_the_one_being_handled(harness, monkeypatch):
     assert sys.exception() is None
 
 
+@pytest.mark.parametrize("kind", ["generator", "coroutine"])
+def test_the_failed_pass_leaves_no_handled_exception_behind_in_a_generator(harness, kind):
+    # Started while `outer` is handled, resumed after that: an error raised
+    # then has no context, as after an except block inside the generator.
+    harness.fragment_time = [LookupError("boom"), 6]
+
+    class Resume:
+        def __await__(self):
+            yield
+
+    def later_error():
+        try:
+            raise KeyError("later")
+        except KeyError as later:
+            return later.__context__
+
+    def generator():
+        harness.run()
+        yield
+        yield later_error()
+
+    async def coroutine():
+        harness.run()
+        await Resume()
+        return later_error()
+
+    running = generator() if kind == "generator" else coroutine()
+    try:
+        raise ValueError("outer")
+    except ValueError:
+        running.send(None)
+    if kind == "generator":
+        assert running.send(None) is None
+    else:
+        with pytest.raises(StopIteration) as finished:
+            running.send(None)
+        assert finished.value.value is None
+
+
 class Interrupt(BaseException):
     pass
 
