@@ -1,5 +1,6 @@
 // The module entry: single-phase initialisation, registered in sys.modules
 // before the body runs, and removed again if the body fails.
+#include "module/natives.hpp"
 #include "module/table.hpp"
 
 namespace avwatch {
@@ -32,6 +33,7 @@ void run_body(Borrowed module) {
     check(PyDict_SetItemString(globals, "__doc__", Py_None));
     for (const char* name : imported_modules)
         check(PyDict_SetItemString(globals, name, import_absolute(name, globals).get()));
+    capture_natives();
     ready_function_type();
     for (const FunctionDefinition& definition : public_functions())
         check(PyDict_SetItemString(globals, definition.name, new_function(definition, globals).get()));

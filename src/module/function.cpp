@@ -6,10 +6,19 @@
 namespace avwatch {
 
 Owned Call::global(const char* name) const {
+    Owned found = global_if_present(name);
+    if (!found) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw ErrorSet{};
+    }
+    return found;
+}
+
+Owned Call::global_if_present(const char* name) const {
     PyObject* found = PyDict_GetItemString(globals_, name);  // borrowed
-    if (found != nullptr)
-        return Owned::share(found);
-    return builtin(name);
+    if (found == nullptr)
+        found = PyDict_GetItemString(PyEval_GetBuiltins(), name);
+    return Owned::share(found);
 }
 
 namespace {

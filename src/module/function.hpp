@@ -23,6 +23,8 @@ public:
     // A module global, looked up now, so a replacement takes effect at once;
     // like a Python function, falls back to the builtins.
     Owned global(const char* name) const;
+    // The same, but null (and no error) when the name is bound nowhere.
+    Owned global_if_present(const char* name) const;
     Borrowed globals() const noexcept { return globals_; }
 
 private:

@@ -1,6 +1,7 @@
 // is_ts_file_recent: was the segment modified within four fragment durations?
 #include "module/bodies.hpp"
 #include "module/catching.hpp"
+#include "module/natives.hpp"
 #include "output/file_status.hpp"
 
 namespace avwatch {
@@ -10,7 +11,9 @@ Owned is_ts_file_recent(const Call& call) {
     Borrowed fragment_time = call.arg(1);
     try {
         Owned now = call_method(call.global("time"), "time");
-        Owned modified = modification_time(file);
+        Owned getmtime = os_path_function(call, "getmtime");
+        Owned modified = is_native(getmtime, Native::getmtime) ? modification_time(file)
+                                                                : avwatch::call(getmtime, {file});
         Owned age = Owned::steal(PyNumber_Subtract(now.get(), modified.get()));
         // Python number operations, so an int, a float or a stray None
         // behaves exactly as in `age <= fragment_time * 4`.

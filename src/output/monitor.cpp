@@ -117,13 +117,13 @@ private:
             return Next::stop;
 
         Owned out_info = copy_record(initial_);
-        SegmentScan scan = scan_segments(paths_.segment_folder);
+        SegmentScan scan = scan_segments(call_, paths_.segment_folder);
         if (scan.outcome == SegmentScan::Outcome::no_folder)
             return publish(out_info);
         if (scan.outcome == SegmentScan::Outcome::no_candidates)
             return retry_or_publish(out_info);
 
-        Owned ts_file = join_path(paths_.segment_folder, scan.newest);
+        Owned ts_file = scan.path;
         out_info = copy_record(initial_);
         set_item(out_info, "lastts", scan.newest);
 

@@ -1,6 +1,7 @@
 #include "output/segments.hpp"
 
 #include "module/catching.hpp"
+#include "module/natives.hpp"
 #include "output/paths.hpp"
 
 #include <cerrno>
@@ -90,16 +91,22 @@ Owned decoded_name(const std::string& name) {
     return Owned::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
 }
 
-}  // namespace
+// All four functions of the selection are the interpreter's own.
+bool is_native_listing(const Call& call) {
+    return os_path_resolves_to_native(call, "isdir", Native::isdir) &&
+           os_resolves_to_native(call, "listdir", Native::listdir) &&
+           os_path_resolves_to_native(call, "getctime", Native::getctime) &&
+           os_path_resolves_to_native(call, "join", Native::join);
+}
 
-SegmentScan scan_segments(Borrowed folder) {
+SegmentScan native_scan(Borrowed folder) {
     PyObject* raw_path = nullptr;
     if (!PyUnicode_FSConverter(folder.get(), &raw_path)) {
         // os.path.isdir answers False for a path it cannot encode or that
         // holds a NUL (ValueError and its UnicodeEncodeError).
         if (!catch_error(PyExc_ValueError))
             throw ErrorSet{};
-        return SegmentScan{SegmentScan::Outcome::no_folder, {}};
+        return SegmentScan{SegmentScan::Outcome::no_folder, {}, {}};
     }
     Owned path = Owned::steal(raw_path);
 
@@ -111,7 +118,7 @@ SegmentScan scan_segments(Borrowed folder) {
 
     switch (scan.stage) {
     case RawScan::Stage::no_folder:
-        return SegmentScan{SegmentScan::Outcome::no_folder, {}};
+        return SegmentScan{SegmentScan::Outcome::no_folder, {}, {}};
     case RawScan::Stage::listing_failed:
         raise_os_error(scan.error, folder.get());
     case RawScan::Stage::stat_failed:
@@ -120,8 +127,59 @@ SegmentScan scan_segments(Borrowed folder) {
         break;
     }
     if (scan.newest.empty())
-        return SegmentScan{SegmentScan::Outcome::no_candidates, {}};
-    return SegmentScan{SegmentScan::Outcome::found, decoded_name(scan.newest)};
+        return SegmentScan{SegmentScan::Outcome::no_candidates, {}, {}};
+    Owned newest = decoded_name(scan.newest);
+    Owned newest_path = join_path(folder, newest);
+    return SegmentScan{SegmentScan::Outcome::found, newest, newest_path};
+}
+
+bool has_excluded_name(Borrowed name) {
+    Owned suffix = text(".tmp");
+    Owned prefix = text("chunks");
+    return truthy(call_method(name, "endswith", {suffix})) || truthy(call_method(name, "startswith", {prefix}));
+}
+
+// os.path.getctime(os.path.join(folder, name))
+Owned joined_ctime(const Call& call, Borrowed folder, Borrowed name) {
+    Owned joined = avwatch::call(os_path_function(call, "join"), {folder, name});
+    return avwatch::call(os_path_function(call, "getctime"), {joined});
+}
+
+SegmentScan interpreted_scan(const Call& call, Borrowed folder) {
+    if (!truthy(avwatch::call(os_path_function(call, "isdir"), {folder})))
+        return SegmentScan{SegmentScan::Outcome::no_folder, {}, {}};
+    Owned listing = avwatch::call(os_function(call, "listdir"), {folder});
+    Owned names = Owned::steal(PyObject_GetIter(listing.get()));
+    Owned candidates = Owned::steal(PyList_New(0));
+    while (PyObject* next = PyIter_Next(names.get())) {
+        Owned name = Owned::steal(next);
+        if (!has_excluded_name(name))
+            check(PyList_Append(candidates.get(), name.get()));
+    }
+    if (PyErr_Occurred())
+        throw ErrorSet{};
+    if (PyList_GET_SIZE(candidates.get()) == 0)  // our own list
+        return SegmentScan{SegmentScan::Outcome::no_candidates, {}, {}};
+
+    // max(): the first of the greatest keys, compared as `key > best`.
+    Owned newest;
+    Owned newest_time;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(candidates.get()); ++i) {
+        Owned name = Owned::share(PyList_GET_ITEM(candidates.get(), i));
+        Owned time = joined_ctime(call, folder, name);
+        if (!newest || check(PyObject_RichCompareBool(time.get(), newest_time.get(), Py_GT)) == 1) {
+            newest = name;
+            newest_time = time;
+        }
+    }
+    Owned newest_path = avwatch::call(os_path_function(call, "join"), {folder, newest});
+    return SegmentScan{SegmentScan::Outcome::found, newest, newest_path};
+}
+
+}  // namespace
+
+SegmentScan scan_segments(const Call& call, Borrowed folder) {
+    return is_native_listing(call) ? native_scan(folder) : interpreted_scan(call, folder);
 }
 
 }  // namespace avwatch

@@ -1,0 +1,69 @@
+#include "module/natives.hpp"
+
+#include <array>
+
+namespace avwatch {
+namespace {
+
+struct Source {
+    const char* module;
+    const char* name;
+};
+
+// Indexed by Native.
+constexpr std::array<Source, 8> sources = {{
+    {"os", "listdir"},
+    {"os.path", "getctime"},
+    {"os.path", "getmtime"},
+    {"os.path", "isdir"},
+    {"os.path", "isfile"},
+    {"os.path", "join"},
+    {"builtins", "open"},
+    {"contextlib", "suppress"},
+}};
+
+// Strong references, kept for the life of the process: importing the module
+// again (under a dotted name too) captures the same objects anew.
+std::array<PyObject*, sources.size()> captured = {};
+
+Owned os_path(const Call& call) { return attr(call.global("os"), "path"); }
+
+// getattr(holder, name, None) == the native object, where `holder` may be
+// null (an earlier lookup found nothing).
+bool resolves(Borrowed holder, const char* name, Native which) {
+    if (holder.get() == nullptr)
+        return false;
+    Owned found = attr_if_present(holder, name);
+    return found && is_native(found, which);
+}
+
+}  // namespace
+
+void capture_natives() {
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        Owned module = import(sources[i].module);
+        Owned object = attr(module, sources[i].name);
+        Py_XSETREF(captured[i], object.release());
+    }
+}
+
+bool is_native(Borrowed object, Native which) noexcept {
+    return object.get() == captured[static_cast<std::size_t>(which)];
+}
+
+Owned os_function(const Call& call, const char* name) { return attr(call.global("os"), name); }
+
+Owned os_path_function(const Call& call, const char* name) { return attr(os_path(call), name); }
+
+bool os_resolves_to_native(const Call& call, const char* name, Native which) {
+    Owned os = call.global_if_present("os");
+    return resolves(os, name, which);
+}
+
+bool os_path_resolves_to_native(const Call& call, const char* name, Native which) {
+    Owned os = call.global_if_present("os");
+    Owned path = os ? attr_if_present(os, "path") : Owned();
+    return resolves(path, name, which);
+}
+
+}  // namespace avwatch

@@ -1,0 +1,31 @@
+// The interpreter's own objects behind the replaceable names that have a
+// native equivalent here, and the lookups of those names.
+//
+// Callers replace module globals and their attributes (a fake
+// os.path.getmtime, mock.patch("builtins.open", ...)), so every use looks
+// the name up as the Python expression would.  The native path is an
+// optimisation of the interpreter's own object: it runs only while the name
+// still resolves to the object captured when the module was initialised
+// (one pointer comparison); anything else is called as Python calls it.
+#pragma once
+
+#include "module/function.hpp"
+
+namespace avwatch {
+
+enum class Native { listdir, getctime, getmtime, isdir, isfile, join, open, suppress };
+
+// Once per module initialisation, from the interpreter's own modules.
+void capture_natives();
+bool is_native(Borrowed object, Native which) noexcept;
+
+// os.<name> and os.path.<name>, with `os` the module global now.
+Owned os_function(const Call& call, const char* name);
+Owned os_path_function(const Call& call, const char* name);
+// Whether os.<name> (or os.path.<name>) resolves to the native object now,
+// without raising where the lookup would fail: the caller then takes the
+// interpreted path, which raises where Python would.
+bool os_resolves_to_native(const Call& call, const char* name, Native which);
+bool os_path_resolves_to_native(const Call& call, const char* name, Native which);
+
+}  // namespace avwatch
