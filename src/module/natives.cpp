@@ -11,14 +11,13 @@ struct Source {
 };
 
 // Indexed by Native.
-constexpr std::array<Source, 8> sources = {{
+constexpr std::array<Source, 7> sources = {{
     {"os", "listdir"},
     {"os.path", "getctime"},
     {"os.path", "getmtime"},
     {"os.path", "isdir"},
     {"os.path", "isfile"},
     {"os.path", "join"},
-    {"builtins", "open"},
     {"contextlib", "suppress"},
 }};
 

@@ -13,7 +13,9 @@
 
 namespace avwatch {
 
-enum class Native { listdir, getctime, getmtime, isdir, isfile, join, open, suppress };
+// (open has none: a file from the interpreter's own open is entered and read
+// through its methods, which release the lock themselves.)
+enum class Native { listdir, getctime, getmtime, isdir, isfile, join, suppress };
 
 // Once per module initialisation, from the interpreter's own modules.
 void capture_natives();
