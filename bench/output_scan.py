@@ -10,8 +10,12 @@ and "chunks" names), measured in the same run:
       at once, so the figure is the module's own work
   (2) the selection alone, as the interpreter makes it: os.listdir, the two
       name tests, max with os.path.getctime as key
+  (3) the floor: readdir and one fstatat per entry in C++ (bench/scan_floor.cpp,
+      built here with g++), with no interpreter at all
 
-Prints the median times and (2)/(1) per size (target: at least 3 at 10,000).
+Prints the median times, (2)/(1) and (1)/(3) per size (targets: (2)/(1) at
+least 3 from 10,000 segments on; (1)/(3) at most 1.5 from 1,000 on, where
+the scan outweighs the pass's fixed work).
 
 Run inside the sandbox (the monitor reads the media server's fixed tree):
   tools/sandbox env PYTHONPATH=build/<dir> .venv/bin/python bench/output_scan.py [--rounds-scale X]
@@ -21,6 +25,7 @@ import argparse
 import json
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import time
@@ -71,6 +76,19 @@ def python_selection(folder):
     return max(names, key=lambda name: os.path.getctime(os.path.join(folder, name)))
 
 
+def build_floor(directory):
+    """Compiles the floor program; its path."""
+    source = Path(__file__).with_name("scan_floor.cpp")
+    program = Path(directory) / "scan_floor"
+    subprocess.run(["g++", "-O2", "-std=c++20", "-o", str(program), str(source)], check=True)
+    return program
+
+
+def floor_seconds(program, folder, rounds):
+    result = subprocess.run([str(program), str(folder), str(rounds)], capture_output=True, text=True, check=True)
+    return float(result.stdout)
+
+
 def fill(folder, count):
     folder.mkdir(parents=True)
     for number in range(count):
@@ -104,7 +122,9 @@ def main():
         avwatch.ffmpeg_output_bitrate(ch_uid, PIPE, broker)
         return broker.values
 
-    print(f"{'segments':>9} {'(1) pass':>12} {'(2) Python':>12} {'(2)/(1)':>8}")
+    floor_directory = tempfile.mkdtemp(prefix="bench-floor-")
+    floor_program = build_floor(floor_directory)
+    print(f"{'segments':>9} {'(1) pass':>12} {'(2) Python':>12} {'(3) floor':>12} {'(2)/(1)':>8} {'(1)/(3)':>8}")
     try:
         for count, rounds in SIZES.items():
             folder = channel_folder / PIPE
@@ -126,17 +146,19 @@ def main():
             rounds = max(3, round(rounds * options.rounds_scale))
             native = median_seconds(one_pass, rounds)
             python = median_seconds(lambda: python_selection(folder), rounds)
-            print(f"{count:>9,} {native * 1000:>9.3f} ms {python * 1000:>9.3f} ms {python / native:>8.1f}",
-                  flush=True)
+            floor = floor_seconds(floor_program, folder, rounds)
+            print(f"{count:>9,} {native * 1000:>9.3f} ms {python * 1000:>9.3f} ms {floor * 1000:>9.3f} ms"
+                  f" {python / native:>8.1f} {native / floor:>8.2f}", flush=True)
             shutil.rmtree(folder)
     finally:
         avwatch.time = real_time
         shutil.rmtree(channel_folder)
+        shutil.rmtree(floor_directory)
         if env_before is None:
             ENV_FILE.unlink()
         else:
             ENV_FILE.write_bytes(env_before)
-    print("target: (2)/(1) >= 3 at 10,000 segments")
+    print("targets: (2)/(1) >= 3 from 10,000 segments on, (1)/(3) <= 1.5 from 1,000 on")
 
 
 if __name__ == "__main__":
