@@ -226,6 +226,11 @@ int main() {
     using namespace avwatch::guard;
     // Orphans of the chains come to us, not to init.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // Descriptors 0 to 2 stay taken, so none of ours is ever one of them
+    // (the worker may have had stderr closed).
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != fd)
+            return 1;
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t child_exits;
     sigemptyset(&child_exits);

@@ -62,8 +62,10 @@ int start_guard(const std::string& path) {
         return errno;
     int ours = pair[0];
     int theirs = pair[1];
-    if (theirs == protocol::control_fd) {
-        // dup2() onto itself would leave close-on-exec set.
+    if (theirs <= protocol::control_fd) {
+        // Out of the way of the descriptors set up below (a worker may have
+        // closed its stdin), and dup2() onto itself would leave
+        // close-on-exec set.
         theirs = ::fcntl(pair[1], F_DUPFD_CLOEXEC, protocol::control_fd + 1);
         ::close(pair[1]);
         if (theirs < 0) {

@@ -150,3 +150,21 @@ def test_the_chain_runs_in_the_workers_current_directory(ts_file, monkeypatch):
     avwatch.get_ffprobe_info(str(ts_file))  # the guard is up before the change
     monkeypatch.chdir(ts_file.parent)
     assert avwatch.get_ffprobe_info(ts_file.name)["vcodec"] == "h264"
+
+
+def test_a_guard_that_was_killed_is_collected_and_replaced(ts_file):
+    def guards():
+        return [pid for pid, args in command_lines().items()
+                if args[0] == "avwatch-guard" and os.getppid() != pid and parent(pid) == os.getpid()]
+
+    avwatch.get_ffprobe_info(str(ts_file))
+    [first] = guards()
+    os.kill(first, signal.SIGKILL)
+    assert wait_until(lambda: first not in guards(), 5)  # dead, not yet collected
+    assert avwatch.get_ffprobe_info(str(ts_file))["vcodec"] == "h264"
+    assert [pid for pid in guards() if pid != first] and not Path(f"/proc/{first}").exists()
+
+
+def parent(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[1])
