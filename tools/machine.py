@@ -37,6 +37,12 @@ def command_lines() -> dict:
     return found
 
 
+def parent_pid(pid: int) -> int:
+    """The parent of process `pid` (a zombie's too)."""
+    with open(f"/proc/{pid}/stat") as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[1])
+
+
 def processes_naming(text: str) -> list:
     """Live processes whose command line holds `text`."""
     return [pid for pid, args in command_lines().items() if text in "\0".join(args)]

@@ -1,6 +1,6 @@
 #include "probe/guard_link.hpp"
 
-#include "module/ref.hpp"
+#include "module/api.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -53,9 +53,35 @@ std::string guard_path() {
     return folder + "/avwatch.libexec/avwatch-guard";
 }
 
-// 0, or the errno.  The guard gets its socket as descriptor 3, stdin and
+// 0, or the errno.  The guard gets `socket` as descriptor 3, stdin and
 // stdout on /dev/null, stderr shared (for its diagnostics), default signal
 // actions, and a session of its own.
+int spawn_guard(pid_t& pid, const std::string& path, int socket, posix_spawn_file_actions_t& actions,
+                posix_spawnattr_t& attributes) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    int error = 0;
+    for (int step : {
+             posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0),
+             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0),
+             posix_spawn_file_actions_adddup2(&actions, socket, protocol::control_fd),
+             posix_spawn_file_actions_addclosefrom_np(&actions, protocol::control_fd + 1),
+             posix_spawnattr_setflags(&attributes,
+                                      POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF),
+             posix_spawnattr_setsigmask(&attributes, &none),
+             posix_spawnattr_setsigdefault(&attributes, &all),
+         })
+        if (error == 0)
+            error = step;
+    char* argv[] = {const_cast<char*>("avwatch-guard"), nullptr};
+    if (error == 0)
+        error = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
+    return error;
+}
+
+// 0, or the errno.
 int start_guard(const std::string& path) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
@@ -74,26 +100,18 @@ int start_guard(const std::string& path) {
             return error;
         }
     }
+    pid_t pid = 0;
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, theirs, protocol::control_fd);
-    posix_spawn_file_actions_addclosefrom_np(&actions, protocol::control_fd + 1);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    char* argv[] = {const_cast<char*>("avwatch-guard"), nullptr};
-    pid_t pid = 0;
-    int error = ::posix_spawn(&pid, path.c_str(), &actions, &attributes, argv, environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    int error = posix_spawn_file_actions_init(&actions);
+    if (error == 0) {
+        error = posix_spawnattr_init(&attributes);
+        if (error == 0) {
+            error = spawn_guard(pid, path, theirs, actions, attributes);
+            posix_spawnattr_destroy(&attributes);
+        }
+        posix_spawn_file_actions_destroy(&actions);
+    }
     ::close(theirs);
     if (error != 0) {
         ::close(ours);
@@ -150,20 +168,21 @@ int send_request(const protocol::SpawnRequest& request, const int (&fds)[protoco
 
 }  // namespace
 
-int send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count],
-                  std::string& failed_path) {
-    failed_path.clear();
+void send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count]) {
     for (int attempt = 0;; ++attempt) {
         if (link.socket < 0) {
             std::string path = guard_path();
             if (int error = start_guard(path)) {
-                failed_path = path;
-                return error;
+                Owned filename = Owned::steal(PyUnicode_DecodeFSDefault(path.c_str()));
+                raise_os_error(error, filename.get());
             }
         }
         int error = send_request(request, fds);
-        if (error == 0 || attempt > 0 || (error != EPIPE && error != ECONNRESET))
-            return error;
+        if (error == 0)
+            return;
+        // A guard that died closed its end: start another, once.
+        if (attempt > 0 || (error != EPIPE && error != ECONNRESET))
+            raise_os_error(error);
         drop_guard();
     }
 }

@@ -280,13 +280,7 @@ std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
     fds[guard_protocol::SpawnFd::out] = out.write_end.get();
     fds[guard_protocol::SpawnFd::err] = err.write_end.get();
     fds[guard_protocol::SpawnFd::cwd] = cwd.get();
-    std::string failed_guard;
-    if (int error = send_to_guard(request.header, fds, failed_guard)) {
-        if (failed_guard.empty())
-            raise_os_error(error);
-        Owned path = Owned::steal(PyUnicode_DecodeFSDefault(failed_guard.c_str()));
-        raise_os_error(error, path.get());
-    }
+    send_to_guard(request.header, fds);
     // Only the chain may hold the write ends, or end of file never comes.
     out.write_end.reset();
     err.write_end.reset();

@@ -20,8 +20,12 @@ import sys
 import threading
 import time
 import warnings
+from pathlib import Path
 
 import avwatch
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from machine import parent_pid  # noqa: E402
 
 # Forking with threads running is the very case under test.
 warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
@@ -104,22 +108,18 @@ def sigchld(mode):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                 if PORTS[0].encode() in cmdline.read():
-                    chain[int(pid)] = (os.getpgid(int(pid)), parent(int(pid)))
+                    chain[int(pid)] = (os.getpgid(int(pid)), parent_pid(int(pid)))
         except OSError:
             continue
     # The leader (nice, then cpulimit) may have exited already: it stays
     # uncollected, a zombie, until its group is killed.
-    leader_parents = [parent(group) for group in {group for group, _ in chain.values()}]
+    leader_parents = [parent_pid(group) for group in {group for group, _ in chain.values()}]
     waiting.join()
     say(vcodecs=vcodecs, silent=results[0]["vcodec"], reaped=reaped, guards=guard_pids(), worker=os.getpid(),
         leader_parents=leader_parents,
         chain_parents=sorted({up for group, up in chain.values()}),
         guard_session=os.getsid(guard_pids()[0]), worker_session=os.getsid(0))
 
-
-def parent(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        return int(stat.read().rsplit(")", 1)[1].split()[1])
 
 if __name__ == "__main__":
     scenario = sys.argv[1]

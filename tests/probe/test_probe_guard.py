@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import avwatch
-from machine import command_lines, free_port, processes_naming
+from machine import command_lines, free_port, parent_pid, processes_naming
 
 WORKER = Path(__file__).with_name("probing_worker.py")
 
@@ -155,7 +155,7 @@ def test_the_chain_runs_in_the_workers_current_directory(ts_file, monkeypatch):
 def test_a_guard_that_was_killed_is_collected_and_replaced(ts_file):
     def guards():
         return [pid for pid, args in command_lines().items()
-                if args[0] == "avwatch-guard" and os.getppid() != pid and parent(pid) == os.getpid()]
+                if args[0] == "avwatch-guard" and parent_pid(pid) == os.getpid()]
 
     avwatch.get_ffprobe_info(str(ts_file))
     [first] = guards()
@@ -164,7 +164,3 @@ def test_a_guard_that_was_killed_is_collected_and_replaced(ts_file):
     assert avwatch.get_ffprobe_info(str(ts_file))["vcodec"] == "h264"
     assert [pid for pid in guards() if pid != first] and not Path(f"/proc/{first}").exists()
 
-
-def parent(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        return int(stat.read().rsplit(")", 1)[1].split()[1])
