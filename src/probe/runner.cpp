@@ -73,6 +73,15 @@ int open_pipe(Pipe& pipe) {
 class GuardedChain {
 public:
     explicit GuardedChain(Fd channel) noexcept : channel_(std::move(channel)) {}
+    // Left without end() (unwinding), the chain is still ended, without
+    // waiting: by the request, since a forked child may hold a copy of the
+    // channel and keep its end of file from coming.
+    ~GuardedChain() {
+        if (channel_.is_open())
+            request_end();
+    }
+    GuardedChain(const GuardedChain&) = delete;
+    GuardedChain& operator=(const GuardedChain&) = delete;
 
     const Fd& channel() const noexcept { return channel_; }
     bool has_exited() const noexcept { return exited_; }
@@ -114,8 +123,7 @@ public:
     void end() noexcept {
         if (!channel_.is_open())
             return;
-        char request = 0;
-        ::send(channel_.get(), &request, sizeof request, MSG_NOSIGNAL);
+        request_end();
         char drained[sizeof(guard_protocol::Event)];
         while (true) {
             ssize_t size = ::recv(channel_.get(), drained, sizeof drained, 0);
@@ -126,8 +134,11 @@ public:
     }
 
 private:
-    // Closed without end() (an exception on the way out), the channel's end
-    // of file asks the guard for the same, without waiting.
+    void request_end() noexcept {
+        char request = 0;
+        ::send(channel_.get(), &request, sizeof request, MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+
     Fd channel_;
     bool exited_ = false;
     bool lost_ = false;
