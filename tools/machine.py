@@ -37,10 +37,15 @@ def command_lines() -> dict:
     return found
 
 
+def stat_fields(pid: int) -> list:
+    """The fields of /proc/PID/stat after the command name: state, parent, group, ..."""
+    with open(f"/proc/{pid}/stat") as stat:
+        return stat.read().rsplit(")", 1)[1].split()
+
+
 def parent_pid(pid: int) -> int:
     """The parent of process `pid` (a zombie's too)."""
-    with open(f"/proc/{pid}/stat") as stat:
-        return int(stat.read().rsplit(")", 1)[1].split()[1])
+    return int(stat_fields(pid)[1])
 
 
 def processes_naming(text: str) -> list:

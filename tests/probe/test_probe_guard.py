@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import avwatch
-from machine import command_lines, free_port, parent_pid, processes_naming
+from machine import command_lines, free_port, parent_pid, processes_naming, stat_fields
 
 WORKER = Path(__file__).with_name("probing_worker.py")
 
@@ -160,7 +160,9 @@ def test_a_guard_that_was_killed_is_collected_and_replaced(ts_file):
     avwatch.get_ffprobe_info(str(ts_file))
     [first] = guards()
     os.kill(first, signal.SIGKILL)
-    assert wait_until(lambda: first not in guards(), 5)  # dead, not yet collected
+    # Dead (its socket closed), not yet collected.
+    assert wait_until(lambda: stat_fields(first)[0] == "Z", 5)
     assert avwatch.get_ffprobe_info(str(ts_file))["vcodec"] == "h264"
     assert [pid for pid in guards() if pid != first] and not Path(f"/proc/{first}").exists()
+
 
