@@ -2,19 +2,15 @@
 
 #include "module/api.hpp"
 
-#include "probe/json_scan.hpp"
-
 #include "probe/chain_request.hpp"
-#include "probe/guard_link.hpp"
+#include "probe/fd.hpp"
+#include "probe/guarded_chain.hpp"
+#include "probe/json_scan.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <utility>
 #include <vector>
 
 namespace avwatch {
@@ -25,30 +21,6 @@ using std::chrono::milliseconds;
 
 // Ctrl-C must not wait longer than this.
 constexpr milliseconds signal_check_interval{100};
-
-// A file descriptor, closed on scope exit.
-class Fd {
-public:
-    Fd() noexcept = default;
-    explicit Fd(int fd) noexcept : fd_(fd) {}
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        reset(std::exchange(other.fd_, -1));
-        return *this;
-    }
-    ~Fd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    bool is_open() const noexcept { return fd_ >= 0; }
-    void reset(int fd = -1) noexcept {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 struct Pipe {
     Fd read_end;
@@ -62,106 +34,6 @@ int open_pipe(Pipe& pipe) {
         return errno;
     pipe.read_end.reset(ends[0]);
     pipe.write_end.reset(ends[1]);
-    return 0;
-}
-
-// The chain as the guard runs it, seen through the probe's channel: the
-// guard started it (or failed to), its leader exited, and once asked to end
-// it, the guard has killed the group and collected the leader when it
-// closes the channel.  The leader is the guard's child, never ours, so
-// nothing here signals or collects a pid.
-class GuardedChain {
-public:
-    explicit GuardedChain(Fd channel) noexcept : channel_(std::move(channel)) {}
-    // Left without end() (unwinding), the chain is still ended, without
-    // waiting: by the request, since a forked child may hold a copy of the
-    // channel and keep its end of file from coming.
-    ~GuardedChain() {
-        if (channel_.is_open())
-            request_end();
-    }
-    GuardedChain(const GuardedChain&) = delete;
-    GuardedChain& operator=(const GuardedChain&) = delete;
-
-    const Fd& channel() const noexcept { return channel_; }
-    bool has_exited() const noexcept { return exited_; }
-    int returncode() const noexcept { return returncode_; }
-    // The errno of a failed start, or 0.
-    int start_error() const noexcept { return start_error_; }
-    // The guard went away before the chain's end.
-    bool is_lost() const noexcept { return lost_; }
-
-    // Takes the events that have arrived, without waiting.
-    void read_events() noexcept {
-        while (channel_.is_open() && !lost_) {
-            guard_protocol::Event event{};
-            ssize_t size = ::recv(channel_.get(), &event, sizeof event, MSG_DONTWAIT);
-            if (size < 0 && errno == EINTR)
-                continue;
-            if (size < 0 && errno == EAGAIN)
-                return;
-            if (size != sizeof event) {
-                lost_ = start_error_ == 0;
-                return;
-            }
-            switch (event.kind) {
-            case guard_protocol::EventKind::started:
-                break;
-            case guard_protocol::EventKind::failed:
-                start_error_ = event.value;
-                break;
-            case guard_protocol::EventKind::exited:
-                exited_ = true;
-                returncode_ = event.value;
-                break;
-            }
-        }
-    }
-
-    // Asks the guard to kill the group and waits until it has.  Blocks
-    // briefly: release the interpreter lock around it.
-    void end() noexcept {
-        if (!channel_.is_open())
-            return;
-        request_end();
-        char drained[sizeof(guard_protocol::Event)];
-        while (true) {
-            ssize_t size = ::recv(channel_.get(), drained, sizeof drained, 0);
-            if (size == 0 || (size < 0 && errno != EINTR))
-                break;
-        }
-        channel_.reset();
-    }
-
-private:
-    void request_end() noexcept {
-        char request = 0;
-        ::send(channel_.get(), &request, sizeof request, MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-
-    Fd channel_;
-    bool exited_ = false;
-    bool lost_ = false;
-    int start_error_ = 0;
-    int returncode_ = 0;
-};
-
-// The request's strings in a memfd (the environment can be larger than a
-// socket message may be).  0, or the errno.
-int body_file(const guard_protocol::Body& body, Fd& file) {
-    file.reset(::memfd_create("avwatch-chain", MFD_CLOEXEC));
-    if (!file.is_open())
-        return errno;
-    std::string encoded = guard_protocol::encode(body);
-    std::size_t done = 0;
-    while (done < encoded.size()) {
-        ssize_t count = ::write(file.get(), encoded.data() + done, encoded.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return count < 0 ? errno : EIO;
-        done += static_cast<std::size_t>(count);
-    }
     return 0;
 }
 
@@ -250,7 +122,7 @@ Wake wait_slice(GuardedChain& chain, Output& output, Clock::time_point deadline,
         fds.clear();
         output.watch(fds);
         if (!chain.has_exited())
-            fds.push_back({chain.channel().get(), POLLIN, 0});
+            fds.push_back({chain.channel(), POLLIN, 0});
         // Rounded up, so the wait never spins on a remainder below 1 ms.
         auto wait_ms = std::chrono::ceil<milliseconds>(slice_end - now).count();
         if (::poll(fds.data(), fds.size(), static_cast<int>(wait_ms)) < 0) {
@@ -273,31 +145,10 @@ std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
         raise_os_error(error);
     if (int error = open_pipe(err))
         raise_os_error(error);
-    Fd body;
-    if (int error = body_file(request.body, body))
-        raise_os_error(error);
-    Fd cwd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!cwd.is_open())
-        raise_os_error(errno);
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-        raise_os_error(errno);
-    Fd channel(pair[0]);
-    Fd guards_channel(pair[1]);
-
-    int fds[guard_protocol::SpawnFd::count];
-    fds[guard_protocol::SpawnFd::channel] = guards_channel.get();
-    fds[guard_protocol::SpawnFd::body] = body.get();
-    fds[guard_protocol::SpawnFd::out] = out.write_end.get();
-    fds[guard_protocol::SpawnFd::err] = err.write_end.get();
-    fds[guard_protocol::SpawnFd::cwd] = cwd.get();
-    send_to_guard(request.header, fds);
+    GuardedChain chain = GuardedChain::start(request, out.write_end.get(), err.write_end.get());
     // Only the chain may hold the write ends, or end of file never comes.
     out.write_end.reset();
     err.write_end.reset();
-    guards_channel.reset();
-
-    GuardedChain chain(std::move(channel));
     Output output(std::move(out.read_end), std::move(err.read_end));
     Clock::time_point deadline = Clock::now() + limit;
     while (true) {
