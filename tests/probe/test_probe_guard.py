@@ -166,3 +166,17 @@ def test_a_guard_that_was_killed_is_collected_and_replaced(ts_file):
     assert [pid for pid in guards() if pid != first] and not Path(f"/proc/{first}").exists()
 
 
+
+
+def test_the_guard_collects_all_that_the_chains_leave(ts_file):
+    """cpulimit's limiter and ffprobe come to the guard when their parents
+    die; none stays a zombie."""
+    for _ in range(3):
+        avwatch.get_ffprobe_info(str(ts_file))
+    [guard] = [pid for pid, args in command_lines().items()
+               if args[0] == "avwatch-guard" and parent_pid(pid) == os.getpid()]
+
+    def children():
+        tasks = Path(f"/proc/{guard}/task")
+        return [child for task in tasks.iterdir() for child in (task / "children").read_text().split()]
+    assert wait_until(lambda: children() == [], 5), f"left: {children()}"
