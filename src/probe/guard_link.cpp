@@ -26,8 +26,11 @@ namespace protocol = guard_protocol;
 struct Link {
     int socket = -1;
     int pidfd = -1;
+    // Which guard this is: one a probe lost may since have been replaced.
+    std::uint64_t generation = 0;
 };
 Link link;
+std::uint64_t guards_started = 0;
 
 // A forked child must not share its parent's guard: it would keep the
 // guard's socket open after the parent died, and its probes would mix with
@@ -121,13 +124,15 @@ int start_guard(const std::string& path) {
     if (!fork_handler_installed)
         fork_handler_installed = ::pthread_atfork(nullptr, nullptr, forget_guard_in_child) == 0;
     link.socket = ours;
+    link.generation = ++guards_started;
     // The guard lives until its socket closes; a pidfd lets us collect it
     // if it died early without ever signalling a recycled pid.
     link.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     return 0;
 }
 
-// Collects a guard that closed its socket (it crashed, or was killed).
+// Collects a guard that closed its socket (it crashed, or was killed), or
+// that is about to.
 void drop_guard() {
     Link old = link;
     link = Link{};
@@ -168,7 +173,7 @@ int send_request(const protocol::SpawnRequest& request, const int (&fds)[protoco
 
 }  // namespace
 
-void send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count]) {
+std::uint64_t send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count]) {
     for (int attempt = 0;; ++attempt) {
         if (link.socket < 0) {
             std::string path = guard_path();
@@ -179,12 +184,17 @@ void send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[proto
         }
         int error = send_request(request, fds);
         if (error == 0)
-            return;
+            return link.generation;
         // A guard that died closed its end: start another, once.
         if (attempt > 0 || (error != EPIPE && error != ECONNRESET))
             raise_os_error(error);
         drop_guard();
     }
+}
+
+void abandon_guard(std::uint64_t generation) {
+    if (link.socket >= 0 && link.generation == generation)
+        drop_guard();
 }
 
 }  // namespace avwatch

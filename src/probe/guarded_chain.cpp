@@ -53,8 +53,8 @@ GuardedChain GuardedChain::start(const ChainRequest& request, int out, int err) 
     fds[protocol::SpawnFd::out] = out;
     fds[protocol::SpawnFd::err] = err;
     fds[protocol::SpawnFd::cwd] = cwd.get();
-    send_to_guard(request.header, fds);
-    return GuardedChain(std::move(ours));
+    std::uint64_t guard = send_to_guard(request.header, fds);
+    return GuardedChain(std::move(ours), guard);
 }
 
 GuardedChain::~GuardedChain() {
@@ -78,6 +78,7 @@ void GuardedChain::read_events() noexcept {
         }
         switch (event.kind) {
         case protocol::EventKind::started:
+            started_ = true;
             break;
         case protocol::EventKind::failed:
             start_error_ = event.value;
@@ -89,6 +90,8 @@ void GuardedChain::read_events() noexcept {
         }
     }
 }
+
+void GuardedChain::abandon_guard() { avwatch::abandon_guard(guard_); }
 
 void GuardedChain::end() noexcept {
     if (!channel_.is_open())

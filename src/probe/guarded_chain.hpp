@@ -31,8 +31,13 @@ public:
     int returncode() const noexcept { return returncode_; }
     // The errno of a failed start, or 0.
     int start_error() const noexcept { return start_error_; }
-    // The guard went away before the chain's end.
+    // The guard went away before the chain's end: before reporting the
+    // start, or after.
     bool is_lost() const noexcept { return lost_; }
+    bool has_started() const noexcept { return started_; }
+    // After a loss: the next chain gets a new guard.  Hold the interpreter
+    // lock.
+    void abandon_guard();
 
     // Takes the events that have arrived, without waiting.
     void read_events() noexcept;
@@ -42,10 +47,12 @@ public:
     void end() noexcept;
 
 private:
-    explicit GuardedChain(Fd channel) noexcept : channel_(std::move(channel)) {}
+    GuardedChain(Fd channel, std::uint64_t guard) noexcept : channel_(std::move(channel)), guard_(guard) {}
     void request_end() noexcept;
 
     Fd channel_;
+    std::uint64_t guard_;
+    bool started_ = false;
     bool exited_ = false;
     bool lost_ = false;
     int start_error_ = 0;

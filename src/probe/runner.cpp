@@ -135,10 +135,10 @@ Wake wait_slice(GuardedChain& chain, Output& output, Clock::time_point deadline,
     }
 }
 
-}  // namespace
-
-std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
-    ChainRequest request = chain_request(command);
+// One run of the chain.  Sets `retry` instead when `may_retry` and the
+// guard died before starting it.
+std::optional<ProberOutput> run_once(const ChainRequest& request, Clock::time_point deadline, bool may_retry,
+                                     bool& retry) {
     Pipe out;
     Pipe err;
     if (int error = open_pipe(out))
@@ -150,7 +150,6 @@ std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
     out.write_end.reset();
     err.write_end.reset();
     Output output(std::move(out.read_end), std::move(err.read_end));
-    Clock::time_point deadline = Clock::now() + limit;
     while (true) {
         Wake wake;
         int poll_error = 0;
@@ -168,6 +167,11 @@ std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
         case Wake::start_failed:
             raise_os_error(chain.start_error(), request.program.get());
         case Wake::lost:
+            chain.abandon_guard();
+            if (may_retry && !chain.has_started()) {
+                retry = true;
+                return std::nullopt;
+            }
             PyErr_SetString(PyExc_RuntimeError, "avwatch: the prober guard ended during a probe");
             throw ErrorSet{};
         case Wake::failed:
@@ -181,6 +185,19 @@ std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
             throw ErrorSet{};
         }
     }
+}
+
+}  // namespace
+
+std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
+    ChainRequest request = chain_request(command);
+    Clock::time_point deadline = Clock::now() + limit;
+    bool retry = false;
+    std::optional<ProberOutput> output = run_once(request, deadline, true, retry);
+    if (!retry)
+        return output;
+    // The guard died with the request unserved: once more, with a new one.
+    return run_once(request, deadline, false, retry);
 }
 
 }  // namespace avwatch
