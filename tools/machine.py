@@ -37,6 +37,17 @@ def command_lines() -> dict:
     return found
 
 
+def stat_fields(pid: int) -> list:
+    """The fields of /proc/PID/stat after the command name: state, parent, group, ..."""
+    with open(f"/proc/{pid}/stat") as stat:
+        return stat.read().rsplit(")", 1)[1].split()
+
+
+def parent_pid(pid: int) -> int:
+    """The parent of process `pid` (a zombie's too)."""
+    return int(stat_fields(pid)[1])
+
+
 def processes_naming(text: str) -> list:
     """Live processes whose command line holds `text`."""
     return [pid for pid, args in command_lines().items() if text in "\0".join(args)]

@@ -3,9 +3,13 @@
 // The chain is nice -> cpulimit -> ffprobe.  cpulimit forks ffprobe and a
 // limiter, so killing only the started process would leave both behind; and
 // the limiter holds the output pipes open for seconds after ffprobe is done.
-// We therefore start the chain as its own process group, take the answer as
+// The chain therefore runs as its own process group, the answer is taken as
 // soon as the started process has exited and stdout is at end of file or
-// holds a complete JSON value, and then kill the whole group.
+// holds a complete JSON value, and then the whole group is killed.
+//
+// The worker may die without running any code (SIGKILL, SIGTERM's default
+// action), so the chain is started and killed by this worker's guard
+// process (src/guard/), which kills it too when the worker is gone.
 #pragma once
 
 #include "module/ref.hpp"
@@ -29,7 +33,7 @@ struct ProberOutput {
 // process group with stdin from /dev/null, and waits with the interpreter
 // lock released.  Returns nothing when `limit` expired first.  Whatever the
 // outcome, the group has been killed and the started process collected on
-// return.  Throws ErrorSet when the chain cannot be started (the OSError
+// return (by the guard, whose child it is).  Throws ErrorSet when the chain cannot be started (the OSError
 // subclass for the errno, naming the program) or a signal handler raised
 // (Ctrl-C: KeyboardInterrupt).
 std::optional<ProberOutput> run_prober(Borrowed command, std::chrono::milliseconds limit);
