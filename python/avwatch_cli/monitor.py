@@ -10,20 +10,20 @@ import signal
 import threading
 
 import avwatch
-import redis
 
 from avwatch_cli.broker import connect, require_channel
 from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK
+from avwatch_cli.health import Side
 from avwatch_cli.module_log import word_module_errors
 from avwatch_cli.programs import require_probe_chain
-from avwatch_cli.state_log import StateLog
+from avwatch_cli.state_log import READ_ERRORS, StateLog
 
 log = logging.getLogger("avwatch.cli")
 
 # The media server's HLS tree, where the output monitor looks for segments.
 HTML_ROOT = "/usr/local/kestrel-srs/trunk/objs/nginx/html"
 
-MONITORS = {"input": "ffmpeg_input_bitrate", "output": "ffmpeg_output_bitrate"}
+MONITORS: dict[Side, str] = {"input": "ffmpeg_input_bitrate", "output": "ffmpeg_output_bitrate"}
 
 # How often the status records are read back for the state-change log: two
 # or three GETs, and a change is logged within about a second.
@@ -58,7 +58,7 @@ class Outcome:
 
 
 class MonitorThread(threading.Thread):
-    def __init__(self, kind: str, ch_uid: str, pipe_name: str, broker, finished: queue.Queue):
+    def __init__(self, kind: Side, ch_uid: str, pipe_name: str, broker, finished: queue.Queue):
         super().__init__(name=kind, daemon=True)
         self.kind = kind
         self.arguments = (ch_uid, pipe_name, broker)
@@ -144,9 +144,9 @@ def warn_about_missing_output(ch_uid: str, pipe_name: str) -> None:
 def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | None = None) -> int:
     finished: queue.Queue = queue.Queue()
     threads = [MonitorThread(kind, ch_uid, pipe_name, broker, finished) for kind in kinds]
-    for thread in threads:
-        log.info("%s monitor started for ch:%s pipe %s", thread.kind, ch_uid, pipe_name)
-        thread.start()
+    for started in threads:
+        log.info("%s monitor started for ch:%s pipe %s", started.kind, ch_uid, pipe_name)
+        started.start()
     status = OK
     running = len(threads)
     while running:
@@ -162,7 +162,7 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | Non
             stop_all(threads)
             continue
         if thread is None:
-            if not states.channel_present:
+            if states is not None and not states.channel_present:
                 # The monitors would fail on it, or log an error every pass.
                 status = NO_CHANNEL
                 explain_stop(status, ch_uid)
@@ -175,6 +175,7 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | Non
         elif thread.outcome is Outcome.STOPPED:
             log.info("%s monitor stopped", thread.kind)
         else:
+            assert isinstance(thread.outcome, BaseException)
             failure = report_failure(thread.kind, thread.outcome, broker, ch_uid)
             if status == OK:
                 status = failure
@@ -216,7 +217,7 @@ def explain_stop(status: int, ch_uid: str) -> None:
 def channel_gone(broker, ch_uid: str) -> bool:
     try:
         return broker.get(f"ch:{ch_uid}") is None
-    except redis.RedisError:
+    except READ_ERRORS:
         return False
 
 
