@@ -17,7 +17,10 @@ CONTEXT = re.compile(r"^\[[^]]* @ 0x[0-9a-f]+\] ")
 def explain(uri: str, program: str = "", video: str = "", audio: str = "") -> str:
     command = ["nice", "-n", "5", "ffprobe", "-v", "error", "-analyzeduration", "2000000",
                "-show_entries", "program=program_id:stream=id,codec_type", "-of", "json", "-i", uri]
-    answer = run_bounded(command, BOUND)
+    try:
+        answer = run_bounded(command, BOUND)
+    except OSError as error:
+        return f"ffprobe could not be run again to find out why: {error}"
     if answer is None:
         return f"no data within {BOUND:g} s"
     if answer.returncode != 0:

@@ -8,7 +8,7 @@ import logging
 import redis
 from redis.exceptions import RedisClusterException
 
-from avwatch_cli.health import Side, State, Verdict, channel_live, judge
+from avwatch_cli.health import Side, State, Verdict, channel_live, essentials, judge
 
 log = logging.getLogger("avwatch.cli")
 
@@ -28,8 +28,8 @@ class StateLog:
         self.broker = broker
         self.channel_key = f"ch:{ch_uid}"
         self.keys = {side: f"ch:{ch_uid}:{'in' if side == 'input' else 'out'}:{pipe_name}" for side in sides}
-        self.states: dict[str, State] = {}
-        self.been_ok: set[str] = set()
+        self.states: dict[Side, State] = {}
+        self.been_ok: set[Side] = set()
         self.channel_present = True   # checked before the monitors started
         self.read_error: str | None = None
 
@@ -49,14 +49,14 @@ class StateLog:
         for side, raw in records.items():
             self.report(side, judge(side, raw, live, UNKNOWN_AGE, STALE_AFTER))
 
-    def report(self, side: str, verdict: Verdict) -> None:
+    def report(self, side: Side, verdict: Verdict) -> None:
         if self.states.get(side) is verdict.state:
             return
         self.states[side] = verdict.state
         if verdict.state is State.OK:
             again = " again" if side in self.been_ok else ""
             self.been_ok.add(side)
-            log.info("%s: ok%s: %s", side, again, verdict.reason)
+            log.info("%s: ok%s: %s", side, again, essentials(side, verdict.record or {}))
         else:
             log.warning("%s: %s (%s)", side, verdict.state.value, verdict.reason)
 
