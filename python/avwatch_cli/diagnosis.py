@@ -3,9 +3,16 @@ and only says "nothing"; this runs it once more with its errors shown and
 turns what it says into one phrase for the operator."""
 
 import json
+import logging
 import re
+import shlex
 
 from avwatch_cli.bounded_run import run_bounded
+
+log = logging.getLogger("avwatch.cli")
+
+# What -v shows of the second run: enough for a decoder's complaints, not a flood.
+SHOWN_LINES = 20
 
 # The probe's own limit: a source silent this long is silent to the monitors too.
 BOUND = 3.0
@@ -21,8 +28,12 @@ def explain(uri: str, program: str = "", video: str = "", audio: str = "") -> st
         answer = run_bounded(command, BOUND)
     except OSError as error:
         return f"ffprobe could not be run again to find out why: {error}"
+    log.debug("asked why: %s -> %s", shlex.join(command),
+              "no end within the bound" if answer is None else f"status {answer.returncode}")
     if answer is None:
         return f"no data within {BOUND:g} s"
+    for line in answer.stderr.splitlines()[-SHOWN_LINES:]:
+        log.debug("ffprobe: %s", line)
     if answer.returncode != 0:
         return prober_error(uri, answer.stderr) or f"ffprobe exited with status {answer.returncode}"
     try:
