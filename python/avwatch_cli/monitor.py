@@ -34,8 +34,9 @@ def add_parser(commands) -> None:
     parser = commands.add_parser(
         "monitor", help="run the input and output monitors of a channel until it stops",
         description="Run the monitors of one channel and pipe (both unless --input or --output "
-                    "picks one), each in a thread, publishing their status records in Redis. "
-                    'Ends when the channel record\'s "live" turns false (exit 0), when a monitor '
+                    "picks one), each in a thread, publishing their status records in Redis and "
+                    "logging each change of the input or output state. Ends when the channel "
+                    'record\'s "live" turns false (exit 0) or the record is deleted (exit 5), when a monitor '
                     "fails (exit 1), or on Ctrl-C / SIGTERM (exit 130) after the current pass.")
     parser.add_argument("--redis", required=True, metavar="URL",
                         help="Redis URL, e.g. redis://127.0.0.1:6379/0 (redis://:PASSWORD@host:port/db)")
