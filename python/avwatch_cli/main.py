@@ -3,6 +3,7 @@
 import argparse
 import logging
 import sys
+from importlib import metadata
 
 from avwatch_cli import monitor, probe
 from avwatch_cli.failures import FAILED, INTERRUPTED, Failure
@@ -18,12 +19,31 @@ EXIT_STATUSES = """exit status:
 """
 
 
+def version() -> str:
+    try:
+        return metadata.version("avwatch")
+    except metadata.PackageNotFoundError:  # run from a checkout, not installed
+        return "unknown (not installed)"
+
+
+class CommandParser(argparse.ArgumentParser):
+    """A command's parser: -v is accepted after the command too."""
+
+    def __init__(self, **options):
+        super().__init__(**options)
+        # SUPPRESS: a default here would overwrite a -v given before the command.
+        self.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
+                          help="log debug messages and tracebacks")
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="avwatch", description="Watch the input and output of live-streaming channels.",
         epilog=EXIT_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     parser.add_argument("-v", "--verbose", action="store_true", help="log debug messages and tracebacks")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=CommandParser)
     probe.add_parser(commands)
     monitor.add_parser(commands)
     return parser

@@ -12,23 +12,31 @@ import threading
 import avwatch
 
 from avwatch_cli.broker import connect, require_channel
-from avwatch_cli.failures import FAILED, INTERRUPTED, OK
+from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK
+from avwatch_cli.health import Side
+from avwatch_cli.module_log import word_module_errors
 from avwatch_cli.programs import require_probe_chain
+from avwatch_cli.state_log import READ_ERRORS, StateLog
 
 log = logging.getLogger("avwatch.cli")
 
 # The media server's HLS tree, where the output monitor looks for segments.
 HTML_ROOT = "/usr/local/kestrel-srs/trunk/objs/nginx/html"
 
-MONITORS = {"input": "ffmpeg_input_bitrate", "output": "ffmpeg_output_bitrate"}
+MONITORS: dict[Side, str] = {"input": "ffmpeg_input_bitrate", "output": "ffmpeg_output_bitrate"}
+
+# How often the status records are read back for the state-change log: two
+# or three GETs, and a change is logged within about a second.
+STATE_POLL_SECONDS = 1.0
 
 
 def add_parser(commands) -> None:
     parser = commands.add_parser(
         "monitor", help="run the input and output monitors of a channel until it stops",
         description="Run the monitors of one channel and pipe (both unless --input or --output "
-                    "picks one), each in a thread, publishing their status records in Redis. "
-                    'Ends when the channel record\'s "live" turns false (exit 0), when a monitor '
+                    "picks one), each in a thread, publishing their status records in Redis and "
+                    "logging each change of the input or output state. Ends when the channel "
+                    'record\'s "live" turns false (exit 0) or the record is deleted (exit 5), when a monitor '
                     "fails (exit 1), or on Ctrl-C / SIGTERM (exit 130) after the current pass.")
     parser.add_argument("--redis", required=True, metavar="URL",
                         help="Redis URL, e.g. redis://127.0.0.1:6379/0 (redis://:PASSWORD@host:port/db)")
@@ -51,7 +59,7 @@ class Outcome:
 
 
 class MonitorThread(threading.Thread):
-    def __init__(self, kind: str, ch_uid: str, pipe_name: str, broker, finished: queue.Queue):
+    def __init__(self, kind: Side, ch_uid: str, pipe_name: str, broker, finished: queue.Queue):
         super().__init__(name=kind, daemon=True)
         self.kind = kind
         self.arguments = (ch_uid, pipe_name, broker)
@@ -115,26 +123,36 @@ def run(args) -> int:
         if not require_channel(broker, args.channel):
             log.info("channel ch:%s is not live: the monitors delete its status keys and return", args.channel)
         if "output" in kinds:
-            folder = os.path.join(HTML_ROOT, args.channel, args.pipe)
-            if not os.path.isdir(folder):
-                log.warning("no segment folder %s yet: the output record names no segment until the media "
-                            "server writes one there", folder)
-        return supervise(kinds, args.channel, args.pipe, broker)
+            warn_about_missing_output(args.channel, args.pipe)
+            word_module_errors(args.channel)
+        return supervise(kinds, args.channel, args.pipe, broker,
+                         StateLog(broker, args.channel, args.pipe, kinds))
     finally:
         broker.close()
 
 
-def supervise(kinds, ch_uid: str, pipe_name: str, broker) -> int:
+def warn_about_missing_output(ch_uid: str, pipe_name: str) -> None:
+    folder = os.path.join(HTML_ROOT, ch_uid, pipe_name)
+    if not os.path.isdir(folder):
+        log.warning("no segment folder %s yet: the output record names no segment until the media "
+                    "server writes one there", folder)
+    playlist = os.path.join(HTML_ROOT, ch_uid, "a", "playlist.m3u8")
+    if not os.path.isfile(playlist):
+        log.warning("no playlist %s yet: every pass that finds a fresh segment fails reading it, logs "
+                    "an error and publishes nothing until the media server writes it", playlist)
+
+
+def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | None = None) -> int:
     finished: queue.Queue = queue.Queue()
     threads = [MonitorThread(kind, ch_uid, pipe_name, broker, finished) for kind in kinds]
-    for thread in threads:
-        log.info("%s monitor started for ch:%s pipe %s", thread.kind, ch_uid, pipe_name)
-        thread.start()
+    for started in threads:
+        log.info("%s monitor started for ch:%s pipe %s", started.kind, ch_uid, pipe_name)
+        started.start()
     status = OK
     running = len(threads)
     while running:
         try:
-            thread = finished.get()
+            thread = next_finished(finished, states if status == OK else None)
         except KeyboardInterrupt:
             if status != INTERRUPTED:
                 log.warning("stopping: the monitors end after their current pass (a few seconds); "
@@ -144,6 +162,13 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker) -> int:
             status = INTERRUPTED
             stop_all(threads)
             continue
+        if thread is None:
+            if states is not None and not states.channel_present:
+                # The monitors would fail on it, or log an error every pass.
+                status = NO_CHANNEL
+                explain_stop(status, ch_uid)
+                stop_all(threads)
+            continue
         running -= 1
         thread.join()
         if thread.outcome is Outcome.CHANNEL_STOPPED:
@@ -151,14 +176,50 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker) -> int:
         elif thread.outcome is Outcome.STOPPED:
             log.info("%s monitor stopped", thread.kind)
         else:
-            error = thread.outcome
-            log.error("%s monitor failed: %s: %s", thread.kind, type(error).__name__, error,
-                      exc_info=(type(error), error, error.__traceback__) if log.isEnabledFor(logging.DEBUG) else None)
+            assert isinstance(thread.outcome, BaseException)
+            failure = report_failure(thread.kind, thread.outcome, broker, ch_uid)
             if status == OK:
-                status = FAILED
-                log.error("stopping the other monitors: a supervisor should restart this command")
+                status = failure
+                explain_stop(status, ch_uid)
             stop_all(threads)
     return status
+
+
+def next_finished(finished: queue.Queue, states: StateLog | None) -> MonitorThread | None:
+    """The next monitor thread to end, or None once the states were read."""
+    if states is None:
+        return finished.get()
+    try:
+        return finished.get(timeout=STATE_POLL_SECONDS)
+    except queue.Empty:
+        states.poll()
+        return None
+
+
+def report_failure(kind: str, error: BaseException, broker, ch_uid: str) -> int:
+    """Logs how a monitor ended with an error; the exit status that says so."""
+    if isinstance(error, TypeError) and channel_gone(broker, ch_uid):
+        # json's TypeError about NoneType, as the monitor reads a deleted record.
+        log.error("%s monitor ended: no channel record ch:%s", kind, ch_uid)
+        return NO_CHANNEL
+    log.error("%s monitor failed: %s: %s", kind, type(error).__name__, error,
+              exc_info=(type(error), error, error.__traceback__) if log.isEnabledFor(logging.DEBUG) else None)
+    return FAILED
+
+
+def explain_stop(status: int, ch_uid: str) -> None:
+    if status == NO_CHANNEL:
+        log.error("the channel record ch:%s was deleted while the monitors ran: they need it to tell whether "
+                  'the channel is live (a channel is stopped by setting its "live" false); stopping them', ch_uid)
+    else:
+        log.error("stopping the other monitors: a supervisor should restart this command")
+
+
+def channel_gone(broker, ch_uid: str) -> bool:
+    try:
+        return broker.get(f"ch:{ch_uid}") is None
+    except READ_ERRORS:
+        return False
 
 
 def stop_all(threads) -> None:

@@ -49,6 +49,11 @@ def test_unusable_channel_record(avwatch_command, broker, redis_url, stored, mes
     (["monitor", "--redis", "http://127.0.0.1", "--channel", "7", "--pipe", "main"], "bad --redis URL"),
     (["monitor", "--channel", "7", "--pipe", "main"], "--redis"),
     (["probe"], "uri"),
+    (["probe", "x.ts", "--program", "abc"], "argument --program: 'abc' is not a program number"),
+    (["probe", "x.ts", "--program", "65536"], "out of range (0 to 65535)"),
+    (["probe", "x.ts", "--video", "1.5"], "argument --video: '1.5' is not a PID"),
+    (["probe", "x.ts", "--audio", "-1"], "argument --audio: '-1' is not a PID"),
+    (["probe", "x.ts", "--video", "0x2000"], "out of range (0 to 8191)"),
     ([], "COMMAND"),
 ])
 def test_usage_errors(avwatch_command, arguments, message):

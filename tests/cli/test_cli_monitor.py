@@ -1,10 +1,20 @@
 """`avwatch monitor` running the real monitors against a real Redis."""
 
 import json
+import logging
+import re
 import signal
+import threading
 import time
 
 import pytest
+
+import avwatch
+from avwatch_cli.module_log import DeletedChannelWording
+from call_thread import CallThread
+from hls_standin import HlsStandIn
+from machine import free_port
+from media import UdpSender
 
 IN_KEY, OUT_KEY = "ch:7:in:main", "ch:7:out:main"
 
@@ -63,3 +73,83 @@ def test_one_monitor_only(broker, redis_url, kestrel_root, avwatch_command):
     result = avwatch_command.run("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main", "--input")
     assert result.returncode == 0
     assert "input monitor ended" in result.stderr and "output monitor" not in result.stderr
+
+
+@pytest.mark.parametrize("present, warnings", [
+    ([], ["no segment folder", "no playlist"]),
+    (["7/main"], ["no playlist"]),
+    (["7/main", "7/a/playlist.m3u8"], []),
+])
+def test_start_warns_about_missing_output_files(broker, redis_url, kestrel_root, avwatch_command,
+                                                present, warnings):
+    html = kestrel_root / "trunk/objs/nginx/html"
+    for path in present:
+        if path.endswith(".m3u8"):
+            (html / path).parent.mkdir(parents=True, exist_ok=True)
+            (html / path).write_text("#EXTM3U\n")
+        else:
+            (html / path).mkdir(parents=True)
+    broker.set("ch:7", json.dumps({"live": False}))
+    result = avwatch_command.run("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main", "--output")
+    assert result.returncode == 0, result.stderr
+    assert [text for text in ("no segment folder", "no playlist") if text in result.stderr] == warnings
+
+
+class LogReader:
+    """Collects a running command's stderr lines as they come."""
+
+    def __init__(self, process):
+        self.lines: list[str] = []
+        self.thread = threading.Thread(target=self._read, args=(process.stderr,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in stream:
+            self.lines.append(line.rstrip("\n"))
+
+    def wait_for(self, text, timeout=20) -> int:
+        """The index of the first line that holds `text`, once there is one."""
+        wait_for(lambda: any(text in line for line in self.lines), timeout)
+        return next(index for index, line in enumerate(self.lines) if text in line)
+
+
+def test_state_changes_and_a_deleted_channel_record(broker, redis_url, kestrel_root, avwatch_command):
+    """Both sides through an outage and back, then the channel record deleted
+    under the running monitors."""
+    sender = UdpSender(free_port()).start()
+    server = HlsStandIn(kestrel_root / "trunk/objs/nginx/html", "7", "main", fragment=1).start()
+    broker.set("ch:7", json.dumps({"live": True}))
+    broker.set("ch:7:input:main", json.dumps({"uri": sender.uri, "miface": "127.0.0.1",
+                                              "pid": 1, "vpid": 256, "apid": 257}))
+    process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main")
+    log = LogReader(process)
+    try:
+        log.wait_for("input: ok: h264")
+        log.wait_for("output: ok: h264/aac 640x360 25 fps, ")
+        assert "lastts segment-" in log.lines[log.wait_for("output: ok: ")]
+
+        sender.stop()
+        server.stop()
+        log.wait_for("input: no_signal (the probe got no answer)")
+        log.wait_for("output: no_signal (bitrate 0: no fresh segment)")
+
+        sender.start()
+        server.start()
+        log.wait_for("input: ok again: h264")
+        log.wait_for("output: ok again: h264/aac 640x360 25 fps")
+
+        broker.delete("ch:7")
+        process.wait(20)
+        log.thread.join(5)
+    finally:
+        sender.stop()
+        server.stop()
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 5, "\n".join(log.lines)
+    assert "the channel record ch:7 was deleted while the monitors ran" in "\n".join(log.lines)
+    assert not any("NoneType" in line for line in log.lines), "\n".join(log.lines)
+    # One line per change: an unchanged state is not repeated.
+    states = [match.group(1) for match in map(re.compile(r": input: (\w+)").search, log.lines) if match]
+    assert all(before != after for before, after in zip(states, states[1:])), states

@@ -1,8 +1,15 @@
 """`avwatch probe` through the real prober chain."""
 
 import json
+import socket
+import subprocess
+import sys
+import time
 
 import pytest
+
+from machine import free_port, gone_soon
+from media import stop_process
 
 FIELDS = ["acodec", "vcodec", "vresolution", "vfps", "vbitrate", "abitrate", "bitrate"]
 
@@ -36,3 +43,64 @@ def test_no_answer_prints_the_default_record_and_fails(avwatch_command, uri, hin
     record = json.loads(result.stdout)
     assert list(record) == FIELDS and not any(record.values())
     assert hint in result.stderr
+
+
+def test_pids_as_ffprobe_prints_them(avwatch_command, udp_stream):
+    result = avwatch_command.run("probe", f"{udp_stream.uri}?localaddr=127.0.0.1",
+                                 "--program", "1", "--video", "0x100", "--audio", "0X101", "-v")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["acodec"] == "aac"
+
+
+@pytest.fixture
+def http_server(tmp_path):
+    """A plain HTTP server on a free port with nothing to serve."""
+    port = free_port()
+    process = subprocess.Popen([sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1",
+                                "--directory", str(tmp_path)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            break
+        except OSError:
+            assert time.monotonic() < deadline and process.poll() is None, "http.server did not start"
+            time.sleep(0.05)
+    yield f"http://127.0.0.1:{port}"
+    stop_process(process)
+
+
+def source_uri(request, source: str) -> str:
+    """Each source fails the probe in its own way."""
+    if source == "missing file":
+        return "/nonexistent/segment.ts"
+    if source == "text file":
+        return __file__
+    if source == "closed port":
+        return f"tcp://127.0.0.1:{free_port()}"
+    if source == "http 404":
+        return request.getfixturevalue("http_server") + "/live/missing.ts"
+    if source == "silent udp":
+        return f"udp://127.0.0.1:{free_port(socket.SOCK_DGRAM)}?localaddr=127.0.0.1"
+    return request.getfixturevalue("udp_stream").uri + "?localaddr=127.0.0.1"
+
+
+@pytest.mark.parametrize("source, ids, reason", [
+    ("missing file", [], "No such file or directory"),
+    ("text file", [], "Invalid data found when processing input"),
+    ("closed port", [], "Connection refused"),
+    ("http 404", [], "Server returned 404 Not Found"),
+    ("silent udp", ["--program", "1", "--video", "256"], "no data within 3 s"),
+    ("live udp", ["--program", "5", "--video", "256", "--audio", "257"],
+     "the stream has no program 5: it carries program 1 with video 256 (0x100), audio 257 (0x101)"),
+    ("live udp", ["--program", "1", "--video", "0x200"], "no stream of program 1 has PID 512"),
+])
+def test_the_probe_says_why(avwatch_command, request, source, ids, reason):
+    uri = source_uri(request, source)
+    result = avwatch_command.run("probe", uri, *ids)
+    assert result.returncode == 1
+    assert not json.loads(result.stdout)["vcodec"]
+    assert f"for {uri}: {reason}" in result.stderr
+    # The second ffprobe is bounded like the first: nothing of it outlives the command.
+    assert gone_soon(uri)

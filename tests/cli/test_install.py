@@ -2,6 +2,7 @@
 
 import subprocess
 import sysconfig
+from importlib import metadata
 from pathlib import Path
 
 import pytest
@@ -23,3 +24,10 @@ def test_console_script():
     assert result.returncode == 0
     assert "usage: avwatch" in result.stdout
     assert "monitor" in result.stdout and "probe" in result.stdout
+
+
+def test_version_from_the_package():
+    result = subprocess.run([str(Path(sysconfig.get_paths()["scripts"]) / "avwatch"), "--version"],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 0
+    assert result.stdout.strip() == f"avwatch {metadata.version('avwatch')}"

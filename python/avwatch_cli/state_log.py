@@ -1,0 +1,66 @@
+"""State-change lines for `avwatch monitor`.  The monitors run inside the
+extension module and only write Redis, so the command reads their status
+records back about once a second, judges them as `avwatch serve` does and
+logs one line per change of a side's state."""
+
+import logging
+
+import redis
+from redis.exceptions import RedisClusterException
+
+from avwatch_cli.health import Side, State, Verdict, channel_live, essentials, judge
+
+log = logging.getLogger("avwatch.cli")
+
+# The command sees values, not writes: a record rewritten with the same
+# values looks unchanged, so it cannot tell a silent monitor apart and
+# passes no age to the judge.
+UNKNOWN_AGE = None
+STALE_AFTER = 30.0
+
+# What a read may raise, a Cluster client included: the monitors report the
+# same faults themselves, so the state log only notes them.
+READ_ERRORS = (redis.RedisError, RedisClusterException)
+
+
+class StateLog:
+    def __init__(self, broker, ch_uid: str, pipe_name: str, sides: list[Side]):
+        self.broker = broker
+        self.channel_key = f"ch:{ch_uid}"
+        self.keys = {side: f"ch:{ch_uid}:{'in' if side == 'input' else 'out'}:{pipe_name}" for side in sides}
+        self.states: dict[Side, State] = {}
+        self.been_ok: set[Side] = set()
+        self.channel_present = True   # checked before the monitors started
+        self.read_error: str | None = None
+
+    def poll(self) -> None:
+        try:
+            # Separate GETs: the keys may live on different nodes of a cluster.
+            channel = self.broker.get(self.channel_key)
+            records = {side: self.broker.get(key) for side, key in self.keys.items()}
+        except READ_ERRORS as error:
+            self.note_read_error(str(error))
+            return
+        if self.read_error is not None:
+            log.info("reading the status records again")
+            self.read_error = None
+        self.channel_present = channel is not None
+        live = channel_live(channel)
+        for side, raw in records.items():
+            self.report(side, judge(side, raw, live, UNKNOWN_AGE, STALE_AFTER))
+
+    def report(self, side: Side, verdict: Verdict) -> None:
+        if self.states.get(side) is verdict.state:
+            return
+        self.states[side] = verdict.state
+        if verdict.state is State.OK:
+            again = " again" if side in self.been_ok else ""
+            self.been_ok.add(side)
+            log.info("%s: ok%s: %s", side, again, essentials(side, verdict.record or {}))
+        else:
+            log.warning("%s: %s (%s)", side, verdict.state.value, verdict.reason)
+
+    def note_read_error(self, error: str) -> None:
+        if self.read_error is None:
+            log.warning("cannot read the status records back from Redis: %s", error)
+        self.read_error = error
