@@ -27,7 +27,7 @@ def missing() -> str | None:
 
 
 class Browser:
-    def __init__(self, width: int = 1400, height: int = 900):
+    def __init__(self, width: int = 1400, height: int = 1120):
         os.environ["SE_OFFLINE"] = "true"
         options = webdriver.ChromeOptions()
         options.binary_location = CHROMIUM

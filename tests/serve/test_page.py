@@ -1,18 +1,21 @@
-"""The live page in a real headless Chromium: rows and health badges, problems
-first, records shown as text, the Redis banner, and the row cap that keeps
-10,000 pipes usable."""
+"""The live page of a real `avwatch serve` reading a real redis-server, in a
+real headless Chromium: rows and health badges, problems first, records
+shown as text, the Redis banner, and the row cap that keeps 10,000 pipes
+usable."""
 
+import json
 import os
-import time
 
 import pytest
 
 import browser
-from page_stub import EMPTY, GOOD, GOOD_OUT, PageStub, side
+from page_site import GOOD_INPUT, GOOD_OUTPUT, NO_PROBE_ANSWER, Serve, Writer
 
 HOSTILE_CODEC = '<img src=x onerror="window.__pwned=1">'
 HOSTILE_RAW = '<script>window.__pwned=2</script>{"bitrate":'
 HOSTILE_CHANNEL = "<b onclick=x>7</b>"
+HOSTILE_PIPE = "<i>alt</i>"
+STALE_AFTER = 3
 
 
 @pytest.fixture(scope="module")
@@ -25,96 +28,143 @@ def chrome():
 
 
 @pytest.fixture
-def stub():
-    server = PageStub()
+def redis_service(redis_server, tmp_path):
+    """A redis-server of this test's own, which it may stop: another
+    instance of the suite's server class."""
+    server = type(redis_server)(tmp_path)
+    server.start()
     yield server
-    server.close()
+    server.stop()
 
 
-def pipe(pid, name, input_side, output_side):
-    return {"id": pid, "pipe": name, "input": input_side, "output": output_side}
+@pytest.fixture
+def start_serve(redis_service, tmp_path):
+    started = []
+
+    def start(refresh=0.5, stale_after=STALE_AFTER) -> Serve:
+        started.append(Serve(f"redis://127.0.0.1:{redis_service.port}/0", tmp_path / "serve.log",
+                             refresh, stale_after))
+        return started[-1]
+
+    yield start
+    for serve in started:
+        serve.stop()
 
 
-def channel(cid, live, *pipes):
-    return {"channel": cid, "live": live, "pipes": list(pipes)}
+def channel_and_pipe(row) -> str:
+    channel, pipe = row["who"].split("\n")[:2]
+    return f"{channel}/{pipe}"
 
 
-def sample_channels():
-    ok_out = side("ok", GOOD_OUT)
-    return [
-        channel("1", True, pipe("p1", "main", side("ok", GOOD), ok_out)),
-        channel("2", True, pipe("p2", "main", side("no_signal", EMPTY, reason="the probe got no answer"), ok_out)),
-        channel("3", True, pipe("p3", "main", side("malformed", None, HOSTILE_RAW, "not JSON"), ok_out)),
-        channel("4", True, pipe("p4", "main", side("ok", dict(GOOD, vcodec=HOSTILE_CODEC)), ok_out)),
-        channel("5", True, pipe("p5", "main", side("missing", reason="no record"),
-                                side("silent", GOOD_OUT, reason="no write for 42 s"))),
-        channel("6", False, pipe("p6", "main", side("stopped"), side("stopped"))),
-        channel(HOSTILE_CHANNEL, True, pipe("p7", "<i>alt</i>", side("ok", GOOD), ok_out)),
-    ]
+def sides(row) -> tuple:
+    return tuple(state for state, _ in row["badges"])
 
 
-def test_rows_badges_and_records_as_text(chrome, stub, tmp_path):
-    now = time.time()
-    stub.publish(sample_channels(), events=[
-        {"time": now, "channel": "2", "pipe": "main", "side": "input", "from": "ok", "to": "no_signal",
-         "reason": "the probe got no answer"}])
-    stub.history = {f"p{n}": {"t": [now - 8, now - 6, now - 4, now - 2, now],
-                             "input": [1e6, 1.1e6, None, 1.2e6, 1.3e6], "output": [9e5, 1e6, 1e6, 1.1e6, 1e6]}
-                    for n in range(1, 8)}
-    chrome.open(stub.url)
-    rows = chrome.wait_for(lambda: (r := chrome.rows()) and all(all(r_["lines"]) for r_ in r) and r,
-                           what="rows with sparklines")
+# Channel/pipe -> the states its input and output must reach, in the order the
+# page must list them: problems first (the worse side decides), stopped last.
+EXPECTED = {
+    "news/backup": ("no_signal", "ok"),
+    "sport/main": ("ok", "no_signal"),
+    "weather/main": ("silent", "ok"),
+    "movies/main": ("malformed", "ok"),
+    "kids/main": ("missing", "ok"),
+    f"{HOSTILE_CHANNEL}/{HOSTILE_PIPE}": ("ok", "ok"),
+    "music/main": ("ok", "ok"),
+    "news/main": ("ok", "ok"),
+    "archive/main": ("stopped", "stopped"),
+}
 
-    # Problems first (the worst side decides), stopped last; both sides in words and colour.
-    order = [row["who"].split("\n")[0] for row in rows]
-    assert order == ["2", "5", "3", HOSTILE_CHANNEL, "1", "4", "6"]
-    states = {row["who"].split("\n")[0]: [state for state, _ in row["badges"]] for row in rows}
-    assert states["5"] == ["missing", "silent"] and states["6"] == ["stopped", "stopped"]
-    words = {state: text for row in rows for state, text in zip(
-        [s for s, _ in row["badges"]], [t for _, t in row["badges"]])}
-    assert words["no_signal"] == "no signal" and words["malformed"] == "malformed"
-    colours = {state: colour for row in rows for (state, _), colour in zip(row["badges"], row["colours"])}
-    assert len(set(colours.values())) == len(colours), colours
 
-    by_channel = {row["who"].split("\n")[0]: row for row in rows}
-    assert "h264 · aac · 640x360 · 25 fps" in by_channel["1"]["input"]
-    assert "1.23 Mb/s" in by_channel["1"]["input"] and "segment 12.ts" in by_channel["1"]["output"]
+def records():
+    """The records the writer keeps fresh, and the one left to go silent."""
+    fresh = {
+        "ch:news:in:main": GOOD_INPUT, "ch:news:out:main": GOOD_OUTPUT,
+        "ch:news:in:backup": NO_PROBE_ANSWER, "ch:news:out:backup": dict(GOOD_OUTPUT, name="backup"),
+        "ch:sport:in:main": GOOD_INPUT, "ch:sport:out:main": dict(GOOD_OUTPUT, bitrate=0),
+        "ch:movies:in:main": HOSTILE_RAW, "ch:movies:out:main": GOOD_OUTPUT,
+        "ch:music:in:main": dict(GOOD_INPUT, vcodec=HOSTILE_CODEC), "ch:music:out:main": GOOD_OUTPUT,
+        "ch:kids:out:main": GOOD_OUTPUT,
+        "ch:weather:out:main": GOOD_OUTPUT,
+        f"ch:{HOSTILE_CHANNEL}:in:{HOSTILE_PIPE}": GOOD_INPUT,
+        f"ch:{HOSTILE_CHANNEL}:out:{HOSTILE_PIPE}": dict(GOOD_OUTPUT, name=HOSTILE_PIPE),
+        "ch:archive:in:main": GOOD_INPUT, "ch:archive:out:main": GOOD_OUTPUT,
+    }
+    channels = {f"ch:{name}": {"live": name != "archive"}
+                for name in ("news", "sport", "movies", "music", "kids", "weather", HOSTILE_CHANNEL, "archive")}
+    return fresh, channels
+
+
+def test_rows_badges_and_records_as_text(chrome, redis_service, start_serve, tmp_path):
+    client = redis_service.client()
+    fresh, channels = records()
+    client.mset({key: json.dumps(record) for key, record in channels.items()})
+    client.set("ch:weather:in:main", json.dumps(GOOD_INPUT))   # written once: its monitor is gone
+    writer = Writer(client, fresh).start()
+    try:
+        serve = start_serve()
+        chrome.open(serve.url)
+        rows = chrome.wait_for(
+            lambda: (drawn := chrome.rows()) and {channel_and_pipe(r): sides(r) for r in drawn} == EXPECTED
+            and all(r["lines"] and all(r["lines"]) for r in drawn if sides(r) == ("ok", "ok")) and drawn,
+            what="every pipe in its state, with sparklines")
+    finally:
+        writer.stop()
+
+    assert [channel_and_pipe(row) for row in rows] == list(EXPECTED)
+    by_pipe = {channel_and_pipe(row): row for row in rows}
+    # Each state in words and in a colour of its own.
+    badges = {state: (text, colour) for row in rows for (state, text), colour in zip(row["badges"], row["colours"])}
+    assert badges["no_signal"][0] == "no signal" and badges["silent"][0] == "silent"
+    assert len({colour for _, colour in badges.values()}) == len(badges), badges
+    # Both sides' facts, side by side.
+    assert "h264 · aac · 1280x720 · 25 fps" in by_pipe["news/main"]["input"]
+    assert "Mb/s" in by_pipe["news/main"]["input"] and "segment 41.ts" in by_pipe["news/main"]["output"]
+    assert "no write for" in by_pipe["weather/main"]["input"]
 
     # Markup from Redis is shown literally and never runs.
-    assert HOSTILE_CODEC in by_channel["4"]["input"]
-    assert HOSTILE_RAW in by_channel["3"]["input"]
-    assert "<i>alt</i>" in by_channel[HOSTILE_CHANNEL]["who"]
+    assert HOSTILE_CODEC in by_pipe["music/main"]["input"]
+    assert HOSTILE_RAW in by_pipe["movies/main"]["input"]
     assert chrome.script("return window.__pwned") is None
     assert not chrome.find("#rows img, #rows script, #rows b, #rows i")
 
-    # A gap in the history breaks the input line into two strokes.
-    assert by_channel["1"]["lines"][0].count("M") == 2
-    assert "2 / main input" in chrome.text("#events") and "notifications" in chrome.text("#freshness")
+    assert "weather / main input" in chrome.wait_for(lambda: chrome.text("#events"), what="the events")
+    assert "keyspace notifications" in chrome.text("#freshness")
     assert not chrome.text("#banner")
     chrome.screenshot(tmp_path / "serve.png")
-    if target := os.environ.get("AVWATCH_SCREENSHOT"):
+    if target := os.environ.get("AVWATCH_SCREENSHOT"):   # how docs/serve.png is made
         chrome.screenshot(target)
 
 
-def test_banner_while_redis_is_unreachable(chrome, stub):
-    stub.publish(sample_channels(), redis_up=False, error="Error 111 connecting to 127.0.0.1:6379. Connection refused.")
-    chrome.open(stub.url)
+def test_banner_while_redis_is_unreachable(chrome, redis_service, start_serve):
+    client = redis_service.client()
+    client.mset({"ch:news": json.dumps({"live": True}), "ch:news:in:main": json.dumps(GOOD_INPUT),
+                 "ch:news:out:main": json.dumps(GOOD_OUTPUT)})
+    serve = start_serve(stale_after=60)
+    chrome.open(serve.url)
+    chrome.wait_for(lambda: [channel_and_pipe(row) for row in chrome.rows()] == ["news/main"], what="the row")
+    assert not chrome.text("#banner")
+
+    redis_service.stop()
     banner = chrome.wait_for(lambda: chrome.text("#banner"), what="the banner")
-    assert "Redis is unreachable" in banner and "Connection refused" in banner
-    stub.publish(sample_channels())
+    assert "Redis is unreachable" in banner
+    assert [channel_and_pipe(row) for row in chrome.rows()] == ["news/main"]   # the last snapshot stays
+    redis_service.start()
     chrome.wait_for(lambda: not chrome.text("#banner"), what="the banner's end")
 
 
-def test_ten_thousand_pipes_draw_a_bounded_table_and_filter(chrome, stub):
-    good = pipe("", "main", side("ok", GOOD), side("ok", GOOD_OUT))
-    channels = [channel(f"c{n}", True, dict(good, id=f"p{n}")) for n in range(10_000)]
-    for n in (17, 4242, 9999):
-        channels[n]["pipes"][0]["output"] = side("no_signal", dict(GOOD_OUT, bitrate=0))
-    stub.publish(channels)
-    chrome.open(stub.url)
-    rows = chrome.wait_for(chrome.rows, what="rows")
-    assert len(rows) == 200
-    assert [row["who"].split("\n")[0] for row in rows[:3]] == ["c17", "c4242", "c9999"]
+def test_ten_thousand_pipes_draw_a_bounded_table_and_filter(chrome, redis_service, start_serve):
+    client = redis_service.client()
+    troubled = {17, 4242, 9999}
+    with client.pipeline(transaction=False) as pipe:
+        for n in range(10_000):
+            pipe.set(f"ch:c{n}", '{"live": true}')
+            pipe.set(f"ch:c{n}:in:main", json.dumps(GOOD_INPUT))
+            pipe.set(f"ch:c{n}:out:main", json.dumps(dict(GOOD_OUTPUT, bitrate=0) if n in troubled else GOOD_OUTPUT))
+        pipe.execute()
+    serve = start_serve(refresh=1, stale_after=300)
+    chrome.open(serve.url)
+    rows = chrome.wait_for(lambda: len(drawn := chrome.rows()) == 200 and drawn, what="the rows")
+    assert [channel_and_pipe(row) for row in rows[:4]] == ["c17/main", "c4242/main", "c9999/main", "c0/main"]
     assert "9,800 more — use the filter" in chrome.text("#note")
 
     for typed, expected in [("c4242", {"c4242"}), ("no_signal", {"c17", "c4242", "c9999"}),
