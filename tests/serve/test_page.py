@@ -75,6 +75,15 @@ EXPECTED = {
 }
 
 
+def settled(rows):
+    """The rows once every pipe shows its expected states and the healthy
+    ones have both sparklines drawn; None before."""
+    if {channel_and_pipe(row): sides(row) for row in rows} != EXPECTED:
+        return None
+    healthy = [row for row in rows if sides(row) == ("ok", "ok")]
+    return rows if all(len(row["lines"]) == 2 and all(row["lines"]) for row in healthy) else None
+
+
 def records():
     """The records the writer keeps fresh, and the one left to go silent."""
     fresh = {
@@ -103,10 +112,7 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, start_serve, tmp
     try:
         serve = start_serve()
         chrome.open(serve.url)
-        rows = chrome.wait_for(
-            lambda: (drawn := chrome.rows()) and {channel_and_pipe(r): sides(r) for r in drawn} == EXPECTED
-            and all(r["lines"] and all(r["lines"]) for r in drawn if sides(r) == ("ok", "ok")) and drawn,
-            what="every pipe in its state, with sparklines")
+        rows = chrome.wait_for(lambda: settled(chrome.rows()), what="every pipe in its state, with sparklines")
     finally:
         writer.stop()
 
