@@ -105,7 +105,6 @@ def run(seconds: float, folder: Path) -> int:
     started = []
     client = redis.StrictRedis(port=port, decode_responses=True, socket_timeout=2, socket_connect_timeout=2)
     view = View(f"avwatch demo: channel {CH_UID}, pipe {PIPE}; live page at {serve_url}", status_keys)
-    health = Health(serve_url, CH_UID, PIPE)
     try:
         started.append(redis_server.start())
         services.wait_for_redis(client, redis_server)
@@ -123,8 +122,9 @@ def run(seconds: float, folder: Path) -> int:
         view.note(f"avwatch serve --redis {url} --listen 127.0.0.1:{serve_port}: "
                   f"the live page at {serve_url}, Prometheus metrics at {serve_url}metrics")
 
-        watch_live(client, view, status_keys, monitor, seconds, Watch(health, sender, serve))
-        return stop_channel(client, view, channel_key, status_keys, monitor, health)
+        watch = Watch(Health(serve_url, CH_UID, PIPE), sender, serve)
+        watch_live(client, view, status_keys, monitor, seconds, watch)
+        return stop_channel(client, view, channel_key, status_keys, monitor, watch)
     finally:
         view.close()
         for child in reversed(started):
@@ -134,8 +134,8 @@ def run(seconds: float, folder: Path) -> int:
 
 
 class Watch:
-    """What the live phase looks after besides the records: serve's verdicts,
-    and the input outage before the end."""
+    """What the demo follows besides the records: serve's verdicts and its
+    state changes; and, in the live phase, the input outage before the end."""
 
     def __init__(self, health: Health, sender, serve):
         self.health = health
@@ -145,7 +145,8 @@ class Watch:
         self.outage_started = 0.0
         self.told_serve_ended = False
 
-    def states(self, view):
+    def states(self, view) -> dict:
+        """Notes serve's new state changes; returns {side: (state, reason)}."""
         for change in self.health.read():
             view.note(change)
         if not self.serve.running() and not self.told_serve_ended:
@@ -186,7 +187,7 @@ def watch_live(client, view, status_keys, monitor, seconds, watch: Watch):
         view.note("Ctrl-C: stopping the channel")
 
 
-def stop_channel(client, view, channel_key, status_keys, monitor, health: Health) -> int:
+def stop_channel(client, view, channel_key, status_keys, monitor, watch: Watch) -> int:
     client.set(channel_key, json.dumps({"live": False}))
     view.note(f'{channel_key} = {json.dumps({"live": False})}: the monitors delete their keys and return')
     present = {key: client.exists(key) > 0 for key in status_keys}
@@ -201,10 +202,8 @@ def stop_channel(client, view, channel_key, status_keys, monitor, health: Health
                     present[key] = now
             if not monitor.running() and not any(present.values()):
                 break
-            for change in health.read():
-                view.note(change)
             view.show(records, f"{view.elapsed():4.0f} s, stopping: waiting for the monitors to return",
-                      log_tail(monitor.log_path), health.states)
+                      log_tail(monitor.log_path), watch.states(view))
             time.sleep(0.2)
     except KeyboardInterrupt:
         view.note("Ctrl-C: not waiting for the monitors")
