@@ -13,10 +13,10 @@ class Health:
         self.status_url = base_url.rstrip("/") + "/api/status"
         self.channel = channel
         self.pipe = pipe
-        self.seen: set = set()
-        self.states: dict = {}   # side -> (state, reason)
+        self.seen: set[str] = set()
+        self.states: dict[str, tuple[str, str]] = {}   # side -> (state, reason)
 
-    def read(self) -> list:
+    def read(self) -> list[str]:
         """Refreshes `states`; returns the new state changes, oldest first,
         as lines of text.  Nothing changes while serve does not answer."""
         try:
