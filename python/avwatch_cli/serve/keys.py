@@ -54,7 +54,7 @@ def readings(rest: str) -> list[tuple[str, Kind, str]]:
     return found
 
 
-def parse_key(key: str, channel_keys: set[str]) -> tuple[str, Kind | None, str | None] | None:
+def parse_key(key: str, channel_keys: set[str] | frozenset[str]) -> tuple[str, Kind | None, str | None] | None:
     """(ID, kind, PIPE) of one key, kind None for a channel record; None for
     a key outside the layout.  `channel_keys` are the key names present."""
     if not key.startswith(PREFIX):
@@ -71,23 +71,45 @@ def parse_key(key: str, channel_keys: set[str]) -> tuple[str, Kind | None, str |
     return splits[0]
 
 
+class Discoverer:
+    """`discover` for a key set that changes a little at a time: a key with
+    at most one reading parses the same whatever else exists, so its parse
+    is kept between calls (for the keys still present)."""
+
+    def __init__(self) -> None:
+        self.known: dict[str, tuple[str, Kind | None, str | None] | None] = {}
+
+    def __call__(self, keys: Iterable[str]) -> Layout:
+        names = frozenset(keys)
+        known = self.known
+        kept = {}
+        layout = Layout()
+        for key in names:
+            if key in known:
+                parsed = kept[key] = known[key]
+            else:
+                parsed = parse_key(key, names)
+                if len(readings(key[len(PREFIX):])) < 2:
+                    kept[key] = parsed
+            if parsed is not None:
+                add(layout, key, *parsed)
+        self.known = kept
+        return layout
+
+
 def discover(keys: Iterable[str]) -> Layout:
     """The channels and pipes that these key names describe."""
-    names = set(keys)
-    layout = Layout()
-    for key in names:
-        parsed = parse_key(key, names)
-        if parsed is None:
-            continue
-        channel, kind, pipe = parsed
-        pipes = layout.channels.setdefault(channel, {})
-        if kind is None or pipe is None:
-            continue
-        slot = pipes.setdefault(pipe, PipeKeys())
-        if kind == "input":
-            slot.source = key
-        elif kind == "in":
-            slot.input = key
-        else:
-            slot.output = key
-    return layout
+    return Discoverer()(keys)
+
+
+def add(layout: Layout, key: str, channel: str, kind: Kind | None, pipe: str | None) -> None:
+    pipes = layout.channels.setdefault(channel, {})
+    if kind is None or pipe is None:
+        return
+    slot = pipes.setdefault(pipe, PipeKeys())
+    if kind == "input":
+        slot.source = key
+    elif kind == "in":
+        slot.input = key
+    else:
+        slot.output = key
