@@ -5,14 +5,8 @@ import json
 import pytest
 
 from avwatch_cli.health import MAX_RECORD_BYTES, State, channel_live, essentials, judge
+from serve.harness import INITIAL, NO_ANSWER, OUTPUT, STREAM
 
-STREAM = {"acodec": "aac", "vcodec": "h264", "vresolution": "640x360", "vfps": 25,
-          "vbitrate": 1_000_000, "abitrate": 128_000, "bitrate": 1_128_000}
-NO_ANSWER = {"acodec": "", "vcodec": "", "vresolution": "", "vfps": 0,
-             "vbitrate": 0, "abitrate": 0, "bitrate": 0}
-INITIAL = {"acodec": "", "vcodec": "", "sequence": None, "atime": "", "vtime": "", "bitrate": 0,
-           "vbitrate": 0, "abitrate": 0, "vfps": 0, "vresolution": "", "lastts": "", "name": "main"}
-OUTPUT = dict(INITIAL, bitrate=2_500_000, lastts="12.ts")
 
 
 def text(record) -> str:
