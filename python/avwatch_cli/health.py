@@ -72,12 +72,12 @@ def signal_verdict(side: Side, record: dict) -> Verdict:
             return Verdict(State.NO_SIGNAL, record, "bitrate 0: no fresh segment")
         if not record.get("lastts"):
             return Verdict(State.NO_SIGNAL, record, "no segment name")
-        return Verdict(State.OK, record, essentials(side, record))
+        return Verdict(State.OK, record, f"newest segment {record['lastts']}")
     if is_initial_record(record) and not has_signal(record):
         return Verdict(State.NO_SIGNAL, record, "the output monitor's initial record: no probe yet")
     if not has_signal(record):
         return Verdict(State.NO_SIGNAL, record, "the probe got no answer")
-    return Verdict(State.OK, record, essentials(side, record))
+    return Verdict(State.OK, record, "the probe answered")
 
 
 def has_signal(record: dict) -> bool:
@@ -130,8 +130,12 @@ def channel_live(raw: bytes | str | None) -> bool | None:
 
 
 def is_number(value: Any) -> bool:
-    return (isinstance(value, (int, float)) and not isinstance(value, bool)
-            and math.isfinite(value))
+    # Bounded so that every later conversion to float holds it.
+    if isinstance(value, bool):
+        return False
+    if isinstance(value, int):
+        return -2**63 <= value < 2**63
+    return isinstance(value, float) and math.isfinite(value)
 
 
 def json_type(value: Any) -> str:
@@ -140,7 +144,7 @@ def json_type(value: Any) -> str:
     if isinstance(value, bool):
         return "a boolean"
     if isinstance(value, (int, float)):
-        return "a number" if math.isfinite(value) else "not finite"
+        return "a number" if is_number(value) else "a number out of range"
     if isinstance(value, str):
         return "a string"
     if isinstance(value, list):

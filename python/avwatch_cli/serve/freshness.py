@@ -62,6 +62,10 @@ class WriteTimes:
         self.notified: dict[str, float] = {}     # written by the listener thread only
         self.first_seen: dict[str, float] = {}   # these two by the refresher only
         self.last_values: dict[str, bytes] = {}
+        # Per key of the last list asked about: the earliest write time it can have.
+        self.floors: list[float] = []
+        self.floor_keys: list[str] | None = None
+        self.floor_baseline = now
         self.stopping = threading.Event()
         self.listener = threading.Thread(target=self.listen, name="notifications", daemon=True)
 
@@ -72,24 +76,29 @@ class WriteTimes:
         self.stopping.set()
         self.listener.join(2 * POLL_SECONDS + 1)
 
-    def ages(self, keys: list[str], values: list[bytes | None], now: float) -> list[float | None]:
-        """Seconds since each present key was last written; None for absent ones."""
-        by_value = self.mode == VALUE_CHANGES
-        notified, first_seen, last_values = self.notified, self.first_seen, self.last_values
-        baseline = self.baseline
-        ages: list[float | None] = []
+    def written(self, keys: list[str], values: list[bytes | None], now: float) -> list[float | None]:
+        """When each present key was last written, as far as known; None for absent ones."""
+        if self.mode == VALUE_CHANGES:
+            self.note_value_changes(keys, values, now)
+        if keys is not self.floor_keys or self.floor_baseline != self.baseline:
+            # Unknown before the later of the first sighting and the last (re)subscription.
+            first_seen, baseline = self.first_seen, self.baseline
+            for key in keys:
+                if key not in first_seen:
+                    first_seen[key] = now
+            self.floors = [max(first_seen[key], baseline) for key in keys]
+            self.floor_keys, self.floor_baseline = keys, baseline
+        notified = self.notified.get
+        return [None if value is None else (written if (written := notified(key, 0.0)) > floor else floor)
+                for key, value, floor in zip(keys, values, self.floors)]
+
+    def note_value_changes(self, keys: list[str], values: list[bytes | None], now: float) -> None:
+        last_values, notified = self.last_values, self.notified
         for key, value in zip(keys, values):
-            if value is None:
-                ages.append(None)
-                continue
-            first = first_seen.setdefault(key, now)
-            if by_value and last_values.get(key) != value:
+            if value is not None and last_values.get(key) != value:
                 if key in last_values:
                     notified[key] = now
                 last_values[key] = value
-            written = notified.get(key, 0.0)
-            ages.append(now - max(written, first, baseline))
-        return ages
 
     def forget(self, present: set[str]) -> None:
         """Drops keys that no longer exist, so the tables stay bounded."""

@@ -5,11 +5,18 @@ source), "ch:ID:in:PIPE" and "ch:ID:out:PIPE" (status records).  IDs and pipe
 names are inserted without escaping, so "ch:a:in:b:out:c" is both pipe
 "b:out:c" of channel "a" and pipe "c" of channel "a:in:b".  The rule:
 
-1. a key whose ID part names an existing channel record belongs to that
-   channel; among several such readings the longest ID wins;
-2. a key with no such reading but a marker is read at the last marker (the
-   longest ID): pipe names are short words, composite IDs are likelier;
-3. a key with no marker at all is a channel record.
+1. a key that can be read as belonging to an ID whose channel record exists
+   belongs to it; among several such readings the longest ID wins;
+2. otherwise a key that other keys belong to by rule 1 is a channel record;
+3. otherwise a key holding a marker belongs to the ID before its last
+   marker (pipe names are short words, composite IDs are likelier), and
+   shows as a pipe of a channel without a record;
+4. a key with no marker is a channel record.
+
+What stays ambiguous: a key that is both a status record by rule 1 and the
+channel record of other keys (rule 1 wins, those keys show a channel
+without a record); and the channel record of an ID holding a marker, before
+any key refers to it (rule 3 reads it as a status record).
 """
 
 from __future__ import annotations
@@ -54,40 +61,72 @@ def readings(rest: str) -> list[tuple[str, Kind, str]]:
     return found
 
 
-def parse_key(key: str, channel_keys: set[str]) -> tuple[str, Kind | None, str | None] | None:
+def parse_key(key: str, channel_keys: set[str] | frozenset[str],
+              referenced: set[str] | frozenset[str] = frozenset()) -> tuple[str, Kind | None, str | None] | None:
     """(ID, kind, PIPE) of one key, kind None for a channel record; None for
-    a key outside the layout.  `channel_keys` are the key names present."""
+    a key outside the layout.  `channel_keys` are the key names present,
+    `referenced` those that other keys belong to."""
     if not key.startswith(PREFIX):
         return None
     rest = key[len(PREFIX):]
-    if ":" not in rest:  # the common case, without the search below
-        return (rest, None, None) if rest else None
-    splits = readings(rest)
+    return resolve(key, rest, readings(rest) if ":" in rest else [], channel_keys, referenced)
+
+
+def resolve(key: str, rest: str, splits: list[tuple[str, Kind, str]], channel_keys,
+            referenced) -> tuple[str, Kind | None, str | None] | None:
     if not splits:
-        return rest, None, None
+        return (rest, None, None) if rest else None
     for channel, kind, pipe in splits:
         if PREFIX + channel in channel_keys:
             return channel, kind, pipe
+    if key in referenced:
+        return rest, None, None
     return splits[0]
+
+
+class Discoverer:
+    """`discover` for a key set that changes a little at a time: the
+    readings of each key (a pure function of its name) are kept between
+    calls for the keys still present; only the choice among them is made
+    again."""
+
+    def __init__(self) -> None:
+        self.known: dict[str, list[tuple[str, Kind, str]]] = {}
+
+    def __call__(self, keys: Iterable[str]) -> Layout:
+        names = frozenset(key for key in keys if key.startswith(PREFIX))
+        known = self.known
+        splits_of = {}
+        for key in names:
+            splits = known.get(key)
+            if splits is None:
+                rest = key[len(PREFIX):]
+                splits = readings(rest) if ":" in rest else []
+            splits_of[key] = splits
+        self.known = splits_of
+        referenced = {PREFIX + channel for splits in splits_of.values() for channel, _, _ in splits
+                      if PREFIX + channel in names}
+        layout = Layout()
+        for key, splits in splits_of.items():
+            parsed = resolve(key, key[len(PREFIX):], splits, names, referenced)
+            if parsed is not None:
+                add(layout, key, *parsed)
+        return layout
 
 
 def discover(keys: Iterable[str]) -> Layout:
     """The channels and pipes that these key names describe."""
-    names = set(keys)
-    layout = Layout()
-    for key in names:
-        parsed = parse_key(key, names)
-        if parsed is None:
-            continue
-        channel, kind, pipe = parsed
-        pipes = layout.channels.setdefault(channel, {})
-        if kind is None or pipe is None:
-            continue
-        slot = pipes.setdefault(pipe, PipeKeys())
-        if kind == "input":
-            slot.source = key
-        elif kind == "in":
-            slot.input = key
-        else:
-            slot.output = key
-    return layout
+    return Discoverer()(keys)
+
+
+def add(layout: Layout, key: str, channel: str, kind: Kind | None, pipe: str | None) -> None:
+    pipes = layout.channels.setdefault(channel, {})
+    if kind is None or pipe is None:
+        return
+    slot = pipes.setdefault(pipe, PipeKeys())
+    if kind == "input":
+        slot.source = key
+    elif kind == "in":
+        slot.input = key
+    else:
+        slot.output = key

@@ -76,8 +76,9 @@ def pipe_families(snapshot: Snapshot) -> Iterator[Metric]:
                 current = view.state.value
                 for state in STATES:
                     health.add_metric(labels + [state], float(state == current))
-                if view.age is not None:
-                    age.add_metric(labels, view.age)
+                seconds = view.age(snapshot.generated_at)
+                if seconds is not None:
+                    age.add_metric(labels, seconds)
                 record = view.record
                 if record is None:
                     continue

@@ -28,15 +28,15 @@ class RedisReader:
     def __init__(self, client: redis.Redis):
         self.client = client
 
-    def key_names(self) -> list[str]:
-        return [key_text(key) for key in self.client.scan_iter(match=PATTERN, count=SCAN_COUNT)]
+    def key_names(self) -> list[bytes]:
+        return list(self.client.scan_iter(match=PATTERN, count=SCAN_COUNT))
 
-    def values(self, keys: list[str]) -> list[bytes | None]:
+    def values(self, keys: list[bytes]) -> list[bytes | None]:
         if not keys:
             return []
         pipe = self.client.pipeline(transaction=False)
         for start in range(0, len(keys), MGET_BATCH):
-            pipe.mget([key_bytes(key) for key in keys[start:start + MGET_BATCH]])
+            pipe.mget(keys[start:start + MGET_BATCH])
         values: list[bytes | None] = []
         for batch in pipe.execute():
             values.extend(batch)

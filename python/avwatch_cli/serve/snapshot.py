@@ -24,8 +24,11 @@ class SideView(NamedTuple):
     state: State
     reason: str
     record: dict | None
-    raw: str | None          # the start of an unreadable value, as text
-    age: float | None
+    raw: str | None           # the start of an unreadable value, as text
+    written_at: float | None  # when the record was last written, as far as known
+
+    def age(self, now: float) -> float | None:
+        return None if self.written_at is None else max(0.0, now - self.written_at)
 
 
 class PipeView(NamedTuple):
@@ -101,16 +104,18 @@ class Snapshot:
             "channels": [
                 {"channel": channel.channel, "live": channel.live,
                  "pipes": [{"id": pipe.id, "pipe": pipe.pipe,
-                            "input": side_json(pipe.input), "output": side_json(pipe.output)}
+                            "input": side_json(pipe.input, self.generated_at),
+                            "output": side_json(pipe.output, self.generated_at)}
                            for pipe in channel.pipes]}
                 for channel in self.channels],
             "events": [event.as_json() for event in self.events],
         }, separators=(",", ":")).encode()
 
 
-def side_json(side: SideView) -> dict[str, Any]:
+def side_json(side: SideView, now: float) -> dict[str, Any]:
+    age = side.age(now)
     return {"state": side.state.value, "reason": side.reason, "record": side.record,
-            "raw": side.raw, "age_seconds": None if side.age is None else round(side.age, 3)}
+            "raw": side.raw, "age_seconds": None if age is None else round(age, 3)}
 
 
 def raw_preview(raw: bytes | str | None) -> str | None:
@@ -122,46 +127,73 @@ def raw_preview(raw: bytes | str | None) -> str | None:
 
 
 class History:
-    """Input and output bitrate of every pipe at each of the last refreshes,
-    in fixed-size rings: one shared ring of sample times, and per pipe two
-    rings of floats aligned with it (NaN where nothing was known)."""
+    """Input and output bitrate of every pipe at each of the last refreshes.
+
+    One shared ring of sample times, and per pipe a row of each of two
+    row-major float tables aligned with it (NaN where nothing was known).
+    The refresher keeps the current value of each row up to date as views
+    change; a refresh then writes the whole column in one slice assignment."""
 
     def __init__(self, refresh_seconds: float):
         self.size = max(2, min(HISTORY_SAMPLES_MAX, math.ceil(HISTORY_SECONDS / refresh_seconds)))
         self.times = array.array("d", [math.nan] * self.size)
-        self.rings: dict[str, tuple[array.array, array.array]] = {}
         self.head = -1
+        self.rows: dict[str, int] = {}
+        self.free: list[int] = []
+        self.tables = (array.array("f"), array.array("f"))
+        self.current = (array.array("f"), array.array("f"))
         self.lock = threading.Lock()
 
-    def add(self, now: float, samples: dict[str, tuple[float | None, float | None]]) -> None:
-        """One sample per known pipe; pipes not in `samples` are dropped."""
-        nan = math.nan
+    def keep(self, pipe_ids: set[str]) -> dict[str, int]:
+        """Rows for exactly these pipes; a new pipe's row starts empty."""
+        nan_row = array.array("f", [math.nan]) * self.size
         with self.lock:
-            self.head = (self.head + 1) % self.size
-            head = self.head
-            self.times[head] = now
-            for gone in [pipe for pipe in self.rings if pipe not in samples]:
-                del self.rings[gone]
-            for pipe, (input_bps, output_bps) in samples.items():
-                rings = self.rings.get(pipe)
-                if rings is None:
-                    empty = array.array("f", [nan]) * self.size
-                    rings = self.rings[pipe] = (empty, array.array("f", empty))
-                rings[0][head] = nan if input_bps is None else input_bps
-                rings[1][head] = nan if output_bps is None else output_bps
+            for pipe_id in [pipe_id for pipe_id in self.rows if pipe_id not in pipe_ids]:
+                self.free.append(self.rows.pop(pipe_id))
+            for pipe_id in pipe_ids:
+                if pipe_id in self.rows:
+                    continue
+                if not self.free:
+                    self.grow()
+                row = self.rows[pipe_id] = self.free.pop()
+                for table, current in zip(self.tables, self.current):
+                    table[row * self.size:(row + 1) * self.size] = nan_row
+                    current[row] = math.nan
+            return dict(self.rows)
 
-    def get(self, pipes: list[str]) -> dict[str, dict[str, list]]:
+    def grow(self) -> None:
+        rows = len(self.current[0])
+        added = max(64, rows)
+        for table, current in zip(self.tables, self.current):
+            table.extend(array.array("f", [math.nan]) * (added * self.size))
+            current.extend(array.array("f", [math.nan]) * added)
+        self.free.extend(range(rows + added - 1, rows - 1, -1))
+
+    def set(self, row: int, input_bps: float | None, output_bps: float | None) -> None:
+        self.current[0][row] = math.nan if input_bps is None else input_bps
+        self.current[1][row] = math.nan if output_bps is None else output_bps
+
+    def add(self, now: float) -> None:
+        """One sample of every row: its current values."""
+        with self.lock:
+            head = self.head = (self.head + 1) % self.size
+            self.times[head] = now
+            for table, current in zip(self.tables, self.current):
+                table[head::self.size] = current
+
+    def get(self, pipe_ids: list[str]) -> dict[str, dict[str, list]]:
         with self.lock:
             order = [(self.head + 1 + step) % self.size for step in range(self.size)]
             order = [at for at in order if not math.isnan(self.times[at])]
             times = [self.times[at] for at in order]
             found = {}
-            for pipe in pipes:
-                rings = self.rings.get(pipe)
-                if rings is not None:
-                    found[pipe] = {"t": times,
-                                   "input": [finite(rings[0][at]) for at in order],
-                                   "output": [finite(rings[1][at]) for at in order]}
+            for pipe_id in pipe_ids:
+                row = self.rows.get(pipe_id)
+                if row is not None:
+                    start = row * self.size
+                    found[pipe_id] = {"t": times,
+                                      "input": [finite(self.tables[0][start + at]) for at in order],
+                                      "output": [finite(self.tables[1][start + at]) for at in order]}
             return found
 
 
