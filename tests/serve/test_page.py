@@ -8,8 +8,8 @@ import os
 
 import pytest
 
-import browser
-from page_site import GOOD_INPUT, GOOD_OUTPUT, NO_PROBE_ANSWER, Serve, Writer
+from serve import browser
+from serve.live_records import GOOD_INPUT, GOOD_OUTPUT, NO_PROBE_ANSWER, Writer
 
 HOSTILE_CODEC = '<img src=x onerror="window.__pwned=1">'
 HOSTILE_RAW = '<script>window.__pwned=2</script>{"bitrate":'
@@ -28,27 +28,18 @@ def chrome():
 
 
 @pytest.fixture
-def redis_service(redis_server, tmp_path):
-    """A redis-server of this test's own, which it may stop: another
-    instance of the suite's server class."""
-    server = type(redis_server)(tmp_path)
-    server.start()
-    yield server
-    server.stop()
+def redis_service(own_redis):
+    return own_redis()
 
 
 @pytest.fixture
-def start_serve(redis_service, tmp_path):
-    started = []
-
-    def start(refresh=0.5, stale_after=STALE_AFTER) -> Serve:
-        started.append(Serve(f"redis://127.0.0.1:{redis_service.port}/0", tmp_path / "serve.log",
-                             refresh, stale_after))
-        return started[-1]
-
-    yield start
-    for serve in started:
-        serve.stop()
+def open_page(chrome, redis_service, start_serve):
+    """Starts `avwatch serve` on the test's Redis and opens its page."""
+    def open_(refresh=0.5, stale_after=STALE_AFTER):
+        serve = start_serve(f"redis://127.0.0.1:{redis_service.port}/0",
+                            "--refresh", str(refresh), "--stale-after", str(stale_after))
+        chrome.open(serve.base + "/")
+    return open_
 
 
 def channel_and_pipe(row) -> str:
@@ -103,15 +94,14 @@ def records():
     return fresh, channels
 
 
-def test_rows_badges_and_records_as_text(chrome, redis_service, start_serve, tmp_path):
+def test_rows_badges_and_records_as_text(chrome, redis_service, open_page, tmp_path):
     client = redis_service.client()
     fresh, channels = records()
     client.mset({key: json.dumps(record) for key, record in channels.items()})
     client.set("ch:weather:in:main", json.dumps(GOOD_INPUT))   # written once: its monitor is gone
     writer = Writer(client, fresh).start()
     try:
-        serve = start_serve()
-        chrome.open(serve.url)
+        open_page()
         rows = chrome.wait_for(lambda: settled(chrome.rows()), what="every pipe in its state, with sparklines")
     finally:
         writer.stop()
@@ -141,12 +131,11 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, start_serve, tmp
         chrome.screenshot(target)
 
 
-def test_banner_while_redis_is_unreachable(chrome, redis_service, start_serve):
+def test_banner_while_redis_is_unreachable(chrome, redis_service, open_page):
     client = redis_service.client()
     client.mset({"ch:news": json.dumps({"live": True}), "ch:news:in:main": json.dumps(GOOD_INPUT),
                  "ch:news:out:main": json.dumps(GOOD_OUTPUT)})
-    serve = start_serve(stale_after=60)
-    chrome.open(serve.url)
+    open_page(stale_after=60)
     chrome.wait_for(lambda: [channel_and_pipe(row) for row in chrome.rows()] == ["news/main"], what="the row")
     assert not chrome.text("#banner")
 
@@ -158,7 +147,7 @@ def test_banner_while_redis_is_unreachable(chrome, redis_service, start_serve):
     chrome.wait_for(lambda: not chrome.text("#banner"), what="the banner's end")
 
 
-def test_ten_thousand_pipes_draw_a_bounded_table_and_filter(chrome, redis_service, start_serve):
+def test_ten_thousand_pipes_draw_a_bounded_table_and_filter(chrome, redis_service, open_page):
     client = redis_service.client()
     troubled = {17, 4242, 9999}
     with client.pipeline(transaction=False) as pipe:
@@ -167,8 +156,7 @@ def test_ten_thousand_pipes_draw_a_bounded_table_and_filter(chrome, redis_servic
             pipe.set(f"ch:c{n}:in:main", json.dumps(GOOD_INPUT))
             pipe.set(f"ch:c{n}:out:main", json.dumps(dict(GOOD_OUTPUT, bitrate=0) if n in troubled else GOOD_OUTPUT))
         pipe.execute()
-    serve = start_serve(refresh=1, stale_after=300)
-    chrome.open(serve.url)
+    open_page(refresh=1, stale_after=300)
     rows = chrome.wait_for(lambda: len(drawn := chrome.rows()) == 200 and drawn, what="the rows")
     assert [channel_and_pipe(row) for row in rows[:4]] == ["c17/main", "c4242/main", "c9999/main", "c0/main"]
     assert "9,800 more — use the filter" in chrome.text("#note")
