@@ -39,6 +39,7 @@ def open_page(chrome, redis_service, start_serve):
         serve = start_serve(f"redis://127.0.0.1:{redis_service.port}/0",
                             "--refresh", str(refresh), "--stale-after", str(stale_after))
         chrome.open(serve.base + "/")
+        return serve
     return open_
 
 
@@ -131,11 +132,11 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, open_page, tmp_p
         chrome.screenshot(target)
 
 
-def test_banner_while_redis_is_unreachable(chrome, redis_service, open_page):
+def test_banner_while_redis_or_serve_is_unreachable(chrome, redis_service, open_page):
     client = redis_service.client()
     client.mset({"ch:news": json.dumps({"live": True}), "ch:news:in:main": json.dumps(GOOD_INPUT),
                  "ch:news:out:main": json.dumps(GOOD_OUTPUT)})
-    open_page(stale_after=60)
+    serve = open_page(stale_after=60)
     chrome.wait_for(lambda: [channel_and_pipe(row) for row in chrome.rows()] == ["news/main"], what="the row")
     assert not chrome.text("#banner")
 
@@ -145,6 +146,9 @@ def test_banner_while_redis_is_unreachable(chrome, redis_service, open_page):
     assert [channel_and_pipe(row) for row in chrome.rows()] == ["news/main"]   # the last snapshot stays
     redis_service.start()
     chrome.wait_for(lambda: not chrome.text("#banner"), what="the banner's end")
+
+    serve.stop()   # and when serve itself is gone, the page says that instead
+    assert "avwatch serve is not answering" in chrome.wait_for(lambda: chrome.text("#banner"), what="the banner")
 
 
 def test_ten_thousand_pipes_draw_a_bounded_table_and_filter(chrome, redis_service, open_page):
