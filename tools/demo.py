@@ -178,10 +178,11 @@ def watch_live(client, view, status_keys, monitor, seconds, watch: Watch):
             if not monitor.running():
                 view.note(f"avwatch monitor ended early (status {monitor.process.returncode}); its log follows")
                 break
+            health = watch.states(view)
             watch.drop_input(view, left, seconds)
             view.show(read_records(client, status_keys),
                       f"{view.elapsed():4.0f} s, {left:3.0f} s left (Ctrl-C to stop now)",
-                      log_tail(monitor.log_path), watch.states(view))
+                      log_tail(monitor.log_path), health)
             time.sleep(min(REFRESH, max(left, 0)))
     except KeyboardInterrupt:
         view.note("Ctrl-C: stopping the channel")
