@@ -18,6 +18,7 @@ The last line reads "refresh of N pipes: X ms; floor Y ms; ratio R".
 
 import argparse
 import json
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -67,6 +68,18 @@ def floor_read(client: redis.Redis, keys: list) -> None:
     batch.execute()
 
 
+def interleaved_medians(first, second, rounds: int) -> tuple[float, float]:
+    first()
+    second()
+    times: tuple[list, list] = ([], [])
+    for _ in range(rounds):
+        for action, found in ((first, times[0]), (second, times[1])):
+            started = time.perf_counter()
+            action()
+            found.append(time.perf_counter() - started)
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
 def refresh_after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int, rounds: int) -> float:
     """The median refresh after every status record was rewritten with a new
     bitrate (the writes themselves untimed), as when every monitor wrote
@@ -88,7 +101,7 @@ def refresh_after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--pipes", type=int, default=10_000)
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
     port = free_port()
     with tempfile.TemporaryDirectory() as workdir:
@@ -111,11 +124,11 @@ def main() -> None:
                                   stale_after=30.0, forget_after=300.0)
             keys = [key for n in range(args.pipes) for key in
                     (f"ch:{100000 + n}", f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
-            refresh = median_seconds(refresher.refresh, args.rounds)
+            # Interleaved rounds, so that a load from elsewhere weighs on both alike.
+            refresh, floor = interleaved_medians(refresher.refresh, lambda: floor_read(client, keys), args.rounds)
             # Every value new to the refresher: a first refresh, each round.
             cold = median_seconds(lambda: Refresher(client, "", refresh_seconds=2.0, stale_after=30.0,
                                                     forget_after=300.0).refresh(), max(3, args.rounds // 2))
-            floor = median_seconds(lambda: floor_read(client, keys), args.rounds)
             rewritten = refresh_after_rewrites(client, refresher, args.pipes, max(3, args.rounds // 2))
             snapshot = refresher.snapshot
             assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * args.pipes, snapshot.counts()

@@ -20,6 +20,7 @@ SIDES: tuple[Side, Side] = ("input", "output")
 # by a monitor, and decoding it on every refresh would cost the whole snapshot.
 MAX_RECORD_BYTES = 64 * 1024
 
+DECODER = json.JSONDecoder()
 TEXT_FIELDS = ("acodec", "vcodec", "vresolution", "lastts")
 NUMBER_FIELDS = ("vfps", "vbitrate", "abitrate", "bitrate")
 
@@ -98,7 +99,7 @@ def decode(raw: bytes | str | None) -> tuple[dict | None, str]:
     if len(raw) > MAX_RECORD_BYTES:
         return None, f"too large: {len(raw):,} bytes"
     try:
-        value = json.loads(raw)
+        value = loads(raw)
     except (ValueError, RecursionError):
         return None, "not JSON"
     if not isinstance(value, dict):
@@ -114,6 +115,16 @@ def decode(raw: bytes | str | None) -> tuple[dict | None, str]:
     return value, ""
 
 
+def loads(raw: bytes | str) -> Any:
+    """json.loads, with the common case (UTF-8 without a byte order mark)
+    spared its encoding detection."""
+    if isinstance(raw, bytes):
+        if raw[:1] not in (b"{", b"["):
+            return json.loads(raw)   # UTF-16/32 or a BOM, as json.loads accepts them
+        raw = raw.decode()
+    return DECODER.decode(raw)
+
+
 def channel_live(raw: bytes | str | None) -> bool | None:
     """The channel record's "live" by the monitors' truth rule; None when the
     record is absent, unreadable or has no "live" (the monitors stop or fail
@@ -121,7 +132,7 @@ def channel_live(raw: bytes | str | None) -> bool | None:
     if raw is None or len(raw) > MAX_RECORD_BYTES:
         return None
     try:
-        value = json.loads(raw)
+        value = loads(raw)
     except (ValueError, RecursionError):
         return None
     if not isinstance(value, dict) or "live" not in value:

@@ -227,7 +227,7 @@ class Refresher:
                     self.history.set(tracked.row, bitrate(sides[0]), bitrate(sides[1]))
                     changed = True
             if changed:
-                state.view = ChannelView(state.channel, live, tuple(tracked.view for tracked in state.pipes))
+                state.view = ChannelView(state.channel, live, tuple([tracked.view for tracked in state.pipes]))
             views.append(state.view)
         self.history.add(now)
         return tuple(views)
