@@ -5,9 +5,11 @@ Inside tools/sandbox (the media server's tree is a private tmpfs), it starts
 a redis-server on a free port, ffmpeg sending a live MPEG-TS stream over UDP
 (the channel's input) and the HLS stand-in writing segments and a playlist
 (the channel's output); writes the channel and input source records; runs
-`avwatch monitor` on the channel; and shows both status records as they
-change.  After --seconds (or Ctrl-C) it sets "live" false, shows both status
-keys disappear, and stops everything it started.
+`avwatch monitor` on the channel and `avwatch serve` beside it; and shows both
+status records as they change, with the health states serve gives them.  A
+while before the end it stops the UDP sender for a few seconds, so the input
+goes to no_signal and back to ok.  After --seconds (or Ctrl-C) it sets "live"
+false, shows both status keys disappear, and stops everything it started.
 """
 
 import argparse
@@ -27,6 +29,7 @@ import redis
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import demo_services as services  # noqa: E402
 from machine import free_port, is_tmpfs_mount  # noqa: E402
+from demo_health import Health  # noqa: E402
 from demo_view import View  # noqa: E402
 
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
@@ -36,6 +39,12 @@ PIPE = "main"
 FRAGMENT = 2   # seconds: a segment every 2 s, the output monitor publishing every second
 REFRESH = 1.0
 STOP_TIMEOUT = 20  # the input monitor sees "live" false after its current probe and pause
+STALE_AFTER = 10   # serve's --stale-after: several of the input monitor's 3 s periods
+# The UDP sender is stopped this long before the end, until serve has seen
+# the input without signal (at most OUTAGE seconds: a pause and a probe that
+# times out), leaving time for a probe to find it back (up to 3 probe periods).
+OUTAGE_BEFORE_END = 21
+OUTAGE = 8
 
 
 def refuse_outside_sandbox():
@@ -80,8 +89,9 @@ def log_tail(path: Path, count=3):
 
 
 def run(seconds: float, folder: Path) -> int:
-    port, udp_port = free_port(), free_port(socket.SOCK_DGRAM)
+    port, udp_port, serve_port = free_port(), free_port(socket.SOCK_DGRAM), free_port()
     url = f"redis://127.0.0.1:{port}/0"
+    serve_url = f"http://127.0.0.1:{serve_port}/"
     channel_key = f"ch:{CH_UID}"
     source_key = f"ch:{CH_UID}:input:{PIPE}"
     status_keys = {f"ch:{CH_UID}:in:{PIPE}": "input", f"ch:{CH_UID}:out:{PIPE}": "output"}
@@ -91,9 +101,10 @@ def run(seconds: float, folder: Path) -> int:
     sender = services.udp_sender(udp_port, folder)
     standin = services.hls_standin(KESTREL_ROOT, CH_UID, PIPE, FRAGMENT, folder)
     monitor = services.monitor_command(url, CH_UID, PIPE, folder)
+    serve = services.serve_command(url, f"127.0.0.1:{serve_port}", STALE_AFTER, folder)
     started = []
     client = redis.StrictRedis(port=port, decode_responses=True, socket_timeout=2, socket_connect_timeout=2)
-    view = View(f"avwatch demo: channel {CH_UID}, pipe {PIPE}", status_keys)
+    view = View(f"avwatch demo: channel {CH_UID}, pipe {PIPE}; live page at {serve_url}", status_keys)
     try:
         started.append(redis_server.start())
         services.wait_for_redis(client, redis_server)
@@ -107,9 +118,13 @@ def run(seconds: float, folder: Path) -> int:
             view.note(f"{key} = {json.dumps(record)}")
         started.append(monitor.start(env=child_environment()))
         view.note(f"avwatch monitor --redis {url} --channel {CH_UID} --pipe {PIPE}")
+        started.append(serve.start(env=child_environment()))
+        view.note(f"avwatch serve --redis {url} --listen 127.0.0.1:{serve_port}: "
+                  f"the live page at {serve_url}, Prometheus metrics at {serve_url}metrics")
 
-        watch_live(client, view, status_keys, monitor, seconds)
-        return stop_channel(client, view, channel_key, status_keys, monitor)
+        watch = Watch(Health(serve_url, CH_UID, PIPE), sender, serve)
+        watch_live(client, view, status_keys, monitor, seconds, watch)
+        return stop_channel(client, view, channel_key, status_keys, monitor, watch)
     finally:
         view.close()
         for child in reversed(started):
@@ -118,22 +133,62 @@ def run(seconds: float, folder: Path) -> int:
         view.note("stopped " + ", ".join(child.name for child in reversed(started)))
 
 
-def watch_live(client, view, status_keys, monitor, seconds):
+class Watch:
+    """What the demo follows besides the records: serve's verdicts and its
+    state changes; and, in the live phase, the input outage before the end."""
+
+    def __init__(self, health: Health, sender, serve):
+        self.health = health
+        self.sender = sender
+        self.serve = serve
+        self.outage = "planned"
+        self.outage_started = 0.0
+        self.told_serve_ended = False
+
+    def states(self, view) -> dict:
+        """Notes serve's new state changes; returns {side: (state, reason)}."""
+        for change in self.health.read():
+            view.note(change)
+        if not self.serve.running() and not self.told_serve_ended:
+            self.told_serve_ended = True
+            view.note(f"avwatch serve ended (status {self.serve.process.returncode}); its log: "
+                      + " | ".join(log_tail(self.serve.log_path)))
+        return self.health.states
+
+    def drop_input(self, view, left: float, seconds: float):
+        if seconds < OUTAGE_BEFORE_END + 5:
+            return   # too short a demo to see the input go and come back
+        if self.outage == "planned" and left <= OUTAGE_BEFORE_END:
+            self.sender.stop()
+            self.outage, self.outage_started = "under way", time.monotonic()
+            view.note("UDP sender stopped: the input loses its signal")
+        elif self.outage == "under way":
+            lasted = time.monotonic() - self.outage_started
+            seen = self.health.states.get("input", ("", ""))[0] == "no_signal"
+            if (seen and lasted >= 3) or lasted >= OUTAGE:
+                self.sender.start()
+                self.outage = "over"
+                view.note(f"UDP sender started again after {lasted:.0f} s: the input comes back")
+
+
+def watch_live(client, view, status_keys, monitor, seconds, watch: Watch):
     deadline = time.monotonic() + seconds
     try:
         while (left := deadline - time.monotonic()) > 0:
             if not monitor.running():
                 view.note(f"avwatch monitor ended early (status {monitor.process.returncode}); its log follows")
                 break
+            health = watch.states(view)
+            watch.drop_input(view, left, seconds)
             view.show(read_records(client, status_keys),
                       f"{view.elapsed():4.0f} s, {left:3.0f} s left (Ctrl-C to stop now)",
-                      log_tail(monitor.log_path))
+                      log_tail(monitor.log_path), health)
             time.sleep(min(REFRESH, max(left, 0)))
     except KeyboardInterrupt:
         view.note("Ctrl-C: stopping the channel")
 
 
-def stop_channel(client, view, channel_key, status_keys, monitor) -> int:
+def stop_channel(client, view, channel_key, status_keys, monitor, watch: Watch) -> int:
     client.set(channel_key, json.dumps({"live": False}))
     view.note(f'{channel_key} = {json.dumps({"live": False})}: the monitors delete their keys and return')
     present = {key: client.exists(key) > 0 for key in status_keys}
@@ -149,7 +204,7 @@ def stop_channel(client, view, channel_key, status_keys, monitor) -> int:
             if not monitor.running() and not any(present.values()):
                 break
             view.show(records, f"{view.elapsed():4.0f} s, stopping: waiting for the monitors to return",
-                      log_tail(monitor.log_path))
+                      log_tail(monitor.log_path), watch.states(view))
             time.sleep(0.2)
     except KeyboardInterrupt:
         view.note("Ctrl-C: not waiting for the monitors")

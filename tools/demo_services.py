@@ -99,3 +99,10 @@ def monitor_command(redis_url: str, ch_uid: str, pipe_name: str, folder: Path) -
                  [sys.executable, "-m", "avwatch_cli", "monitor", "--redis", redis_url,
                   "--channel", ch_uid, "--pipe", pipe_name],
                  folder / "monitor.log")
+
+
+def serve_command(redis_url: str, listen: str, stale_after: float, folder: Path) -> Child:
+    return Child("avwatch serve",
+                 [sys.executable, "-m", "avwatch_cli", "serve", "--redis", redis_url, "--listen", listen,
+                  "--refresh", "1", "--stale-after", str(stale_after)],
+                 folder / "serve.log")

@@ -60,11 +60,12 @@ class View:
     def elapsed(self):
         return time.monotonic() - self.started
 
-    def show(self, records, status_line, log_lines=()):
-        """records: {key: decoded record or None when the key is absent}."""
+    def show(self, records, status_line, log_lines=(), health=None):
+        """records: {key: decoded record or None when the key is absent};
+        health: {label: (state, reason)} as avwatch serve judges each side."""
         self.samples.add({key: records.get(key) for key in self.keys})
         if self.live:
-            self.frame = (records, status_line, log_lines)
+            self.frame = (records, status_line, log_lines, health or {})
             self._redraw(*self.frame)
         else:
             self._print_changes(records)
@@ -98,12 +99,16 @@ class View:
                 self.stream.write(f"{self.elapsed():6.1f}s  {key:<16} {shown}\n")
         self.stream.flush()
 
-    def _redraw(self, records, status_line, log_lines):
+    def _redraw(self, records, status_line, log_lines, health):
         width = shutil.get_terminal_size((100, 30)).columns
         column = max(24, (width - 16) // len(self.keys))
         lines = [f"{self.title}", status_line, ""]
         lines.append(" " * 14 + "".join(f"{label:<{column}}" for label in self.keys.values()))
         lines.append(" " * 14 + "".join(f"{key:<{column}}" for key in self.keys))
+        if health:
+            cells = [state if state == "ok" or not reason else f"{state}: {reason}"
+                     for state, reason in (health.get(label, ("…", "")) for label in self.keys.values())]
+            lines.append(f"  {'health':<12}" + "".join(f"{cell[:column - 1]:<{column}}" for cell in cells))
         for field in FIELDS:
             cells = []
             for key in self.keys:

@@ -2,6 +2,7 @@
 that turn a wrong URL or a missing channel into a message before they start."""
 
 import json
+from urllib.parse import parse_qsl, urlencode, urlsplit
 
 import redis
 
@@ -52,3 +53,23 @@ def require_channel(client: redis.StrictRedis, ch_uid: str) -> bool:
     if not isinstance(record, dict) or "live" not in record:
         raise Failure(f'the channel record under {key} has no "live" field: {value!r}', NO_CHANNEL)
     return bool(record["live"])
+
+
+def redact(url: str) -> str:
+    """The URL as it may be shown: any password, in the authority or as a
+    query parameter, replaced by "***"."""
+    try:
+        parts = urlsplit(url)
+        password = parts.password
+    except ValueError:
+        return "(unparsable URL)"
+    if password is not None:
+        host = parts.netloc.rpartition("@")[2]
+        parts = parts._replace(netloc=f"{parts.username or ''}:***@{host}")
+    if parts.query:
+        query = [(name, "***" if name.lower() == "password" else value)
+                 for name, value in parse_qsl(parts.query, keep_blank_values=True)]
+        parts = parts._replace(query=urlencode(query, safe="*"))
+    # Spelled out rather than urlunsplit, which turns "unix:///path" into "unix:/path".
+    text = f"{parts.scheme}://{parts.netloc}{parts.path}"
+    return text + (f"?{parts.query}" if parts.query else "") + (f"#{parts.fragment}" if parts.fragment else "")

@@ -20,6 +20,7 @@ SIDES: tuple[Side, Side] = ("input", "output")
 # by a monitor, and decoding it on every refresh would cost the whole snapshot.
 MAX_RECORD_BYTES = 64 * 1024
 
+DECODER = json.JSONDecoder()
 TEXT_FIELDS = ("acodec", "vcodec", "vresolution", "lastts")
 NUMBER_FIELDS = ("vfps", "vbitrate", "abitrate", "bitrate")
 
@@ -72,12 +73,12 @@ def signal_verdict(side: Side, record: dict) -> Verdict:
             return Verdict(State.NO_SIGNAL, record, "bitrate 0: no fresh segment")
         if not record.get("lastts"):
             return Verdict(State.NO_SIGNAL, record, "no segment name")
-        return Verdict(State.OK, record, essentials(side, record))
+        return Verdict(State.OK, record, f"newest segment {record['lastts']}")
     if is_initial_record(record) and not has_signal(record):
         return Verdict(State.NO_SIGNAL, record, "the output monitor's initial record: no probe yet")
     if not has_signal(record):
         return Verdict(State.NO_SIGNAL, record, "the probe got no answer")
-    return Verdict(State.OK, record, essentials(side, record))
+    return Verdict(State.OK, record, "the probe answered")
 
 
 def has_signal(record: dict) -> bool:
@@ -98,7 +99,7 @@ def decode(raw: bytes | str | None) -> tuple[dict | None, str]:
     if len(raw) > MAX_RECORD_BYTES:
         return None, f"too large: {len(raw):,} bytes"
     try:
-        value = json.loads(raw)
+        value = loads(raw)
     except (ValueError, RecursionError):
         return None, "not JSON"
     if not isinstance(value, dict):
@@ -114,6 +115,16 @@ def decode(raw: bytes | str | None) -> tuple[dict | None, str]:
     return value, ""
 
 
+def loads(raw: bytes | str) -> Any:
+    """json.loads, with the common case (UTF-8 without a byte order mark)
+    spared its encoding detection."""
+    if isinstance(raw, bytes):
+        if raw[:1] not in (b"{", b"["):
+            return json.loads(raw)   # UTF-16/32 or a BOM, as json.loads accepts them
+        raw = raw.decode()
+    return DECODER.decode(raw)
+
+
 def channel_live(raw: bytes | str | None) -> bool | None:
     """The channel record's "live" by the monitors' truth rule; None when the
     record is absent, unreadable or has no "live" (the monitors stop or fail
@@ -121,7 +132,7 @@ def channel_live(raw: bytes | str | None) -> bool | None:
     if raw is None or len(raw) > MAX_RECORD_BYTES:
         return None
     try:
-        value = json.loads(raw)
+        value = loads(raw)
     except (ValueError, RecursionError):
         return None
     if not isinstance(value, dict) or "live" not in value:
@@ -130,8 +141,12 @@ def channel_live(raw: bytes | str | None) -> bool | None:
 
 
 def is_number(value: Any) -> bool:
-    return (isinstance(value, (int, float)) and not isinstance(value, bool)
-            and math.isfinite(value))
+    # Bounded so that every later conversion to float holds it.
+    if isinstance(value, bool):
+        return False
+    if isinstance(value, int):
+        return -2**63 <= value < 2**63
+    return isinstance(value, float) and math.isfinite(value)
 
 
 def json_type(value: Any) -> str:
@@ -140,7 +155,7 @@ def json_type(value: Any) -> str:
     if isinstance(value, bool):
         return "a boolean"
     if isinstance(value, (int, float)):
-        return "a number" if math.isfinite(value) else "not finite"
+        return "a number" if is_number(value) else "a number out of range"
     if isinstance(value, str):
         return "a string"
     if isinstance(value, list):

@@ -6,6 +6,7 @@ import sys
 from importlib import metadata
 
 from avwatch_cli import monitor, probe
+from avwatch_cli.serve import command as serve
 from avwatch_cli.failures import FAILED, INTERRUPTED, Failure
 
 EXIT_STATUSES = """exit status:
@@ -46,6 +47,7 @@ def build_parser() -> argparse.ArgumentParser:
                                      parser_class=CommandParser)
     probe.add_parser(commands)
     monitor.add_parser(commands)
+    serve.add_parser(commands)
     return parser
 
 

@@ -27,3 +27,23 @@ def test_demo_shows_both_records_then_their_deletion(kestrel_root):
     ports = re.search(r"redis-server on 127.0.0.1:(\d+)", result.stdout)[1], \
         re.search(r"udp://127.0.0.1:(\d+)", result.stdout)[1]
     assert not [line for line in (" ".join(args) for args in command_lines().values()) if any(port in line for port in ports)]
+
+
+def test_demo_serves_health_and_shows_the_input_drop_and_return(kestrel_root):
+    """Long enough for the UDP outage before the end: serve sees the input go
+    without signal and come back, while the output stays ok."""
+    result = subprocess.run([sys.executable, str(DEMO), "--seconds", "26"],
+                            capture_output=True, text=True, timeout=90)
+    assert result.returncode == 0, result.stdout + result.stderr
+    page = re.search(r"the live page at (http://127\.0\.0\.1:(\d+)/)", result.stdout)
+    assert page, result.stdout
+    changes = re.findall(r"^\s*[\d.]+s  (avwatch serve: .*|UDP sender .*)$", result.stdout, re.M)
+    expected = ["UDP sender stopped",
+                "avwatch serve: input ok -> no_signal", "UDP sender started again",
+                "avwatch serve: input no_signal -> ok", "avwatch serve: input ok -> stopped"]
+    found = iter(changes)
+    for step in expected:   # in this order, other lines between
+        assert any(line.startswith(step) for line in found), (step, changes)
+    assert not [line for line in changes if line.startswith("avwatch serve: output ok ->")
+                and "-> stopped" not in line], changes
+    assert not [args for args in command_lines().values() if page[2] in " ".join(args)]
