@@ -42,9 +42,8 @@ def missing_flags(current: str) -> str:
 def enable_notifications(client: redis.Redis) -> None:
     """Adds what is missing, keeping what is on; ResponseError when refused."""
     reply = client.config_get("notify-keyspace-events")
-    current = next(iter(reply.values()), "") if reply else ""
-    if isinstance(current, bytes):
-        current = current.decode()
+    value = next(iter(reply.values()), "") if reply else ""
+    current = value.decode() if isinstance(value, bytes) else str(value or "")
     missing = missing_flags(current)
     if missing:
         client.config_set("notify-keyspace-events", current + missing)
