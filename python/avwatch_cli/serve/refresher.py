@@ -58,11 +58,12 @@ class Tracked:
 
 
 class ChannelState:
-    __slots__ = ("channel", "raw", "live", "pipes", "view")
+    __slots__ = ("channel", "raw", "judged", "live", "pipes", "view")
 
     def __init__(self, channel: str):
         self.channel = channel
         self.raw: bytes | None = None
+        self.judged = False   # whether `live` was drawn from `raw`
         self.live: bool | None = None
         self.pipes: list[Tracked] = []
         self.view: ChannelView | None = None
@@ -173,18 +174,17 @@ class Refresher:
         channels, tracked_pipes = [], []
         for channel in sorted(pipes):
             state = self.channel_states.get(channel) or ChannelState(channel)
-            state.pipes = []
-            for pipe in sorted(pipes[channel]):
+            channel_pipes = []
+            for pipe, keys in sorted(pipes[channel].items()):
                 tracked = self.tracked.get((channel, pipe))
                 if tracked is None:
                     self.issued_ids += 1
                     tracked = self.tracked[(channel, pipe)] = Tracked(f"p{self.issued_ids}", channel, pipe)
-                keys = pipes[channel][pipe]
                 tracked.input_at, tracked.output_at = slot(keys.input), slot(keys.output)
-                tracked.seen = None
-                state.pipes.append(tracked)
-                tracked_pipes.append(tracked)
-            state.view = None
+                channel_pipes.append(tracked)
+            if channel_pipes != state.pipes:
+                state.pipes, state.view = channel_pipes, None
+            tracked_pipes.extend(channel_pipes)
             channels.append(state)
         self.channel_states = {state.channel: state for state in channels}
         self.write_times.forget(set(status_keys))
@@ -203,8 +203,8 @@ class Refresher:
         stale_after = self.stale_after
         views = []
         for state, channel_raw in zip(plan.channels, values):
-            if state.view is None or channel_raw != state.raw:
-                state.raw, state.live = channel_raw, channel_live(channel_raw)
+            if channel_raw != state.raw or not state.judged:
+                state.raw, state.live, state.judged = channel_raw, channel_live(channel_raw), True
             live = state.live
             changed = state.view is None or state.view.live is not live
             for tracked in state.pipes:
