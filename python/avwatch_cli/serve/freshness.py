@@ -105,7 +105,8 @@ class WriteTimes:
     def forget(self, present: set[str]) -> None:
         """Drops keys that no longer exist, so the tables stay bounded."""
         for table in (self.first_seen, self.last_values, self.notified):
-            for key in [key for key in table if key not in present]:
+            # list() copies at once: the listener thread may add keys meanwhile.
+            for key in [key for key in list(table) if key not in present]:
                 table.pop(key, None)
 
     def listen(self) -> None:

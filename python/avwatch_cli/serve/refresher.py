@@ -115,7 +115,12 @@ class Refresher:
     def run(self) -> None:
         while not self.stopping.is_set():
             started = time.monotonic()
-            self.refresh()
+            try:
+                self.refresh()
+            except Exception:
+                # A fault of ours must not freeze the snapshot for good: report and go on.
+                log.exception("refresh failed")
+                self.plan = None
             self.stopping.wait(max(0.0, self.refresh_seconds - (time.monotonic() - started)))
 
     def refresh(self) -> None:
