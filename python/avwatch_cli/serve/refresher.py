@@ -28,6 +28,14 @@ NO_KEYS = PipeKeys()
 ABSENT = -1
 
 
+def shown(name: str) -> str:
+    """A name from a key as it can be shown and exported: bytes that are not
+    UTF-8 (kept as surrogates to read the key back) become \\xNN."""
+    if name.isascii():
+        return name
+    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 def printable(text: str) -> str:
     """Text from Redis as it may appear in one log line."""
     return text if text.isprintable() else repr(text)[1:-1]
@@ -48,8 +56,8 @@ class Tracked:
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
-        self.channel = channel
-        self.pipe = pipe
+        self.channel = shown(channel)
+        self.pipe = shown(pipe)
         self.input_at = self.output_at = ABSENT   # index in the plan's status keys
         self.seen: tuple | None = None
         self.judged: list[Judged | None] = [None, None]
@@ -58,10 +66,11 @@ class Tracked:
 
 
 class ChannelState:
-    __slots__ = ("channel", "raw", "judged", "live", "pipes", "view")
+    __slots__ = ("channel", "shown", "raw", "judged", "live", "pipes", "view")
 
     def __init__(self, channel: str):
         self.channel = channel
+        self.shown = shown(channel)
         self.raw: bytes | None = None
         self.judged = False   # whether `live` was drawn from `raw`
         self.live: bool | None = None
@@ -234,7 +243,7 @@ class Refresher:
             channel_view = state.view
             if changed or channel_view is None:
                 channel_view = state.view = ChannelView(
-                    state.channel, live, tuple([tracked.view for tracked in state.pipes if tracked.view]))
+                    state.shown, live, tuple([tracked.view for tracked in state.pipes if tracked.view]))
             views.append(channel_view)
         self.history.add(now)
         return tuple(views)
