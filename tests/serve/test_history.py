@@ -1,6 +1,6 @@
 """The bitrate history rings: order across the wrap, rows reused empty."""
 
-from avwatch_cli.serve.snapshot import History
+from avwatch_cli.serve.history import History
 
 
 def test_rings_keep_the_last_samples_in_order_and_reuse_rows_empty():
