@@ -76,7 +76,7 @@ class WriteTimes:
 
     def stop(self) -> None:
         self.stopping.set()
-        self.listener.join(2 * POLL_SECONDS + 1)
+        self.listener.join(2 * POLL_SECONDS)
 
     def written(self, keys: list[str], values: list[bytes | None], now: float) -> list[float | None]:
         """When each present key was last written, as far as known; None for absent ones."""

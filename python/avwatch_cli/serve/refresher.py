@@ -56,7 +56,8 @@ class Refresher:
     def stop(self) -> None:
         self.stopping.set()
         self.write_times.stop()
-        self.thread.join(5)
+        # Daemon threads: one caught in a slow connect is left to the exit.
+        self.thread.join(1)
 
     def run(self) -> None:
         while not self.stopping.is_set():
