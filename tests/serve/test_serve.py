@@ -3,6 +3,7 @@ HTTP answers, its log and its faults."""
 
 import json
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -217,3 +218,14 @@ def test_notifications_are_added_to_what_is_on_and_kept_on(own_redis, start_serv
     client.config_set("notify-keyspace-events", "")   # an operator, or a restart the client rode out
     wait_for(lambda: "K" in flags(), timeout=15)
     assert "keyspace notifications were ''; set to 'K$g'" in serve.stop()[2]
+
+
+def test_a_taken_address_is_reported():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        command = [sys.executable, "-m", "avwatch_cli", "serve", "--redis", "redis://127.0.0.1:1/0",
+                   "--listen", f"127.0.0.1:{port}"]
+        result = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and f"cannot listen on 127.0.0.1:{port}" in result.stderr
