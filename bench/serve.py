@@ -10,7 +10,8 @@ channel record, the input source record and both status records.  Timed:
   rewritten: the same after every status record got a new value;
   floor:     the same keys read by redis-py alone, SCAN + MGET in the same
              batches, nothing done with them;
-  /metrics:  rendering the exposition of that snapshot with prometheus_client.
+  /metrics:  rendering the exposition of that snapshot with prometheus_client;
+  /api/status: encoding that snapshot as JSON.
 
 Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N]
 The last line reads "refresh of N pipes: X ms; floor Y ms; ratio R".
@@ -122,7 +123,8 @@ def main() -> None:
             fill(client, args.pipes)
             refresher = Refresher(client, f"redis://127.0.0.1:{port}", refresh_seconds=2.0,
                                   stale_after=30.0, forget_after=300.0)
-            keys = [key for n in range(args.pipes) for key in
+            # As SCAN returns them, bytes, so the floor encodes nothing either.
+            keys = [key.encode() for n in range(args.pipes) for key in
                     (f"ch:{100000 + n}", f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
             # Interleaved rounds, so that a load from elsewhere weighs on both alike.
             refresh, floor = interleaved_medians(refresher.refresh, lambda: floor_read(client, keys), args.rounds)
@@ -136,11 +138,16 @@ def main() -> None:
             metrics = median_seconds(lambda: (setattr(exposition, "cached", None), exposition.body()),
                                      max(3, args.rounds // 2))
             body = exposition.body()
+            started = time.perf_counter()
+            status = snapshot.status_json
+            status_time = time.perf_counter() - started
         finally:
             server.terminate()
             server.wait(10)
     print(f"/metrics of {args.pipes:,} pipes: {metrics * 1e3:.0f} ms to render ({len(body) / 1e6:.1f} MB); "
           "then served from the cache until the next refresh")
+    print(f"/api/status of {args.pipes:,} pipes: {status_time * 1e3:.0f} ms to encode ({len(status) / 1e6:.1f} MB), "
+          "once per snapshot")
     print(f"first refresh of {args.pipes:,} pipes (every key parsed, every record judged): {cold * 1e3:.0f} ms; "
           f"ratio {cold / floor:.2f}")
     print(f"refresh of {args.pipes:,} pipes after every status record was rewritten: {rewritten * 1e3:.0f} ms; "

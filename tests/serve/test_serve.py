@@ -3,6 +3,7 @@ HTTP answers, its log and its faults."""
 
 import json
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -26,10 +27,14 @@ def populate(client: redis.Redis) -> None:
         "ch:bad": live, "ch:bad:in:main": HOSTILE, "ch:bad:out:main": {"bitrate": "x" * 200_000},
         "ch:off": stopped, "ch:off:in:main": STREAM,
         # An id holding a marker and a pipe name holding markup, a quote and a newline.
-        "ch:t:in:7": live, f"ch:t:in:7:in:{ODD_PIPE}": STREAM, f"ch:t:in:7:out:{ODD_PIPE}": OUTPUT,
+        "ch:t:in:7": live, f"ch:t:in:7:in:{ODD_PIPE}": STREAM,
+        f"ch:t:in:7:out:{ODD_PIPE}": dict(OUTPUT, vcodec="\ud800<b>"),   # a lone surrogate, escaped in JSON
     }
     for key, value in records.items():
         client.set(key, value if isinstance(value, str) else json.dumps(value))
+    # Key bytes that are not UTF-8.
+    client.set(b"ch:\xffx", live)
+    client.set(b"ch:\xffx:in:main", json.dumps(STREAM))
 
 
 EXPECTED = {  # (channel, pipe): (input state, output state)
@@ -39,6 +44,7 @@ EXPECTED = {  # (channel, pipe): (input state, output state)
     ("bad", "main"): ("malformed", "malformed"),
     ("off", "main"): ("stopped", "stopped"),
     ("t:in:7", ODD_PIPE): ("ok", "ok"),
+    ("\\xffx", "main"): ("ok", "missing"),
 }
 
 
@@ -54,7 +60,7 @@ def test_states_endpoints_and_log(own_redis, start_serve):
     found = {(channel["channel"], pipe["pipe"]): (pipe["input"]["state"], pipe["output"]["state"])
              for channel in status["channels"] for pipe in channel["pipes"]}
     assert found == EXPECTED
-    assert status["counts"] == {"ok": 4, "no_signal": 2, "silent": 0, "missing": 2, "malformed": 2, "stopped": 2}
+    assert status["counts"] == {"ok": 5, "no_signal": 2, "silent": 0, "missing": 3, "malformed": 2, "stopped": 2}
     bad = serve.side("bad", "main", "input")
     assert bad["raw"] == HOSTILE and bad["record"] is None and bad["reason"] == "not JSON"
     assert "too large" in serve.side("bad", "main", "output")["reason"]
@@ -71,7 +77,8 @@ def test_states_endpoints_and_log(own_redis, start_serve):
                        if name == "avwatch_health" and ("channel", channel) in labels
                        and ("pipe", pipe) in labels and ("side", side) in labels}
             assert len(one_hot) == 6 and sum(one_hot.values()) == 1
-            assert one_hot[tuple(sorted({"channel": channel, "pipe": pipe, "side": side, "state": state}.items()))] == 1
+            current = {"channel": channel, "pipe": pipe, "side": side, "state": state}
+            assert one_hot[tuple(sorted(current.items()))] == 1
     ok_labels = (("channel", "ok"), ("pipe", "main"))
     assert metrics[("avwatch_input_bits_per_second", ok_labels)] == STREAM["bitrate"]
     assert metrics[("avwatch_input_frames_per_second", ok_labels)] == STREAM["vfps"]
@@ -199,3 +206,28 @@ def test_ctrl_c_ends_it(own_redis, start_serve):
     serve = start_serve(f"redis://127.0.0.1:{server.port}/0")
     returncode, seconds, output = serve.stop(signal.SIGINT)
     assert returncode == 0 and seconds < 2.5, output
+
+
+def test_notifications_are_added_to_what_is_on_and_kept_on(own_redis, start_serve):
+    server = own_redis("--notify-keyspace-events", "Ex")
+    client = server.client()
+
+    def flags():
+        return client.config_get("notify-keyspace-events")["notify-keyspace-events"]
+
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0")
+    wait_for(lambda: set(flags()) == set("ExK$g"))
+    client.config_set("notify-keyspace-events", "")   # an operator, or a restart the client rode out
+    wait_for(lambda: "K" in flags(), timeout=15)
+    assert "keyspace notifications were ''; set to 'K$g'" in serve.stop()[2]
+
+
+def test_a_taken_address_is_reported():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        command = [sys.executable, "-m", "avwatch_cli", "serve", "--redis", "redis://127.0.0.1:1/0",
+                   "--listen", f"127.0.0.1:{port}"]
+        result = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and f"cannot listen on 127.0.0.1:{port}" in result.stderr

@@ -30,6 +30,7 @@ VALUE_CHANGES = "value_changes"
 NEEDED_FLAGS = "K$g"
 RETRY_SECONDS = 1.0
 POLL_SECONDS = 0.25
+CHECK_SECONDS = 5.0
 
 
 def missing_flags(current: str) -> str:
@@ -39,17 +40,18 @@ def missing_flags(current: str) -> str:
                    if flag not in current and not (flag in "$g" and "A" in current))
 
 
-def enable_notifications(client: redis.Redis) -> None:
-    """Adds what is missing, keeping what is on; ResponseError when refused."""
+def enable_notifications(client: redis.Redis) -> bool:
+    """Adds what is missing, keeping what is on: True when something was
+    missing.  ResponseError when refused."""
     reply = client.config_get("notify-keyspace-events")
-    current = next(iter(reply.values()), "") if reply else ""
-    if isinstance(current, bytes):
-        current = current.decode()
+    value = next(iter(reply.values()), "") if reply else ""
+    current = value.decode() if isinstance(value, bytes) else str(value or "")
     missing = missing_flags(current)
     if missing:
         client.config_set("notify-keyspace-events", current + missing)
         log.info("keyspace notifications were %r; set to %r to see every write of the records",
                  current, current + missing)
+    return bool(missing)
 
 
 class WriteTimes:
@@ -74,7 +76,7 @@ class WriteTimes:
 
     def stop(self) -> None:
         self.stopping.set()
-        self.listener.join(2 * POLL_SECONDS + 1)
+        self.listener.join(2 * POLL_SECONDS)
 
     def written(self, keys: list[str], values: list[bytes | None], now: float) -> list[float | None]:
         """When each present key was last written, as far as known; None for absent ones."""
@@ -103,7 +105,8 @@ class WriteTimes:
     def forget(self, present: set[str]) -> None:
         """Drops keys that no longer exist, so the tables stay bounded."""
         for table in (self.first_seen, self.last_values, self.notified):
-            for key in [key for key in table if key not in present]:
+            # list() copies at once: the listener thread may add keys meanwhile.
+            for key in [key for key in list(table) if key not in present]:
                 table.pop(key, None)
 
     def listen(self) -> None:
@@ -116,14 +119,20 @@ class WriteTimes:
                 # Again after every reconnect: a restarted server forgets it.
                 enable_notifications(self.client)
                 pubsub.psubscribe(pattern)
-                self.baseline = time.time()
+                self.baseline = checked = time.time()
                 while not self.stopping.is_set():
                     message = pubsub.get_message(timeout=POLL_SECONDS)
                     if message is not None and message["type"] == "pmessage":
                         self.notified[key_text(message["channel"][prefix_length:])] = time.time()
+                    if time.time() - checked > CHECK_SECONDS:
+                        # The client re-subscribes by itself after a short outage, so a
+                        # restarted server (or an operator) may have turned them off unseen.
+                        checked = time.time()
+                        if enable_notifications(self.client):
+                            self.baseline = checked
             except redis.ResponseError as error:
                 self.mode = VALUE_CHANGES
-                log.warning("Redis refused CONFIG (%s): judging freshness by changes of value; "
+                log.warning("Redis refused keyspace notifications (%s): judging freshness by changes of value; "
                             "a monitor that rewrites the same value may look silent", error)
                 return
             except redis.RedisError as error:

@@ -39,7 +39,8 @@ class SnapshotCollector(Collector):
         yield mode
         yield gauge("avwatch_refresh_duration_seconds", "time the last refresh took", snapshot.refresh_duration)
         yield gauge("avwatch_last_refresh_timestamp_seconds", "when the last refresh ran", snapshot.generated_at)
-        malformed = CounterMetricFamily("avwatch_malformed_records", "unreadable status records read (each value once)")
+        malformed = CounterMetricFamily("avwatch_malformed_records",
+                                        "unreadable status records read (each value once)")
         malformed.add_metric([], snapshot.malformed_total)
         yield malformed
         changes = CounterMetricFamily("avwatch_state_changes", "state changes of pipe sides, by the state entered",
@@ -53,6 +54,14 @@ class SnapshotCollector(Collector):
 
 def gauge(name: str, documentation: str, value: float) -> GaugeMetricFamily:
     return GaugeMetricFamily(name, documentation, value=float(value))
+
+
+def label_text(value: str) -> str:
+    """A record's text as a label value: JSON may carry lone surrogates,
+    which the UTF-8 exposition cannot."""
+    if value.isascii():
+        return value
+    return value.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def pipe_families(snapshot: Snapshot) -> Iterator[Metric]:
@@ -84,7 +93,7 @@ def pipe_families(snapshot: Snapshot) -> Iterator[Metric]:
                     continue
                 for part, field, _ in STREAM_GAUGES:
                     stream[(side, part)].add_metric(labels[:2], float(record.get(field) or 0))
-                info.add_metric(labels, {field: str(record.get(field) or "")
+                info.add_metric(labels, {field: label_text(record.get(field) or "")
                                          for field in ("vcodec", "acodec", "vresolution")})
     yield live
     yield health

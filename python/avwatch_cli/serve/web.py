@@ -12,7 +12,8 @@ from aiohttp import web
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 
 from avwatch_cli.serve.metrics import SnapshotCollector
-from avwatch_cli.serve.snapshot import History, Snapshot
+from avwatch_cli.serve.history import History
+from avwatch_cli.serve.snapshot import Snapshot
 
 MAX_HISTORY_IDS = 1000
 FALLBACK_PAGE = b"<!doctype html><title>avwatch</title><p>No page installed; see /api/status and /metrics.</p>"
@@ -31,8 +32,8 @@ class Exposition:
     def __init__(self, latest: Callable[[], Snapshot]):
         self.latest = latest
         self.registry = CollectorRegistry(auto_describe=False)
+        self.rendering = latest()
         self.registry.register(SnapshotCollector(lambda: self.rendering))
-        self.rendering: Snapshot | None = None
         self.cached: tuple[Snapshot, bytes] | None = None
         self.lock = threading.Lock()
 
