@@ -9,6 +9,8 @@ import time
 from pathlib import Path
 
 import redis
+from redis.cluster import RedisCluster
+from redis.sentinel import Sentinel
 
 from machine import free_port
 from media import stop_process
@@ -129,6 +131,11 @@ class SentinelSet:
             client.close()
         return host.decode() if isinstance(host, bytes) else host, int(port)
 
+    def master_client(self, **options) -> redis.Redis:
+        """A client of whichever node the Sentinels name master now."""
+        sentinels = [("127.0.0.1", node.port) for node in self.sentinels]
+        return Sentinel(sentinels, socket_timeout=2).master_for(MASTER_NAME, socket_timeout=2, **options)
+
     def stop(self) -> None:
         for node in [*self.sentinels, self.replica, self.master]:
             node.stop()
@@ -160,6 +167,9 @@ class ClusterSet:
             wait_until(lambda: client.cluster("info")["cluster_state"] == "ok", 20, "the cluster")
             client.close()
         return self
+
+    def client(self, **options) -> RedisCluster:
+        return RedisCluster.from_url(self.url, socket_timeout=2, **options)
 
     def stop(self) -> None:
         for node in self.nodes:

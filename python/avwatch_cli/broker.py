@@ -77,25 +77,25 @@ def add_redis_arguments(parser: argparse.ArgumentParser) -> None:
 def target_from(args: argparse.Namespace) -> Target:
     """The Redis the arguments name; from the environment when the command
     line names none."""
-    given = {name: getattr(args, name, None) for name in ENVIRONMENT}
+    kinds = {"redis": SINGLE, "redis_sentinel": SENTINEL, "redis_cluster": CLUSTER}
+    given = {name: getattr(args, name, None) for name in kinds}
     origin = "the command line"
-    if not any(given[name] for name in ("redis", "redis_sentinel", "redis_cluster")):
-        given = {name: os.environ.get(variable) or None for name, variable in ENVIRONMENT.items()}
-        given["sentinel_master"] = args.sentinel_master or given["sentinel_master"]
+    if not any(given.values()):
+        given = {name: os.environ.get(ENVIRONMENT[name]) or None for name in kinds}
         origin = "the environment"
-    chosen = [name for name in ("redis", "redis_sentinel", "redis_cluster") if given[name]]
+    chosen = [name for name in kinds if given[name]]
     if len(chosen) != 1:
         raise Failure(f"give exactly one of --redis, --redis-sentinel and --redis-cluster (or one of "
                       f"{ENVIRONMENT['redis']}, {ENVIRONMENT['redis_sentinel']} and "
                       f"{ENVIRONMENT['redis_cluster']}); {origin} gives {len(chosen)}", USAGE)
-    kind = {"redis": SINGLE, "redis_sentinel": SENTINEL, "redis_cluster": CLUSTER}[chosen[0]]
-    master = given["sentinel_master"]
+    kind = kinds[chosen[0]]
+    if kind != SENTINEL and args.sentinel_master:
+        raise Failure("--sentinel-master goes with --redis-sentinel only", USAGE)
+    master = args.sentinel_master or os.environ.get(ENVIRONMENT["sentinel_master"]) or None
     if kind == SENTINEL and not master:
         raise Failure("--redis-sentinel needs --sentinel-master NAME (the master's name in the "
                       "Sentinels' configuration)", USAGE)
-    if kind != SENTINEL and master:
-        raise Failure("--sentinel-master goes with --redis-sentinel only", USAGE)
-    return Target(kind, given[chosen[0]], master)
+    return Target(kind, given[chosen[0]], master if kind == SENTINEL else None)
 
 
 def connect_from(args: argparse.Namespace) -> Client:
@@ -115,15 +115,27 @@ def connect_to(target: Target) -> Client:
         client.close()
         raise Failure(f"Redis at {target} refused the credentials: {error}; put the password in the URL "
                       "(redis://:PASSWORD@host:port/db)", REDIS_UNAVAILABLE) from None
-    except MasterNotFoundError as error:
+    except MasterNotFoundError:
+        sentinels = client.connection_pool.sentinel_manager.sentinels
+        answering = sum(_answers(sentinel) for sentinel in sentinels)
         client.close()
-        raise Failure(f"no Sentinel at {target} names a reachable master {target.master!r}: {error}. Check "
-                      "--redis-sentinel and --sentinel-master.", REDIS_UNAVAILABLE) from None
+        raise Failure(f"no Sentinel at {target} names a reachable master {target.master!r} ({answering} of "
+                      f"{len(sentinels)} Sentinels answer). Check --redis-sentinel and --sentinel-master.",
+                      REDIS_UNAVAILABLE) from None
     except (redis.RedisError, RedisClusterException) as error:
         client.close()
         raise Failure(f"cannot reach Redis at {target}: {str(error).rstrip('.')}. Is redis-server running "
                       f"there? Check {target.option}.", REDIS_UNAVAILABLE) from None
     return client
+
+
+def _answers(server: redis.Redis) -> bool:
+    try:
+        return bool(server.ping())
+    except redis.RedisError:
+        return False
+    finally:
+        server.close()
 
 
 def _make_client(target: Target) -> Client:
