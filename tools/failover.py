@@ -1,0 +1,198 @@
+"""A Sentinel failover under running monitors, for the failover test and
+bench/failover.py.
+
+A channel's output is served by the HLS stand-in and its input is a media
+file; `avwatch monitor --output` and `avwatch monitor --input` run as two
+processes against the Sentinel master, each under a supervisor that, like
+systemd's Restart=on-failure, starts a command again a moment after it ended
+with a non-zero status.  The master is then killed.  Every write of the two
+status keys is timed from keyspace notifications of the replica, which sees
+the writes before the failover (replicated) and after it (as the master)."""
+
+import json
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import redis
+
+from hls_standin import HTML_SUBPATH, KESTREL_ROOT, HlsStandIn
+from redis_sets import MASTER_NAME, SentinelSet, wait_until
+
+CHANNEL, PIPE = "42", "main"
+INPUT_KEY, OUTPUT_KEY = f"ch:{CHANNEL}:in:{PIPE}", f"ch:{CHANNEL}:out:{PIPE}"
+# As the unit file's RestartSec.
+RESTART_DELAY = 2.0
+
+
+@dataclass
+class Run:
+    started: float
+    ended: float = 0.0
+    status: int = 0
+    stderr: str = ""
+
+
+class Supervised:
+    """A command started again RESTART_DELAY after it ends with a non-zero
+    status, until stop()."""
+
+    def __init__(self, command: list, name: str):
+        self.command = command
+        self.name = name
+        self.runs: list = []
+        self._stopping = threading.Event()
+        self._process = None
+        self._thread = threading.Thread(target=self._supervise, name=name, daemon=True)
+
+    def start(self) -> "Supervised":
+        self._thread.start()
+        return self
+
+    def _supervise(self) -> None:
+        while not self._stopping.is_set():
+            with tempfile.TemporaryFile() as errors:
+                run = Run(time.monotonic())
+                self.runs.append(run)
+                self._process = subprocess.Popen(self.command, stdout=subprocess.DEVNULL, stderr=errors)
+                run.status = self._process.wait()
+                run.ended = time.monotonic()
+                errors.seek(0)
+                run.stderr = errors.read().decode(errors="replace")
+            if run.status == 0 or self._stopping.wait(RESTART_DELAY):
+                return
+
+    def wait(self, timeout: float) -> None:
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            self.stop()
+            raise RuntimeError(f"{self.name} did not end")
+
+    def stop(self) -> None:
+        self._stopping.set()
+        if self._process is not None and self._process.poll() is None:
+            self._process.send_signal(signal.SIGTERM)
+        self._thread.join(30)
+
+
+class WriteTimes:
+    """Times of the writes of the given keys, from keyspace notifications
+    of one server."""
+
+    def __init__(self, client: redis.Redis, keys: list):
+        client.config_set("notify-keyspace-events", "K$")
+        self._pubsub = client.pubsub()
+        self._pubsub.subscribe(*(f"__keyspace@0__:{key}" for key in keys))
+        self.times: dict = {key: [] for key in keys}
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._listen, name="write times", daemon=True)
+
+    def start(self) -> "WriteTimes":
+        self._thread.start()
+        return self
+
+    def _listen(self) -> None:
+        while not self._stopping.is_set():
+            message = self._pubsub.get_message(ignore_subscribe_messages=True, timeout=0.1)
+            if message is not None and message["data"] == b"set":
+                key = message["channel"].decode().split(":", 1)[1]
+                self.times[key].append(time.monotonic())
+
+    def written_after(self, key: str, moment: float, count: int = 1) -> bool:
+        return len([t for t in self.times[key] if t > moment]) >= count
+
+    def stop(self) -> None:
+        self._stopping.set()
+        self._thread.join(5)
+        self._pubsub.close()
+
+
+@dataclass
+class Figures:
+    killed: float = 0.0
+    promoted: float = 0.0             # seconds after the kill
+    unwritten: dict = field(default_factory=dict)  # key -> longest pause in its writes around the kill
+
+
+class FailoverRun:
+    """Sets up the channel, the monitors and the Sentinel set; kill_master()
+    and finish() do the rest."""
+
+    def __init__(self, folder: Path, media_file: Path, avwatch: list = None):
+        self.folder = folder
+        self.deployment = SentinelSet(folder / "sentinel")
+        self.media_file = media_file
+        self.avwatch = avwatch or [sys.executable, "-m", "avwatch_cli"]
+        self.figures = Figures()
+        self.monitors: dict = {}
+        self.stand_in = None
+        self.writes = None
+
+    def options(self) -> list:
+        return ["--redis-sentinel", self.deployment.addresses, "--sentinel-master", MASTER_NAME,
+                "--channel", CHANNEL, "--pipe", PIPE]
+
+    def start(self) -> "FailoverRun":
+        self.deployment.start()
+        client = self.deployment.master_client()
+        client.set(f"ch:{CHANNEL}", json.dumps({"live": True}))
+        client.set(f"ch:{CHANNEL}:input:{PIPE}", json.dumps({"uri": str(self.media_file)}))
+        client.close()
+        self.writes = WriteTimes(self.deployment.replica.client(), [INPUT_KEY, OUTPUT_KEY]).start()
+        self.stand_in = HlsStandIn(KESTREL_ROOT / HTML_SUBPATH, CHANNEL, PIPE, fragment=1).start()
+        for kind in ("output", "input"):
+            self.monitors[kind] = Supervised([*self.avwatch, "monitor", *self.options(), f"--{kind}"],
+                                             kind).start()
+        began = time.monotonic()
+        wait_until(lambda: self.writes.written_after(INPUT_KEY, began, 2)
+                   and self.writes.written_after(OUTPUT_KEY, began, 2), 30, "the monitors' first records")
+        return self
+
+    def kill_master(self) -> None:
+        old = self.deployment.master_address()
+        self.deployment.master.kill()
+        self.figures.killed = time.monotonic()
+        wait_until(lambda: self.deployment.master_address() != old, 60, "the promotion")
+        self.figures.promoted = time.monotonic() - self.figures.killed
+
+    def wait_for_records(self, count: int = 2, timeout: float = 60) -> None:
+        """Until both keys were written `count` times since the promotion."""
+        promoted = self.figures.killed + self.figures.promoted
+        wait_until(lambda: self.writes.written_after(INPUT_KEY, promoted, count)
+                   and self.writes.written_after(OUTPUT_KEY, promoted, count), timeout,
+                   "records after the promotion")
+        for key, times in self.writes.times.items():
+            before = [t for t in times if t <= self.figures.killed]
+            after = [t for t in times if t > self.figures.killed]
+            self.figures.unwritten[key] = after[0] - before[-1]
+
+    def finish(self) -> None:
+        """Ends the channel, so that both monitors end with status 0."""
+        client = self.deployment.master_client()
+        try:
+            client.set(f"ch:{CHANNEL}", json.dumps({"live": False}))
+        finally:
+            client.close()
+        for monitor in self.monitors.values():
+            monitor.wait(30)
+
+    def stop(self) -> None:
+        for monitor in self.monitors.values():
+            monitor.stop()
+        if self.writes is not None:
+            self.writes.stop()
+        if self.stand_in is not None:
+            self.stand_in.stop()
+        self.deployment.stop()
+
+
+def report(figures: Figures) -> str:
+    return (f"failover: the Sentinels named the new master {figures.promoted:.1f} s after the kill; "
+            f"input record not updated for {figures.unwritten[INPUT_KEY]:.1f} s (period 3 s), "
+            f"output record not updated for {figures.unwritten[OUTPUT_KEY]:.1f} s (period 1 s)")
+
