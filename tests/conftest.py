@@ -19,20 +19,23 @@ ENV_FILE = KESTREL_ROOT / "env.json"
 
 
 class RedisServer:
-    def __init__(self, tmp: Path):
+    def __init__(self, tmp: Path, *options: str):
         self.port = free_port()
         self.dir = tmp
+        self.options = options   # more redis-server arguments
         self.process = None
 
     def start(self):
         self.process = subprocess.Popen(
             ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1",
-             "--save", "", "--appendonly", "no", "--dir", str(self.dir)],
+             "--save", "", "--appendonly", "no", "--dir", str(self.dir), *self.options],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         while True:
             try:
                 redis.StrictRedis(port=self.port).ping()
+                return
+            except redis.AuthenticationError:   # up, and wants a password
                 return
             except redis.ConnectionError:
                 if time.monotonic() > deadline or self.process.poll() is not None:

@@ -5,6 +5,7 @@ import logging
 import sys
 
 from avwatch_cli import monitor, probe
+from avwatch_cli.serve import command as serve
 from avwatch_cli.failures import FAILED, INTERRUPTED, Failure
 
 EXIT_STATUSES = """exit status:
@@ -26,6 +27,7 @@ def build_parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     probe.add_parser(commands)
     monitor.add_parser(commands)
+    serve.add_parser(commands)
     return parser
 
 

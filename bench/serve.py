@@ -1,0 +1,140 @@
+"""One refresh of `avwatch serve` against the floor of reading the same keys.
+
+A redis-server started here holds 10,000 channels with one pipe each: the
+channel record, the input source record and both status records.  Timed:
+
+  refresh:   the serve's refresh (discover the keys, read them, judge every
+             side, build the snapshot, record the history sample), as it runs
+             every --refresh seconds: keys and records as they were last time;
+  first:     the same on a fresh refresher, where every key and record is new;
+  rewritten: the same after every status record got a new value;
+  floor:     the same keys read by redis-py alone, SCAN + MGET in the same
+             batches, nothing done with them;
+  /metrics:  rendering the exposition of that snapshot with prometheus_client.
+
+Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N]
+The last line reads "refresh of N pipes: X ms; floor Y ms; ratio R".
+"""
+
+import argparse
+import json
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import redis
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+
+from machine import free_port  # noqa: E402
+from timing import median_seconds  # noqa: E402
+
+from avwatch_cli.serve.reader import MGET_BATCH, PATTERN, SCAN_COUNT  # noqa: E402
+from avwatch_cli.serve.refresher import Refresher  # noqa: E402
+from avwatch_cli.serve.web import Exposition  # noqa: E402
+
+STREAM = {"acodec": "aac", "vcodec": "h264", "vresolution": "1280x720", "vfps": 25,
+          "vbitrate": 2_400_000, "abitrate": 128_000, "bitrate": 2_528_000}
+
+
+def output_record(pipe: str, n: int) -> dict:
+    return {"acodec": "", "vcodec": "", "sequence": None, "atime": "", "vtime": "", "bitrate": 2_600_000 + n,
+            "vbitrate": 0, "abitrate": 0, "vfps": 0, "vresolution": "", "lastts": f"{n}.ts", "name": pipe}
+
+
+def fill(client: redis.Redis, pipes: int) -> None:
+    batch = client.pipeline(transaction=False)
+    for n in range(pipes):
+        channel = f"ch:{100000 + n}"
+        batch.set(channel, json.dumps({"live": True}))
+        batch.set(f"{channel}:input:main", json.dumps({"uri": f"udp://239.0.0.1:{1000 + n}", "pid": 1}))
+        # Every record different, as the monitors' bitrates are.
+        batch.set(f"{channel}:in:main", json.dumps(dict(STREAM, bitrate=STREAM["bitrate"] + n)))
+        batch.set(f"{channel}:out:main", json.dumps(output_record("main", n)))
+        if n % 1000 == 999:
+            batch.execute()
+    batch.execute()
+
+
+def floor_read(client: redis.Redis, keys: list) -> None:
+    """SCAN for the names, MGET of the records the refresh reads."""
+    list(client.scan_iter(match=PATTERN, count=SCAN_COUNT))
+    batch = client.pipeline(transaction=False)
+    for start in range(0, len(keys), MGET_BATCH):
+        batch.mget(keys[start:start + MGET_BATCH])
+    batch.execute()
+
+
+def refresh_after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int, rounds: int) -> float:
+    """The median refresh after every status record was rewritten with a new
+    bitrate (the writes themselves untimed), as when every monitor wrote
+    once since the last refresh."""
+    times = []
+    for round_number in range(rounds):
+        batch = client.pipeline(transaction=False)
+        for n in range(pipes):
+            channel = f"ch:{100000 + n}"
+            batch.set(f"{channel}:in:main", json.dumps(dict(STREAM, bitrate=STREAM["bitrate"] + n + round_number)))
+            batch.set(f"{channel}:out:main", json.dumps(output_record("main", n + round_number)))
+        batch.execute()
+        started = time.perf_counter()
+        refresher.refresh()
+        times.append(time.perf_counter() - started)
+    return sorted(times)[len(times) // 2]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--pipes", type=int, default=10_000)
+    parser.add_argument("--rounds", type=int, default=7)
+    args = parser.parse_args()
+    port = free_port()
+    with tempfile.TemporaryDirectory() as workdir:
+        server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                                   "--appendonly", "no", "--dir", workdir],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            client = redis.Redis(port=port)
+            deadline = time.monotonic() + 10
+            while True:
+                try:
+                    client.ping()
+                    break
+                except redis.ConnectionError:
+                    if time.monotonic() > deadline:
+                        raise
+                    time.sleep(0.05)
+            fill(client, args.pipes)
+            refresher = Refresher(client, f"redis://127.0.0.1:{port}", refresh_seconds=2.0,
+                                  stale_after=30.0, forget_after=300.0)
+            keys = [key for n in range(args.pipes) for key in
+                    (f"ch:{100000 + n}", f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
+            refresh = median_seconds(refresher.refresh, args.rounds)
+            # Every value new to the refresher: a first refresh, each round.
+            cold = median_seconds(lambda: Refresher(client, "", refresh_seconds=2.0, stale_after=30.0,
+                                                    forget_after=300.0).refresh(), max(3, args.rounds // 2))
+            floor = median_seconds(lambda: floor_read(client, keys), args.rounds)
+            rewritten = refresh_after_rewrites(client, refresher, args.pipes, max(3, args.rounds // 2))
+            snapshot = refresher.snapshot
+            assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * args.pipes, snapshot.counts()
+            exposition = Exposition(lambda: snapshot)
+            metrics = median_seconds(lambda: (setattr(exposition, "cached", None), exposition.body()),
+                                     max(3, args.rounds // 2))
+            body = exposition.body()
+        finally:
+            server.terminate()
+            server.wait(10)
+    print(f"/metrics of {args.pipes:,} pipes: {metrics * 1e3:.0f} ms to render ({len(body) / 1e6:.1f} MB); "
+          "then served from the cache until the next refresh")
+    print(f"first refresh of {args.pipes:,} pipes (every key parsed, every record judged): {cold * 1e3:.0f} ms; "
+          f"ratio {cold / floor:.2f}")
+    print(f"refresh of {args.pipes:,} pipes after every status record was rewritten: {rewritten * 1e3:.0f} ms; "
+          f"ratio {rewritten / floor:.2f}")
+    print(f"refresh of {args.pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
+          f"ratio {refresh / floor:.2f}")
+
+
+if __name__ == "__main__":
+    main()

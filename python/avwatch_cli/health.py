@@ -1,0 +1,177 @@
+"""The judge: one state per channel pipe and side, from the status record as
+read, the channel's live flag and the time since the record was last written.
+
+Pure and standard-library only: `avwatch monitor` imports it without the
+serve extra's dependencies.  The README's table of states describes these
+rules; keep the two in step."""
+
+from __future__ import annotations
+
+import enum
+import json
+import math
+from dataclasses import dataclass
+from typing import Any, Literal
+
+Side = Literal["input", "output"]
+SIDES: tuple[Side, Side] = ("input", "output")
+
+# A status record is a few hundred bytes; anything far larger was not written
+# by a monitor, and decoding it on every refresh would cost the whole snapshot.
+MAX_RECORD_BYTES = 64 * 1024
+
+TEXT_FIELDS = ("acodec", "vcodec", "vresolution", "lastts")
+NUMBER_FIELDS = ("vfps", "vbitrate", "abitrate", "bitrate")
+
+
+class State(str, enum.Enum):
+    OK = "ok"
+    NO_SIGNAL = "no_signal"
+    SILENT = "silent"
+    MISSING = "missing"
+    MALFORMED = "malformed"
+    STOPPED = "stopped"
+
+    def __str__(self) -> str:
+        return self.value
+
+
+@dataclass(frozen=True)
+class Verdict:
+    state: State
+    record: dict | None   # the record as read; None when absent or unreadable
+    reason: str           # a few words for the operator
+
+
+def judge(side: Side, raw: bytes | str | None, live: bool | None, age: float | None,
+          stale_after: float) -> Verdict:
+    """The state of one side of a pipe.
+
+    `live` is the channel record's "live" (None: that record is absent or
+    unreadable); `age` is the number of seconds since the status record was
+    last written (None: not known)."""
+    record, problem = decode(raw)
+    if live is None:
+        return Verdict(State.STOPPED, record, "no readable channel record")
+    if not live:
+        return Verdict(State.STOPPED, record, 'the channel record says "live" false')
+    if raw is None:
+        return Verdict(State.MISSING, None, "no record while the channel is live")
+    # A record nobody rewrites means its monitor died or hung, whatever it says.
+    if age is not None and age > stale_after:
+        return Verdict(State.SILENT, record, f"no write for {age:.0f} s")
+    if record is None:
+        return Verdict(State.MALFORMED, None, problem)
+    return signal_verdict(side, record)
+
+
+def signal_verdict(side: Side, record: dict) -> Verdict:
+    bitrate = record.get("bitrate") or 0
+    if side == "output":
+        if bitrate <= 0:
+            return Verdict(State.NO_SIGNAL, record, "bitrate 0: no fresh segment")
+        if not record.get("lastts"):
+            return Verdict(State.NO_SIGNAL, record, "no segment name")
+        return Verdict(State.OK, record, f"newest segment {record['lastts']}")
+    if is_initial_record(record) and not has_signal(record):
+        return Verdict(State.NO_SIGNAL, record, "the output monitor's initial record: no probe yet")
+    if not has_signal(record):
+        return Verdict(State.NO_SIGNAL, record, "the probe got no answer")
+    return Verdict(State.OK, record, "the probe answered")
+
+
+def has_signal(record: dict) -> bool:
+    """The probe answers with at least one codec or a bitrate; its answer
+    for an unreachable stream is all empty strings and zeros."""
+    return bool(record.get("acodec") or record.get("vcodec") or (record.get("bitrate") or 0) > 0)
+
+
+def is_initial_record(record: dict) -> bool:
+    # Only the output monitor's records carry these; the probe's never do.
+    return "lastts" in record or "name" in record
+
+
+def decode(raw: bytes | str | None) -> tuple[dict | None, str]:
+    """The record, or None and why it cannot be read."""
+    if raw is None:
+        return None, "absent"
+    if len(raw) > MAX_RECORD_BYTES:
+        return None, f"too large: {len(raw):,} bytes"
+    try:
+        value = json.loads(raw)
+    except (ValueError, RecursionError):
+        return None, "not JSON"
+    if not isinstance(value, dict):
+        return None, f"not a JSON object but {json_type(value)}"
+    for field in TEXT_FIELDS:
+        if field in value and not isinstance(value[field], str):
+            return None, f'"{field}" is {json_type(value[field])}, not a string'
+    for field in NUMBER_FIELDS:
+        if field in value and not is_number(value[field]):
+            return None, f'"{field}" is {json_type(value[field])}, not a number'
+    if "bitrate" not in value:
+        return None, 'no "bitrate"'
+    return value, ""
+
+
+def channel_live(raw: bytes | str | None) -> bool | None:
+    """The channel record's "live" by the monitors' truth rule; None when the
+    record is absent, unreadable or has no "live" (the monitors stop or fail
+    on those too)."""
+    if raw is None or len(raw) > MAX_RECORD_BYTES:
+        return None
+    try:
+        value = json.loads(raw)
+    except (ValueError, RecursionError):
+        return None
+    if not isinstance(value, dict) or "live" not in value:
+        return None
+    return bool(value["live"])
+
+
+def is_number(value: Any) -> bool:
+    # Bounded so that every later conversion to float holds it.
+    if isinstance(value, bool):
+        return False
+    if isinstance(value, int):
+        return -2**63 <= value < 2**63
+    return isinstance(value, float) and math.isfinite(value)
+
+
+def json_type(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number" if is_number(value) else "a number out of range"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "an array"
+    return "an object"
+
+
+def essentials(side: Side, record: dict) -> str:
+    """One line for the operator, e.g. "h264/aac 640x360 25 fps, 1,234,567 b/s,
+    lastts 12.ts"; only what the record sets."""
+    codecs = "/".join(str(record[field]) for field in ("vcodec", "acodec") if record.get(field))
+    picture = " ".join(part for part in (
+        codecs,
+        str(record["vresolution"]) if record.get("vresolution") else "",
+        f"{number(record['vfps'])} fps" if record.get("vfps") else "",
+    ) if part)
+    parts = [picture] if picture else []
+    parts.append(f"{number(record.get('bitrate') or 0)} b/s")
+    if side == "output" and record.get("lastts"):
+        parts.append(f"lastts {record['lastts']}")
+    return ", ".join(parts)
+
+
+def number(value: Any) -> str:
+    if isinstance(value, float) and not value.is_integer():
+        return f"{value:,.2f}"
+    try:
+        return f"{int(value):,}"
+    except (TypeError, ValueError, OverflowError):
+        return str(value)

@@ -1,0 +1,1 @@
+"""`avwatch serve`: health, metrics and a live page from the monitors' records."""

@@ -1,0 +1,128 @@
+"""`avwatch serve`: a read-only companion to the monitors that judges every
+channel pipe and serves the result as Prometheus metrics, JSON and a page."""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import logging
+import signal
+
+import redis
+
+from avwatch_cli.broker import HEALTH_CHECK_INTERVAL, SOCKET_TIMEOUT, redact
+from avwatch_cli.failures import OK, USAGE, Failure
+
+log = logging.getLogger("avwatch.serve")
+
+# Prometheus exporters' registered default ports fill 9100-9999, so the
+# default sits just above that range where no listed exporter claims it.
+DEFAULT_PORT = 10120
+DEFAULT_LISTEN = f"127.0.0.1:{DEFAULT_PORT}"
+# Pipes whose keys are all gone stay in view this long (as missing or
+# stopped) before they are forgotten.
+FORGET_AFTER = 300.0
+
+
+def add_parser(commands) -> None:
+    parser = commands.add_parser(
+        "serve", help="serve the health of every channel: Prometheus metrics, JSON and a page",
+        description="Read every channel's records from Redis each --refresh seconds, judge each pipe's "
+                    "input and output (ok, no_signal, silent, missing, malformed, stopped) and serve "
+                    "/metrics, /api/status and a page at /. Never writes a record. Ends on Ctrl-C or SIGTERM.")
+    parser.add_argument("--redis", required=True, metavar="URL",
+                        help="Redis URL, e.g. redis://127.0.0.1:6379/0 (redis://:PASSWORD@host:port/db)")
+    parser.add_argument("--listen", default=DEFAULT_LISTEN, metavar="HOST:PORT", type=listen_address,
+                        help=f"address to serve on (default {DEFAULT_LISTEN}; 0.0.0.0:PORT for every interface)")
+    parser.add_argument("--refresh", default=2.0, type=positive, metavar="SECONDS",
+                        help="seconds between reads of Redis (default 2)")
+    parser.add_argument("--stale-after", default=30.0, type=positive, metavar="SECONDS",
+                        help="a record not written for longer is silent (default 30)")
+    parser.add_argument("--forget-after", default=FORGET_AFTER, type=positive, metavar="SECONDS",
+                        help=f"drop pipes whose keys have been gone this long (default {FORGET_AFTER:.0f})")
+    parser.set_defaults(run=run)
+
+
+def positive(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number: {text!r}")
+    return value
+
+
+def listen_address(text: str) -> tuple[str, int]:
+    host, colon, port = text.rpartition(":")
+    if not colon or not port.isdigit() or not 0 < int(port) < 65536:
+        raise argparse.ArgumentTypeError(f"expected HOST:PORT, e.g. {DEFAULT_LISTEN}: {text!r}")
+    return host.strip("[]") or "127.0.0.1", int(port)
+
+
+def make_client(args: argparse.Namespace) -> redis.Redis:
+    """The one place the serve's Redis client is made.  No ping: a server
+    that is down now is reported by the refresher, not fatal."""
+    try:
+        return redis.Redis.from_url(
+            args.redis, socket_timeout=SOCKET_TIMEOUT, socket_connect_timeout=SOCKET_TIMEOUT,
+            socket_keepalive=True, health_check_interval=HEALTH_CHECK_INTERVAL)
+    except ValueError as error:
+        raise Failure(f"bad --redis URL {redact(args.redis)!r}: {error} "
+                      "(example: redis://127.0.0.1:6379/0)", USAGE) from None
+
+
+def scrubber(url: str):
+    """Removes the URL's password from text that a library error may carry."""
+    try:
+        password = redis.connection.parse_url(url).get("password")
+    except ValueError:
+        password = None
+    if not password:
+        return str
+    return lambda text: text.replace(password, "***")
+
+
+def run(args: argparse.Namespace) -> int:
+    # Imported here: the other commands must work without the serve extra.
+    from avwatch_cli.serve.refresher import Refresher
+
+    client = make_client(args)
+    shown_url = redact(args.redis)
+    refresher = Refresher(client, shown_url, refresh_seconds=args.refresh, stale_after=args.stale_after,
+                          forget_after=args.forget_after, scrub=scrubber(args.redis))
+    refresher.start()
+    try:
+        asyncio.run(serve_http(refresher, *args.listen))
+    finally:
+        refresher.stop()
+        client.close()
+    return OK
+
+
+async def serve_http(refresher, host: str, port: int) -> None:
+    from aiohttp import web
+
+    from avwatch_cli.serve.web import make_app
+
+    runner = web.AppRunner(make_app(lambda: refresher.snapshot, refresher.history),
+                           access_log=None, shutdown_timeout=0.5)
+    await runner.setup()
+    try:
+        site = web.TCPSite(runner, host, port)
+        try:
+            await site.start()
+        except OSError as error:
+            raise Failure(f"cannot listen on {host}:{port}: {error.strerror or error}; "
+                          "choose another with --listen HOST:PORT", USAGE) from None
+        shown_host = f"[{host}]" if ":" in host else host
+        log.info("serving http://%s:%d/ (metrics at /metrics) for Redis at %s",
+                 shown_host, port, refresher.shown_url)
+        stop = asyncio.Event()
+        loop = asyncio.get_running_loop()
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            loop.add_signal_handler(signum, stop.set)
+        await stop.wait()
+        log.info("stopping")
+    finally:
+        await runner.cleanup()

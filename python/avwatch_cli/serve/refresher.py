@@ -1,0 +1,276 @@
+"""The one owner of Redis: every `refresh` seconds it discovers the keys,
+reads them in batches, judges every pipe side and swaps in a new snapshot.
+
+Work is proportional to what changed: the key layout is parsed again only
+when the set of key names changes, and a side is judged again only when its
+value, its channel's live flag or its staleness changed."""
+
+from __future__ import annotations
+
+import logging
+import threading
+import time
+from collections import Counter
+from typing import Callable, NamedTuple
+
+import redis
+
+from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
+from avwatch_cli.serve.freshness import WriteTimes
+from avwatch_cli.serve.keys import PREFIX, Discoverer, PipeKeys
+from avwatch_cli.serve.reader import RedisReader, key_bytes, key_text
+from avwatch_cli.serve.snapshot import (ChannelView, Event, Events, History, PipeView, SideView,
+                                        Snapshot, raw_preview)
+
+log = logging.getLogger("avwatch.serve")
+
+NO_KEYS = PipeKeys()
+ABSENT = -1
+
+
+def printable(text: str) -> str:
+    """Text from Redis as it may appear in one log line."""
+    return text if text.isprintable() else repr(text)[1:-1]
+
+
+class Judged(NamedTuple):
+    """A side's verdict and the inputs it was drawn from, kept for reuse."""
+    live: bool | None
+    raw: bytes | None
+    verdict: Verdict
+    preview: str | None
+
+
+class Tracked:
+    """Refresher-private memory of one pipe: where its values land in a
+    read, what they were last time, and the view drawn from them."""
+    __slots__ = ("id", "channel", "pipe", "input_at", "output_at", "seen", "judged", "view", "row")
+
+    def __init__(self, pipe_id: str, channel: str, pipe: str):
+        self.id = pipe_id
+        self.channel = channel
+        self.pipe = pipe
+        self.input_at = self.output_at = ABSENT   # index in the plan's status keys
+        self.seen: tuple | None = None
+        self.judged: list[Judged | None] = [None, None]
+        self.view: PipeView | None = None
+        self.row = 0   # in the history tables
+
+
+class ChannelState:
+    __slots__ = ("channel", "raw", "live", "pipes", "view")
+
+    def __init__(self, channel: str):
+        self.channel = channel
+        self.raw: bytes | None = None
+        self.live: bool | None = None
+        self.pipes: list[Tracked] = []
+        self.view: ChannelView | None = None
+
+
+class Plan(NamedTuple):
+    """What to read and where each value lands, for one set of key names."""
+    names: list[bytes]             # as the SCAN returned them
+    read_keys: list[bytes]         # the channel records, then the status records
+    status_keys: list[str]
+    channels: list[ChannelState]   # in the order of read_keys
+    pipes: list[Tracked]
+
+
+class Refresher:
+    def __init__(self, client: redis.Redis, shown_url: str, *, refresh_seconds: float,
+                 stale_after: float, forget_after: float, scrub: Callable[[str], str] = str):
+        now = time.time()
+        self.reader = RedisReader(client)
+        self.write_times = WriteTimes(client, now)
+        self.history = History(refresh_seconds)
+        self.events = Events()
+        self.shown_url = shown_url
+        self.scrub = scrub
+        self.refresh_seconds = refresh_seconds
+        self.stale_after = stale_after
+        self.forget_after = forget_after
+        self.plan: Plan | None = None
+        self.discover = Discoverer()
+        self.tracked: dict[tuple[str, str], Tracked] = {}
+        self.gone_since: dict[tuple[str, str], float] = {}
+        self.channel_states: dict[str, ChannelState] = {}
+        self.issued_ids = 0
+        self.malformed_total = 0
+        self.changes_total: Counter[tuple[str, str]] = Counter()
+        self.stopping = threading.Event()
+        self.thread = threading.Thread(target=self.run, name="refresher", daemon=True)
+        self.snapshot = self.build(now, (), redis_up=False, error="not read yet", duration=0.0)
+
+    def start(self) -> None:
+        self.write_times.start()
+        self.thread.start()
+
+    def stop(self) -> None:
+        self.stopping.set()
+        self.write_times.stop()
+        self.thread.join(5)
+
+    def run(self) -> None:
+        while not self.stopping.is_set():
+            started = time.monotonic()
+            self.refresh()
+            self.stopping.wait(max(0.0, self.refresh_seconds - (time.monotonic() - started)))
+
+    def refresh(self) -> None:
+        started = time.perf_counter()
+        now = time.time()
+        try:
+            names = self.reader.key_names()
+            # SCAN walks an unchanged key space in the same order: the list
+            # comparison settles the common case without hashing every name.
+            if self.plan is None or self.gone_since:
+                self.plan = self.make_plan(names, now)
+            elif names != self.plan.names:
+                if frozenset(names) == frozenset(self.plan.names):
+                    self.plan = self.plan._replace(names=names)
+                else:
+                    self.plan = self.make_plan(names, now)
+            values = self.reader.values(self.plan.read_keys)
+        except redis.RedisError as error:
+            previous = self.snapshot
+            if previous.redis_up:
+                log.warning("Redis unreachable: %s", self.scrub(str(error)))
+            self.snapshot = self.build(now, previous.channels, redis_up=False,
+                                       error=self.scrub(str(error)) or type(error).__name__,
+                                       duration=time.perf_counter() - started)
+            return
+        if not self.snapshot.redis_up:
+            log.info("Redis reachable at %s", self.shown_url)
+        channels = self.judge_all(values, now)
+        self.snapshot = self.build(now, channels, redis_up=True, error=None,
+                                   duration=time.perf_counter() - started)
+
+    def make_plan(self, names: list[bytes], now: float) -> Plan:
+        layout = self.discover(key_text(name) for name in names)
+        pipes = {channel: dict(found) for channel, found in layout.channels.items()}
+        present = {(channel, pipe) for channel, found in pipes.items() for pipe in found}
+        for pair in self.tracked:
+            if pair not in present:
+                self.gone_since.setdefault(pair, now)
+        # Gone pipes stay in view (without records) until forgotten.
+        for pair, since in list(self.gone_since.items()):
+            if pair in present:
+                del self.gone_since[pair]
+            elif now - since > self.forget_after:
+                del self.gone_since[pair]
+                del self.tracked[pair]
+            else:
+                pipes.setdefault(pair[0], {})[pair[1]] = NO_KEYS
+        status_keys: list[str] = []
+
+        def slot(key: str | None) -> int:
+            if key is None:
+                return ABSENT
+            status_keys.append(key)
+            return len(status_keys) - 1
+
+        channels, tracked_pipes = [], []
+        for channel in sorted(pipes):
+            state = self.channel_states.get(channel) or ChannelState(channel)
+            state.pipes = []
+            for pipe in sorted(pipes[channel]):
+                tracked = self.tracked.get((channel, pipe))
+                if tracked is None:
+                    self.issued_ids += 1
+                    tracked = self.tracked[(channel, pipe)] = Tracked(f"p{self.issued_ids}", channel, pipe)
+                keys = pipes[channel][pipe]
+                tracked.input_at, tracked.output_at = slot(keys.input), slot(keys.output)
+                tracked.seen = None
+                state.pipes.append(tracked)
+                tracked_pipes.append(tracked)
+            state.view = None
+            channels.append(state)
+        self.channel_states = {state.channel: state for state in channels}
+        self.write_times.forget(set(status_keys))
+        rows = self.history.keep({tracked.id for tracked in tracked_pipes})
+        for tracked in tracked_pipes:
+            tracked.row = rows[tracked.id]
+        read_keys = [key_bytes(PREFIX + state.channel) for state in channels]
+        read_keys += [key_bytes(key) for key in status_keys]
+        return Plan(names, read_keys, status_keys, channels, tracked_pipes)
+
+    def judge_all(self, values: list[bytes | None], now: float) -> tuple[ChannelView, ...]:
+        plan = self.plan
+        assert plan is not None
+        status_values = values[len(plan.channels):]
+        written = self.write_times.written(plan.status_keys, status_values, now)
+        stale_after = self.stale_after
+        views = []
+        for state, channel_raw in zip(plan.channels, values):
+            if state.view is None or channel_raw != state.raw:
+                state.raw, state.live = channel_raw, channel_live(channel_raw)
+            live = state.live
+            changed = state.view is None or state.view.live is not live
+            for tracked in state.pipes:
+                input_at, output_at = tracked.input_at, tracked.output_at
+                seen = (live,
+                        status_values[input_at] if input_at >= 0 else None,
+                        written[input_at] if input_at >= 0 else None,
+                        status_values[output_at] if output_at >= 0 else None,
+                        written[output_at] if output_at >= 0 else None)
+                # Unchanged inputs give the same view, unless a side may have gone stale since.
+                if (seen == tracked.seen and (seen[2] is None or now - seen[2] <= stale_after)
+                        and (seen[4] is None or now - seen[4] <= stale_after)):
+                    continue
+                tracked.seen = seen
+                sides = (self.side(tracked, 0, live, seen[1], seen[2], now),
+                         self.side(tracked, 1, live, seen[3], seen[4], now))
+                view = tracked.view
+                if view is None or view.input is not sides[0] or view.output is not sides[1]:
+                    tracked.view = PipeView(tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1])
+                    self.history.set(tracked.row, bitrate(sides[0]), bitrate(sides[1]))
+                    changed = True
+            if changed:
+                state.view = ChannelView(state.channel, live, tuple(tracked.view for tracked in state.pipes))
+            views.append(state.view)
+        self.history.add(now)
+        return tuple(views)
+
+    def side(self, tracked: Tracked, index: int, live: bool | None, raw: bytes | None,
+             written_at: float | None, now: float) -> SideView:
+        side = SIDES[index]
+        judged = tracked.judged[index]
+        age = None if written_at is None else now - written_at
+        stale = age is not None and age > self.stale_after
+        if stale or judged is None or judged.live is not live or judged.raw != raw:
+            verdict = judge(side, raw, live, age, self.stale_after)
+            preview = None
+            if verdict.state is State.MALFORMED and raw is not None:
+                preview = raw_preview(raw)
+                self.malformed_total += 1
+            judged = Judged(live, raw, verdict, preview)
+            if not stale:  # a silent side's reason holds its age: judge it afresh each time
+                tracked.judged[index] = judged
+        verdict = judged.verdict
+        old = tracked.view[index + 3] if tracked.view is not None else None
+        if (old is not None and old.state is verdict.state and old.record is verdict.record
+                and old.written_at == written_at and old.reason == verdict.reason):
+            return old
+        if old is not None and old.state is not verdict.state:
+            self.note_change(now, tracked.channel, tracked.pipe, side, old.state, verdict)
+        return SideView(verdict.state, verdict.reason, verdict.record, judged.preview, written_at)
+
+    def note_change(self, now: float, channel: str, pipe: str, side: str, before: State,
+                    verdict: Verdict) -> None:
+        self.events.add(Event(now, channel, pipe, side, before, verdict.state, verdict.reason))
+        self.changes_total[(side, verdict.state.value)] += 1
+        log.info("channel %s pipe %s %s: %s -> %s (%s)", printable(channel), printable(pipe), side,
+                 before.value, verdict.state.value, printable(verdict.reason))
+
+    def build(self, now: float, channels: tuple[ChannelView, ...], *, redis_up: bool,
+              error: str | None, duration: float) -> Snapshot:
+        return Snapshot(generated_at=now, redis_up=redis_up, redis_url=self.shown_url, redis_error=error,
+                        freshness_mode=self.write_times.mode, refresh_seconds=self.refresh_seconds,
+                        stale_after=self.stale_after, channels=channels, events=self.events.latest(),
+                        malformed_total=self.malformed_total, changes_total=dict(self.changes_total),
+                        refresh_duration=duration)
+
+
+def bitrate(side: SideView) -> float | None:
+    return None if side.record is None else side.record["bitrate"]

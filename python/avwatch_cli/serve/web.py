@@ -1,0 +1,85 @@
+"""The HTTP side: every answer comes from the latest snapshot, never from
+Redis.  GET and HEAD only; any other path is 404, any other method 405."""
+
+from __future__ import annotations
+
+import asyncio
+import threading
+from importlib import resources
+from typing import Callable
+
+from aiohttp import web
+from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
+
+from avwatch_cli.serve.metrics import SnapshotCollector
+from avwatch_cli.serve.snapshot import History, Snapshot
+
+MAX_HISTORY_IDS = 1000
+FALLBACK_PAGE = b"<!doctype html><title>avwatch</title><p>No page installed; see /api/status and /metrics.</p>"
+SECURITY_HEADERS = {
+    "X-Content-Type-Options": "nosniff",
+    # The page is self-contained: nothing from elsewhere may load or run.
+    "Content-Security-Policy": "default-src 'self'; script-src 'self' 'unsafe-inline'; "
+                               "style-src 'self' 'unsafe-inline'; img-src 'self' data:; frame-ancestors 'none'",
+}
+
+
+class Exposition:
+    """The /metrics body, rendered once per snapshot: with thousands of
+    pipes rendering costs more than a scrape should repeat."""
+
+    def __init__(self, latest: Callable[[], Snapshot]):
+        self.latest = latest
+        self.registry = CollectorRegistry(auto_describe=False)
+        self.registry.register(SnapshotCollector(lambda: self.rendering))
+        self.rendering: Snapshot | None = None
+        self.cached: tuple[Snapshot, bytes] | None = None
+        self.lock = threading.Lock()
+
+    def body(self) -> bytes:
+        snapshot = self.latest()
+        with self.lock:
+            if self.cached is None or self.cached[0] is not snapshot:
+                self.rendering = snapshot
+                self.cached = (snapshot, generate_latest(self.registry))
+            return self.cached[1]
+
+
+def page() -> bytes:
+    try:
+        return resources.files("avwatch_cli.serve").joinpath("static/index.html").read_bytes()
+    except OSError:
+        return FALLBACK_PAGE
+
+
+def make_app(latest: Callable[[], Snapshot], history: History) -> web.Application:
+    exposition = Exposition(latest)
+    index = page()
+
+    async def root(request: web.Request) -> web.Response:
+        return web.Response(body=index, content_type="text/html", charset="utf-8")
+
+    async def status(request: web.Request) -> web.Response:
+        body = await asyncio.to_thread(lambda: latest().status_json)
+        return web.Response(body=body, content_type="application/json",
+                            headers={"Cache-Control": "no-store"})
+
+    async def pipe_history(request: web.Request) -> web.Response:
+        ids = [pipe for pipe in request.query.get("ids", "").split(",") if pipe][:MAX_HISTORY_IDS]
+        return web.json_response(history.get(ids), headers={"Cache-Control": "no-store"})
+
+    async def metrics(request: web.Request) -> web.Response:
+        body = await asyncio.to_thread(exposition.body)
+        return web.Response(body=body, headers={"Content-Type": CONTENT_TYPE_LATEST})
+
+    @web.middleware
+    async def headers(request: web.Request, handler):
+        response = await handler(request)
+        response.headers.update(SECURITY_HEADERS)
+        return response
+
+    app = web.Application(middlewares=[headers])
+    for path, handler in (("/", root), ("/api/status", status), ("/api/history", pipe_history),
+                          ("/metrics", metrics)):
+        app.router.add_get(path, handler)   # HEAD comes with GET
+    return app

@@ -1,0 +1,71 @@
+"""The Prometheus side: the shipped alert rules under promtool, and a real
+Prometheus server scraping `avwatch serve`."""
+
+import json
+import shutil
+import subprocess
+import urllib.parse
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+from machine import free_port
+from serve.harness import STREAM, wait_for
+
+RULES = Path(__file__).resolve().parents[2] / "contrib" / "prometheus"
+
+
+@pytest.fixture
+def tool():
+    def find(name):
+        path = shutil.which(name)
+        if path is None:
+            pytest.fail(f"{name} is not installed (tools/bootstrap installs Debian's prometheus)")
+        return path
+    return find
+
+
+@pytest.mark.parametrize("arguments", [["check", "rules", "avwatch.rules.yml"],
+                                       ["test", "rules", "avwatch.rules.test.yml"]])
+def test_alert_rules(tool, arguments):
+    result = subprocess.run([tool("promtool"), *arguments], cwd=RULES, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "SUCCESS" in result.stdout
+
+
+def test_prometheus_scrapes_serve(tool, tmp_path, own_redis, start_serve):
+    server = own_redis()
+    server.client().set("ch:42", json.dumps({"live": True}))
+    server.client().set("ch:42:in:main", json.dumps(STREAM))
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.5")
+    config = tmp_path / "prometheus.yml"
+    config.write_text(json.dumps({  # YAML is a superset of JSON
+        "global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
+        "rule_files": [str(RULES / "avwatch.rules.yml")],
+        "scrape_configs": [{"job_name": "avwatch", "static_configs": [{"targets": [f"127.0.0.1:{serve.port}"]}]}],
+    }))
+    port = free_port()
+    prometheus = subprocess.Popen(
+        [tool("prometheus"), f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
+         f"--web.listen-address=127.0.0.1:{port}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        def query(expression):
+            url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+            try:
+                with urllib.request.urlopen(url, timeout=5) as response:
+                    return json.load(response)["data"]["result"]
+            except OSError:
+                return []
+
+        up = wait_for(lambda: query("avwatch_redis_up"), timeout=60, interval=0.5)
+        assert up[0]["metric"]["job"] == "avwatch" and up[0]["value"][1] == "1"
+        bitrate = wait_for(lambda: query('avwatch_input_bits_per_second{channel="42"}'), timeout=30)
+        assert bitrate[0]["value"][1] == str(STREAM["bitrate"])
+        # The output side has no record on a live channel: pending, not yet firing.
+        alerts = wait_for(lambda: query('ALERTS{alertname="AvwatchMonitorMissing"}'), timeout=30)
+        assert alerts[0]["metric"]["alertstate"] == "pending" and alerts[0]["metric"]["side"] == "output"
+    finally:
+        prometheus.terminate()
+        prometheus.wait(15)

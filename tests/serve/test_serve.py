@@ -1,0 +1,201 @@
+"""`avwatch serve` end to end: a real redis-server, the real command, its
+HTTP answers, its log and its faults."""
+
+import json
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+import redis
+
+from serve.harness import INITIAL, NO_ANSWER, OUTPUT, STREAM, wait_for
+
+PASSWORD = "s3cret-Pa55"
+HOSTILE = "<script>document.title='pwned'</script><img src=x onerror=alert(1)>"
+ODD_PIPE = 'main"\n{x}'
+
+
+def populate(client: redis.Redis) -> None:
+    live, stopped = json.dumps({"live": True}), json.dumps({"live": False})
+    records = {
+        "ch:ok": live, "ch:ok:in:main": STREAM, "ch:ok:out:main": OUTPUT,
+        "ch:quiet": live, "ch:quiet:in:main": NO_ANSWER, "ch:quiet:out:main": INITIAL,
+        "ch:gone": live, "ch:gone:input:main": {"uri": "udp://239.1.1.1:5000"},
+        "ch:bad": live, "ch:bad:in:main": HOSTILE, "ch:bad:out:main": {"bitrate": "x" * 200_000},
+        "ch:off": stopped, "ch:off:in:main": STREAM,
+        # An id holding a marker and a pipe name holding markup, a quote and a newline.
+        "ch:t:in:7": live, f"ch:t:in:7:in:{ODD_PIPE}": STREAM, f"ch:t:in:7:out:{ODD_PIPE}": OUTPUT,
+    }
+    for key, value in records.items():
+        client.set(key, value if isinstance(value, str) else json.dumps(value))
+
+
+EXPECTED = {  # (channel, pipe): (input state, output state)
+    ("ok", "main"): ("ok", "ok"),
+    ("quiet", "main"): ("no_signal", "no_signal"),
+    ("gone", "main"): ("missing", "missing"),
+    ("bad", "main"): ("malformed", "malformed"),
+    ("off", "main"): ("stopped", "stopped"),
+    ("t:in:7", ODD_PIPE): ("ok", "ok"),
+}
+
+
+def test_states_endpoints_and_log(own_redis, start_serve):
+    server = own_redis("--requirepass", PASSWORD)
+    client = server.client(password=PASSWORD)
+    populate(client)
+    serve = start_serve(f"redis://:{PASSWORD}@127.0.0.1:{server.port}/0", "--refresh", "0.3")
+
+    status = serve.status()
+    assert status["redis"] == {"up": True, "url": f"redis://:***@127.0.0.1:{server.port}/0", "error": None}
+    assert status["freshness_mode"] == "notifications"
+    found = {(channel["channel"], pipe["pipe"]): (pipe["input"]["state"], pipe["output"]["state"])
+             for channel in status["channels"] for pipe in channel["pipes"]}
+    assert found == EXPECTED
+    assert status["counts"] == {"ok": 4, "no_signal": 2, "silent": 0, "missing": 2, "malformed": 2, "stopped": 2}
+    bad = serve.side("bad", "main", "input")
+    assert bad["raw"] == HOSTILE and bad["record"] is None and bad["reason"] == "not JSON"
+    assert "too large" in serve.side("bad", "main", "output")["reason"]
+    assert serve.side("ok", "main", "input")["record"] == STREAM
+    # Notifications were switched on, keeping what the server had.
+    assert "K" in client.config_get("notify-keyspace-events")["notify-keyspace-events"]
+
+    metrics = serve.metrics()
+    assert metrics[("avwatch_redis_up", ())] == 1
+    assert metrics[("avwatch_freshness_mode", (("mode", "notifications"),))] == 1
+    for (channel, pipe), states in EXPECTED.items():
+        for side, state in zip(("input", "output"), states):
+            one_hot = {labels: value for (name, labels), value in metrics.items()
+                       if name == "avwatch_health" and ("channel", channel) in labels
+                       and ("pipe", pipe) in labels and ("side", side) in labels}
+            assert len(one_hot) == 6 and sum(one_hot.values()) == 1
+            assert one_hot[tuple(sorted({"channel": channel, "pipe": pipe, "side": side, "state": state}.items()))] == 1
+    ok_labels = (("channel", "ok"), ("pipe", "main"))
+    assert metrics[("avwatch_input_bits_per_second", ok_labels)] == STREAM["bitrate"]
+    assert metrics[("avwatch_input_frames_per_second", ok_labels)] == STREAM["vfps"]
+    assert metrics[("avwatch_output_bits_per_second", ok_labels)] == OUTPUT["bitrate"]
+    assert metrics[("avwatch_channel_live", (("channel", "off"),))] == 0
+    info = {"channel": "ok", "pipe": "main", "side": "input", "acodec": "aac", "vcodec": "h264",
+            "vresolution": "640x360"}
+    assert metrics[("avwatch_stream_info", tuple(sorted(info.items())))] == 1
+    assert metrics[("avwatch_malformed_records_total", ())] == 2
+    assert 0 <= metrics[("avwatch_status_age_seconds", ok_labels + (("side", "input"),))] < 30
+
+    # The page, HEAD, and nothing else.
+    code, headers, body = serve.request("/")
+    assert code == 200 and headers["Content-Type"].startswith("text/html")
+    code, _, body = serve.request("/api/status", "HEAD")
+    assert code == 200 and body == b""
+    for path, method, expected in [("/nope", "GET", 404), ("/api/status/x", "GET", 404),
+                                   ("/metrics", "POST", 405), ("/api/status", "DELETE", 405), ("/", "PUT", 405)]:
+        assert serve.request(path, method)[0] == expected, (path, method)
+
+    # A change of state is an event, newest first, and a log line.
+    client.set("ch:quiet:in:main", json.dumps(STREAM))
+    serve.wait_for_state("quiet", "main", "input", "ok")
+    event = serve.status()["events"][0]
+    assert {key: event[key] for key in ("channel", "pipe", "side", "from", "to")} == \
+        {"channel": "quiet", "pipe": "main", "side": "input", "from": "no_signal", "to": "ok"}
+    history = json.loads(serve.request(f"/api/history?ids={serve.pipe_id('ok', 'main')},nope")[2])
+    assert list(history) == [serve.pipe_id("ok", "main")]
+    assert history[serve.pipe_id("ok", "main")]["input"][-1] == STREAM["bitrate"]
+    assert len(history[serve.pipe_id("ok", "main")]["t"]) == len(history[serve.pipe_id("ok", "main")]["output"])
+
+    texts = [serve.request(path)[2] for path in ("/", "/api/status", "/metrics")]
+    returncode, seconds, output = serve.stop()
+    assert (returncode, seconds < 2.5) == (0, True), output
+    assert "channel quiet pipe main input: no_signal -> ok" in output
+    for text in texts + [output.encode()]:
+        assert PASSWORD.encode() not in text
+
+
+def test_redis_down_and_back(own_redis, start_serve):
+    server = own_redis()
+    server.client().set("ch:ok", json.dumps({"live": True}))
+    server.client().set("ch:ok:in:main", json.dumps(STREAM))
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.3")
+    serve.wait_for_state("ok", "main", "input", "ok")
+
+    server.stop()
+    down = wait_for_metric(serve, ("avwatch_redis_up", ()), 0)
+    assert not any(name == "avwatch_health" for name, _ in down)
+    status = serve.status()
+    assert status["redis"]["up"] is False and status["redis"]["error"]
+    assert status["channels"], "the last known channels stay in view"
+
+    server.start()  # empty, and with notifications off again
+    server.client().set("ch:ok", json.dumps({"live": True}))
+    wait_for_metric(serve, ("avwatch_redis_up", ()), 1)
+    serve.wait_for_state("ok", "main", "input", "missing")
+    flags = wait_for(lambda: server.client().config_get("notify-keyspace-events")["notify-keyspace-events"])
+    assert "K" in flags
+    assert "Redis unreachable" in serve.stop()[2]
+
+
+def wait_for_metric(serve, sample, value):
+    return wait_for(lambda: (metrics := serve.metrics()).get(sample) == value and metrics)
+
+
+@pytest.mark.parametrize("options, mode", [((), "notifications"),
+                                           (("--rename-command", "CONFIG", ""), "value_changes")])
+def test_silent_is_a_record_nobody_writes(own_redis, start_serve, options, mode):
+    """The output record is never written again; the input record is
+    rewritten every 0.2 s, with the same value where only notifications can
+    tell, with a new one otherwise."""
+    server = own_redis(*options)
+    client = server.client()
+    client.set("ch:s", json.dumps({"live": True}))
+    client.set("ch:s:out:main", json.dumps(OUTPUT))
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.2", "--stale-after", "1.5")
+    assert serve.status()["freshness_mode"] == mode
+    writes = 0
+
+    def write_and_check():
+        nonlocal writes
+        writes += 1
+        bitrate = STREAM["bitrate"] + (writes if mode == "value_changes" else 0)
+        client.set("ch:s:in:main", json.dumps(dict(STREAM, bitrate=bitrate)))
+        time.sleep(0.2)
+        return serve.side("s", "main", "output")["state"] == "silent"
+
+    wait_for(write_and_check, timeout=15, interval=0)
+    assert serve.side("s", "main", "input")["state"] == "ok"
+    assert serve.side("s", "main", "output")["age_seconds"] > 1.5
+    assert serve.metrics()[("avwatch_freshness_mode", (("mode", mode),))] == 1
+    client.set("ch:s:out:main", json.dumps(dict(OUTPUT, lastts="13.ts")))
+    serve.wait_for_state("s", "main", "output", "ok")
+
+
+def test_gone_pipes_are_forgotten(own_redis, start_serve):
+    server = own_redis()
+    client = server.client()
+    client.set("ch:f", json.dumps({"live": True}))
+    client.set("ch:f:in:main", json.dumps(STREAM))
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.2", "--forget-after", "1")
+    serve.wait_for_state("f", "main", "input", "ok")
+    client.delete("ch:f:in:main")
+    serve.wait_for_state("f", "main", "input", "missing")
+    wait_for(lambda: serve.status()["channels"] == [{"channel": "f", "live": True, "pipes": []}])
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--listen", "nowhere"], "expected HOST:PORT"),
+    (["--listen", "127.0.0.1:70000"], "expected HOST:PORT"),
+    (["--refresh", "0"], "must be a positive number"),
+    (["--stale-after", "soon"], "not a number"),
+    (["--redis", "http://:hunter2@h/0"], "bad --redis URL"),
+])
+def test_bad_arguments(arguments, message):
+    command = [sys.executable, "-m", "avwatch_cli", "serve", "--redis", "redis://127.0.0.1:1/0", *arguments]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and message in result.stderr
+    assert "hunter2" not in result.stderr
+
+
+def test_ctrl_c_ends_it(own_redis, start_serve):
+    server = own_redis()
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0")
+    returncode, seconds, output = serve.stop(signal.SIGINT)
+    assert returncode == 0 and seconds < 2.5, output

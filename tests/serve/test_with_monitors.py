@@ -1,0 +1,40 @@
+"""`avwatch serve` watching the real monitors (`avwatch monitor`) on a live
+synthetic channel: a UDP input from ffmpeg and the HLS stand-in's output."""
+
+import json
+import subprocess
+import sys
+
+from hls_standin import HlsStandIn
+from serve.harness import wait_for
+
+
+def test_serve_follows_the_monitors(broker, redis_server, kestrel_root, udp_stream, start_serve):
+    url = f"redis://127.0.0.1:{redis_server.port}/0"
+    broker.set("ch:9", json.dumps({"live": True}))
+    broker.set("ch:9:input:main", json.dumps({"uri": udp_stream.uri, "miface": "127.0.0.1",
+                                              "pid": 1, "vpid": 256, "apid": 257}))
+    serve = start_serve(url, "--refresh", "0.5")
+    with HlsStandIn(kestrel_root / "trunk/objs/nginx/html", "9", "main", fragment=1):
+        monitor = subprocess.Popen([sys.executable, "-m", "avwatch_cli", "monitor", "--redis", url,
+                                    "--channel", "9", "--pipe", "main"],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        try:
+            output = serve.wait_for_state("9", "main", "output", "ok", timeout=60)
+            source = serve.wait_for_state("9", "main", "input", "ok", timeout=60)
+            assert (source["record"]["vcodec"], source["record"]["vresolution"]) == ("h264", "640x360")
+            assert output["record"]["bitrate"] > 0 and output["record"]["lastts"].endswith(".ts")
+
+            udp_stream.stop()
+            serve.wait_for_state("9", "main", "input", "no_signal", timeout=60)
+            assert serve.side("9", "main", "output")["state"] == "ok"
+
+            broker.set("ch:9", json.dumps({"live": False}))
+            wait_for(lambda: monitor.poll() is not None, timeout=60)
+            serve.wait_for_state("9", "main", "output", "stopped")
+        finally:
+            if monitor.poll() is None:
+                monitor.kill()
+            monitor.communicate()
+    changes = [(event["side"], event["from"], event["to"]) for event in reversed(serve.status()["events"])]
+    assert ("input", "ok", "no_signal") in changes and ("output", "ok", "stopped") in changes
