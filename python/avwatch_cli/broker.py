@@ -23,7 +23,7 @@ from redis.sentinel import MasterNotFoundError, Sentinel
 from avwatch_cli.failures import NO_CHANNEL, REDIS_UNAVAILABLE, USAGE, Failure
 from avwatch_cli.redis_target import CLUSTER, SENTINEL, SINGLE, Target, redact, sentinel_options
 
-__all__ = ["add_redis_arguments", "connect", "connect_from", "connect_to", "redact", "require_channel", "target_from"]
+__all__ = ["add_redis_arguments", "connect", "connect_from", "connect_to", "make_client", "redact", "require_channel", "target_from"]
 
 Client = Union[redis.Redis, RedisCluster]
 
@@ -108,7 +108,7 @@ def connect(url: str) -> redis.Redis:
 
 def connect_to(target: Target) -> Client:
     """A client of the target that has answered a PING."""
-    client = _make_client(target)
+    client = make_client(target)
     try:
         client.ping()
     except redis.AuthenticationError as error:
@@ -138,7 +138,9 @@ def _answers(server: redis.Redis) -> bool:
         server.close()
 
 
-def _make_client(target: Target) -> Client:
+def make_client(target: Target) -> Client:
+    """A client of the target, not yet asked anything (a Cluster client has
+    read the slot map)."""
     try:
         if target.kind == SENTINEL:
             sentinels, master_options, own_options = sentinel_options(target.value)

@@ -49,6 +49,19 @@ class Target:
         return redact(self.value)
 
 
+def passwords(target: Target) -> list:
+    """The passwords the target's text holds, to scrub from library errors."""
+    try:
+        if target.kind == SENTINEL:
+            _, master, own = sentinel_options(target.value)
+            found = [master.get("password"), own.get("password")]
+        else:
+            found = [parse_url(target.value).get("password")]
+    except ValueError:
+        return []
+    return [password for password in found if password]
+
+
 def sentinel_options(value: str) -> tuple:
     """Splits `[redis[s]://[[USER]:PASSWORD@]]HOST:PORT[,HOST:PORT...][/DB][?ARGS]`
     into the Sentinels' addresses, the master's connection options (its
