@@ -1,0 +1,74 @@
+"""`avwatch serve` against a Redis Cluster: every master's keys found and
+read, and every write seen through each master's own notifications."""
+
+import json
+import subprocess
+import sys
+
+import pytest
+
+from machine import free_port
+from serve.harness import OUTPUT, STREAM, Serve, wait_for
+
+CHANNELS = [str(n) for n in range(30)]
+
+
+class ServeOn(Serve):
+    """Serve started with any Redis options, not only --redis."""
+
+    def __init__(self, *options: str):
+        self.port = free_port()
+        self.base = f"http://127.0.0.1:{self.port}"
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "avwatch_cli", "serve", *options, "--listen", f"127.0.0.1:{self.port}"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.output = None
+        wait_for(self.answers)
+
+
+@pytest.fixture
+def cluster(cluster_set):
+    client = cluster_set.client()
+    client.flushall()
+    for node in cluster_set.nodes:
+        # As a fresh server has it: serve must turn notifications on itself.
+        node.client().config_set("notify-keyspace-events", "")
+    yield client
+    client.close()
+
+
+@pytest.fixture
+def serve_on():
+    started = []
+
+    def start(*options):
+        started.append(ServeOn(*options))
+        return started[-1]
+    yield start
+    for serve in started:
+        serve.stop()
+
+
+def test_every_master_is_read_and_heard(cluster_set, cluster, serve_on):
+    for channel in CHANNELS:
+        cluster.set(f"ch:{channel}", json.dumps({"live": True}))
+        cluster.set(f"ch:{channel}:in:main", json.dumps(STREAM))
+        cluster.set(f"ch:{channel}:out:main", json.dumps(OUTPUT))
+    owners = {cluster.get_node_from_key(f"ch:{channel}:out:main").name: channel for channel in CHANNELS}
+    assert len(owners) == 3
+
+    serve = serve_on("--redis-cluster", cluster_set.url, "--refresh", "0.2")
+    status = wait_for(lambda: (found := serve.status())["counts"]["ok"] == 2 * len(CHANNELS) and found)
+    assert status["redis"]["up"] and status["freshness_mode"] == "notifications"
+    assert sorted(entry["channel"] for entry in status["channels"]) == sorted(CHANNELS)
+    assert status["redis"]["url"] == f"{cluster_set.url} (Cluster)"
+
+    for node in cluster_set.nodes:
+        flags = node.client().config_get("notify-keyspace-events")["notify-keyspace-events"]
+        assert {"K", "$", "g"} <= set(flags.replace("A", "$g")), (node.address, flags)
+    # The same value written again on each master: only a notification
+    # tells serve that it was written.
+    for channel in owners.values():
+        wait_for(lambda: serve.side(channel, "main", "output")["age_seconds"] > 1)
+        cluster.set(f"ch:{channel}:out:main", json.dumps(OUTPUT))
+        wait_for(lambda: serve.side(channel, "main", "output")["age_seconds"] < 0.8)
