@@ -7,7 +7,8 @@ processes against the Sentinel master, each under a supervisor that, like
 systemd's Restart=on-failure, starts a command again a moment after it ended
 with a non-zero status.  The master is then killed.  Every write of the two
 status keys is timed from keyspace notifications of the replica, which sees
-the writes before the failover (replicated) and after it (as the master)."""
+the writes before the failover (replicated) and after it (as the master).
+`avwatch serve` runs beside them, asked for its status every 0.1 s."""
 
 import json
 import signal
@@ -16,18 +17,21 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.request
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import redis
 
 from hls_standin import HTML_SUBPATH, KESTREL_ROOT, HlsStandIn
+from machine import free_port
 from redis_sets import MASTER_NAME, SentinelSet, wait_until
 
 CHANNEL, PIPE = "42", "main"
 INPUT_KEY, OUTPUT_KEY = f"ch:{CHANNEL}:in:{PIPE}", f"ch:{CHANNEL}:out:{PIPE}"
 # As the unit file's RestartSec.
 RESTART_DELAY = 2.0
+SERVE_REFRESH = 1.0
 
 
 @dataclass
@@ -80,11 +84,69 @@ class Supervised:
         self._thread.join(30)
 
 
+class ServeWatch:
+    """`avwatch serve`, and what its status said over time."""
+
+    def __init__(self, command: list):
+        self.port = free_port()
+        self.errors = tempfile.TemporaryFile()
+        self.process = subprocess.Popen([*command, "--listen", f"127.0.0.1:{self.port}"],
+                                        stdout=subprocess.DEVNULL, stderr=self.errors)
+        self.samples: list = []   # (time, Redis up, output side's age or None)
+        self._stopping = threading.Event()
+        self._thread = threading.Thread(target=self._poll, name="serve status", daemon=True)
+        self._thread.start()
+
+    def status(self) -> dict:
+        url = f"http://127.0.0.1:{self.port}/api/status"
+        with urllib.request.urlopen(url, timeout=2) as response:
+            return json.loads(response.read())
+
+    def _poll(self) -> None:
+        while not self._stopping.wait(0.1):
+            try:
+                status = self.status()
+            except OSError:
+                continue
+            sides = [pipe["output"] for channel in status["channels"] for pipe in channel["pipes"]]
+            age = sides[0]["age_seconds"] if sides else None
+            self.samples.append((time.monotonic(), status["redis"]["up"], age))
+
+    def up_since(self, moment: float) -> bool:
+        return any(up for t, up, _ in self.samples if t > moment)
+
+    def down_for(self, after: float) -> float:
+        """How long serve said Redis was down, from its first such answer
+        after `after` to its next answer that it was up."""
+        later = [(t, up) for t, up, _ in self.samples if t > after]
+        downs = [t for t, up in later if not up]
+        if not downs:
+            return 0.0
+        ups = [t for t, up in later if up and t > downs[0]]
+        return (ups[0] if ups else later[-1][0]) - downs[0]
+
+    def stop(self) -> str:
+        self._stopping.set()
+        self._thread.join(5)
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.errors.seek(0)
+        text = self.errors.read().decode(errors="replace")
+        self.errors.close()
+        return text
+
+
 class WriteTimes:
     """Times of the writes of the given keys, from keyspace notifications
     of one server."""
 
     def __init__(self, client: redis.Redis, keys: list):
+        # SET events only: serve, which also needs DEL ("g"), must add it
+        # itself on whichever master it reads.
         client.config_set("notify-keyspace-events", "K$")
         self._pubsub = client.pubsub()
         self._pubsub.subscribe(*(f"__keyspace@0__:{key}" for key in keys))
@@ -117,6 +179,7 @@ class Figures:
     killed: float = 0.0
     promoted: float = 0.0             # seconds after the kill
     unwritten: dict = field(default_factory=dict)  # key -> longest pause in its writes around the kill
+    serve_down: float = 0.0           # how long serve showed Redis as down
 
 
 class FailoverRun:
@@ -132,10 +195,11 @@ class FailoverRun:
         self.monitors: dict = {}
         self.stand_in = None
         self.writes = None
+        self.serve = None
+        self.serve_log = ""
 
-    def options(self) -> list:
-        return ["--redis-sentinel", self.deployment.addresses, "--sentinel-master", MASTER_NAME,
-                "--channel", CHANNEL, "--pipe", PIPE]
+    def redis_options(self) -> list:
+        return ["--redis-sentinel", self.deployment.addresses, "--sentinel-master", MASTER_NAME]
 
     def start(self) -> "FailoverRun":
         self.deployment.start()
@@ -146,11 +210,13 @@ class FailoverRun:
         self.writes = WriteTimes(self.deployment.replica.client(), [INPUT_KEY, OUTPUT_KEY]).start()
         self.stand_in = HlsStandIn(KESTREL_ROOT / HTML_SUBPATH, CHANNEL, PIPE, fragment=1).start()
         for kind in ("output", "input"):
-            self.monitors[kind] = Supervised([*self.avwatch, "monitor", *self.options(), f"--{kind}"],
-                                             kind).start()
+            self.monitors[kind] = Supervised([*self.avwatch, "monitor", *self.redis_options(), "--channel",
+                                              CHANNEL, "--pipe", PIPE, f"--{kind}"], kind).start()
+        self.serve = ServeWatch([*self.avwatch, "serve", *self.redis_options(), "--refresh", str(SERVE_REFRESH)])
         began = time.monotonic()
         wait_until(lambda: self.writes.written_after(INPUT_KEY, began, 2)
-                   and self.writes.written_after(OUTPUT_KEY, began, 2), 30, "the monitors' first records")
+                   and self.writes.written_after(OUTPUT_KEY, began, 2)
+                   and self.serve.up_since(began), 30, "the monitors' first records")
         return self
 
     def kill_master(self) -> None:
@@ -166,6 +232,8 @@ class FailoverRun:
         wait_until(lambda: self.writes.written_after(INPUT_KEY, promoted, count)
                    and self.writes.written_after(OUTPUT_KEY, promoted, count), timeout,
                    "records after the promotion")
+        wait_until(lambda: self.serve.up_since(promoted), timeout, "serve to read the new master")
+        self.figures.serve_down = self.serve.down_for(self.figures.killed)
         for key, times in self.writes.times.items():
             before = [t for t in times if t <= self.figures.killed]
             after = [t for t in times if t > self.figures.killed]
@@ -180,10 +248,14 @@ class FailoverRun:
             client.close()
         for monitor in self.monitors.values():
             monitor.wait(30)
+        self.serve_log = self.serve.stop()
+        self.serve = None
 
     def stop(self) -> None:
         for monitor in self.monitors.values():
             monitor.stop()
+        if self.serve is not None:
+            self.serve_log = self.serve.stop()
         if self.writes is not None:
             self.writes.stop()
         if self.stand_in is not None:
@@ -194,5 +266,6 @@ class FailoverRun:
 def report(figures: Figures) -> str:
     return (f"failover: the Sentinels named the new master {figures.promoted:.1f} s after the kill; "
             f"input record not updated for {figures.unwritten[INPUT_KEY]:.1f} s (period 3 s), "
-            f"output record not updated for {figures.unwritten[OUTPUT_KEY]:.1f} s (period 1 s)")
+            f"output record not updated for {figures.unwritten[OUTPUT_KEY]:.1f} s (period 1 s); "
+            f"serve showed Redis down for {figures.serve_down:.1f} s (refresh {SERVE_REFRESH:g} s)")
 

@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import logging
-
+import signal
 
 from avwatch_cli.broker import add_redis_arguments, make_client, target_from
 from avwatch_cli.failures import OK, USAGE, Failure
