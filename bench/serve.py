@@ -10,7 +10,8 @@ channel record, the input source record and both status records.  Timed:
   rewritten: the same after every status record got a new value;
   floor:     the same keys read by redis-py alone, SCAN + MGET in the same
              batches, nothing done with them;
-  /metrics:  rendering the exposition of that snapshot with prometheus_client.
+  /metrics:  rendering the exposition of that snapshot with prometheus_client;
+  /api/status: encoding that snapshot as JSON.
 
 Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N]
 The last line reads "refresh of N pipes: X ms; floor Y ms; ratio R".
@@ -18,6 +19,7 @@ The last line reads "refresh of N pipes: X ms; floor Y ms; ratio R".
 
 import argparse
 import json
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -67,6 +69,18 @@ def floor_read(client: redis.Redis, keys: list) -> None:
     batch.execute()
 
 
+def interleaved_medians(first, second, rounds: int) -> tuple[float, float]:
+    first()
+    second()
+    times: tuple[list, list] = ([], [])
+    for _ in range(rounds):
+        for action, found in ((first, times[0]), (second, times[1])):
+            started = time.perf_counter()
+            action()
+            found.append(time.perf_counter() - started)
+    return statistics.median(times[0]), statistics.median(times[1])
+
+
 def refresh_after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int, rounds: int) -> float:
     """The median refresh after every status record was rewritten with a new
     bitrate (the writes themselves untimed), as when every monitor wrote
@@ -88,7 +102,7 @@ def refresh_after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--pipes", type=int, default=10_000)
-    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
     port = free_port()
     with tempfile.TemporaryDirectory() as workdir:
@@ -111,11 +125,11 @@ def main() -> None:
                                   stale_after=30.0, forget_after=300.0)
             keys = [key for n in range(args.pipes) for key in
                     (f"ch:{100000 + n}", f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
-            refresh = median_seconds(refresher.refresh, args.rounds)
+            # Interleaved rounds, so that a load from elsewhere weighs on both alike.
+            refresh, floor = interleaved_medians(refresher.refresh, lambda: floor_read(client, keys), args.rounds)
             # Every value new to the refresher: a first refresh, each round.
             cold = median_seconds(lambda: Refresher(client, "", refresh_seconds=2.0, stale_after=30.0,
                                                     forget_after=300.0).refresh(), max(3, args.rounds // 2))
-            floor = median_seconds(lambda: floor_read(client, keys), args.rounds)
             rewritten = refresh_after_rewrites(client, refresher, args.pipes, max(3, args.rounds // 2))
             snapshot = refresher.snapshot
             assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * args.pipes, snapshot.counts()
@@ -123,11 +137,16 @@ def main() -> None:
             metrics = median_seconds(lambda: (setattr(exposition, "cached", None), exposition.body()),
                                      max(3, args.rounds // 2))
             body = exposition.body()
+            started = time.perf_counter()
+            status = snapshot.status_json
+            status_time = time.perf_counter() - started
         finally:
             server.terminate()
             server.wait(10)
     print(f"/metrics of {args.pipes:,} pipes: {metrics * 1e3:.0f} ms to render ({len(body) / 1e6:.1f} MB); "
           "then served from the cache until the next refresh")
+    print(f"/api/status of {args.pipes:,} pipes: {status_time * 1e3:.0f} ms to encode ({len(status) / 1e6:.1f} MB), "
+          "once per snapshot")
     print(f"first refresh of {args.pipes:,} pipes (every key parsed, every record judged): {cold * 1e3:.0f} ms; "
           f"ratio {cold / floor:.2f}")
     print(f"refresh of {args.pipes:,} pipes after every status record was rewritten: {rewritten * 1e3:.0f} ms; "

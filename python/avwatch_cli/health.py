@@ -20,6 +20,9 @@ SIDES: tuple[Side, Side] = ("input", "output")
 # by a monitor, and decoding it on every refresh would cost the whole snapshot.
 MAX_RECORD_BYTES = 64 * 1024
 
+DECODER = json.JSONDecoder()
+# Numbers are bounded so that every later conversion to float holds them.
+LIMIT = 2**63
 TEXT_FIELDS = ("acodec", "vcodec", "vresolution", "lastts")
 NUMBER_FIELDS = ("vfps", "vbitrate", "abitrate", "bitrate")
 
@@ -66,24 +69,25 @@ def judge(side: Side, raw: bytes | str | None, live: bool | None, age: float | N
 
 
 def signal_verdict(side: Side, record: dict) -> Verdict:
-    bitrate = record.get("bitrate") or 0
+    get = record.get
     if side == "output":
-        if bitrate <= 0:
+        if get("bitrate", 0) <= 0:
             return Verdict(State.NO_SIGNAL, record, "bitrate 0: no fresh segment")
-        if not record.get("lastts"):
+        if not get("lastts"):
             return Verdict(State.NO_SIGNAL, record, "no segment name")
         return Verdict(State.OK, record, f"newest segment {record['lastts']}")
-    if is_initial_record(record) and not has_signal(record):
+    if has_signal(record):
+        return Verdict(State.OK, record, "the probe answered")
+    if is_initial_record(record):
         return Verdict(State.NO_SIGNAL, record, "the output monitor's initial record: no probe yet")
-    if not has_signal(record):
-        return Verdict(State.NO_SIGNAL, record, "the probe got no answer")
-    return Verdict(State.OK, record, "the probe answered")
+    return Verdict(State.NO_SIGNAL, record, "the probe got no answer")
 
 
 def has_signal(record: dict) -> bool:
     """The probe answers with at least one codec or a bitrate; its answer
     for an unreachable stream is all empty strings and zeros."""
-    return bool(record.get("acodec") or record.get("vcodec") or (record.get("bitrate") or 0) > 0)
+    get = record.get
+    return bool(get("acodec") or get("vcodec") or get("bitrate", 0) > 0)
 
 
 def is_initial_record(record: dict) -> bool:
@@ -98,20 +102,34 @@ def decode(raw: bytes | str | None) -> tuple[dict | None, str]:
     if len(raw) > MAX_RECORD_BYTES:
         return None, f"too large: {len(raw):,} bytes"
     try:
-        value = json.loads(raw)
+        value = loads(raw)
     except (ValueError, RecursionError):
         return None, "not JSON"
     if not isinstance(value, dict):
         return None, f"not a JSON object but {json_type(value)}"
+    get = value.get
+    # Exact types: the decoder makes no subclasses, and bool is not a number here.
     for field in TEXT_FIELDS:
-        if field in value and not isinstance(value[field], str):
+        if type(get(field, "")) is not str:
             return None, f'"{field}" is {json_type(value[field])}, not a string'
     for field in NUMBER_FIELDS:
-        if field in value and not is_number(value[field]):
-            return None, f'"{field}" is {json_type(value[field])}, not a number'
+        number = get(field, 0)
+        kind = type(number)
+        if not ((kind is int and -LIMIT <= number < LIMIT) or (kind is float and math.isfinite(number))):
+            return None, f'"{field}" is {json_type(number)}, not a number'
     if "bitrate" not in value:
         return None, 'no "bitrate"'
     return value, ""
+
+
+def loads(raw: bytes | str) -> Any:
+    """json.loads, with the common case (UTF-8 without a byte order mark)
+    spared its encoding detection."""
+    if isinstance(raw, bytes):
+        if raw[:1] not in (b"{", b"["):
+            return json.loads(raw)   # UTF-16/32 or a BOM, as json.loads accepts them
+        raw = raw.decode()
+    return DECODER.decode(raw)
 
 
 def channel_live(raw: bytes | str | None) -> bool | None:
@@ -121,7 +139,7 @@ def channel_live(raw: bytes | str | None) -> bool | None:
     if raw is None or len(raw) > MAX_RECORD_BYTES:
         return None
     try:
-        value = json.loads(raw)
+        value = loads(raw)
     except (ValueError, RecursionError):
         return None
     if not isinstance(value, dict) or "live" not in value:
@@ -130,11 +148,10 @@ def channel_live(raw: bytes | str | None) -> bool | None:
 
 
 def is_number(value: Any) -> bool:
-    # Bounded so that every later conversion to float holds it.
     if isinstance(value, bool):
         return False
     if isinstance(value, int):
-        return -2**63 <= value < 2**63
+        return -LIMIT <= value < LIMIT
     return isinstance(value, float) and math.isfinite(value)
 
 

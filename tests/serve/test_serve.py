@@ -199,3 +199,17 @@ def test_ctrl_c_ends_it(own_redis, start_serve):
     serve = start_serve(f"redis://127.0.0.1:{server.port}/0")
     returncode, seconds, output = serve.stop(signal.SIGINT)
     assert returncode == 0 and seconds < 2.5, output
+
+
+def test_notifications_are_added_to_what_is_on_and_kept_on(own_redis, start_serve):
+    server = own_redis("--notify-keyspace-events", "Ex")
+    client = server.client()
+
+    def flags():
+        return client.config_get("notify-keyspace-events")["notify-keyspace-events"]
+
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0")
+    wait_for(lambda: set(flags()) == set("ExK$g"))
+    client.config_set("notify-keyspace-events", "")   # an operator, or a restart the client rode out
+    wait_for(lambda: "K" in flags(), timeout=15)
+    assert "keyspace notifications were ''; set to 'K$g'" in serve.stop()[2]

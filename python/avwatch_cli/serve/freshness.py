@@ -31,6 +31,7 @@ VALUE_CHANGES = "value_changes"
 NEEDED_FLAGS = "K$g"
 RETRY_SECONDS = 1.0
 POLL_SECONDS = 0.25
+CHECK_SECONDS = 5.0
 
 
 def missing_flags(current: str) -> str:
@@ -40,17 +41,18 @@ def missing_flags(current: str) -> str:
                    if flag not in current and not (flag in "$g" and "A" in current))
 
 
-def enable_notifications(client: redis.Redis) -> None:
-    """Adds what is missing, keeping what is on; ResponseError when refused."""
+def enable_notifications(client: redis.Redis) -> bool:
+    """Adds what is missing, keeping what is on: True when something was
+    missing.  ResponseError when refused."""
     reply = client.config_get("notify-keyspace-events")
-    current = next(iter(reply.values()), "") if reply else ""
-    if isinstance(current, bytes):
-        current = current.decode()
+    value = next(iter(reply.values()), "") if reply else ""
+    current = value.decode() if isinstance(value, bytes) else str(value or "")
     missing = missing_flags(current)
     if missing:
         client.config_set("notify-keyspace-events", current + missing)
         log.info("keyspace notifications were %r; set to %r to see every write of the records",
                  current, current + missing)
+    return bool(missing)
 
 
 class WriteTimes:
@@ -140,11 +142,17 @@ class WriteTimes:
                 # and the master a Sentinel names after a failover never had it.
                 enable_notifications(node)
                 pubsub.psubscribe(pattern)
-                self.baseline = time.time()
+                self.baseline = checked = time.time()
                 while not self.stopping.is_set():
                     message = pubsub.get_message(timeout=POLL_SECONDS)
                     if message is not None and message["type"] == "pmessage":
                         self.notified[key_text(message["channel"][prefix_length:])] = time.time()
+                    if time.time() - checked > CHECK_SECONDS:
+                        # The client re-subscribes by itself after a short outage, so a
+                        # restarted server (or an operator) may have turned them off unseen.
+                        checked = time.time()
+                        if enable_notifications(self.client):
+                            self.baseline = checked
             except redis.ResponseError as error:
                 self.mode = VALUE_CHANGES
                 log.warning("Redis refused CONFIG (%s): judging freshness by changes of value; "

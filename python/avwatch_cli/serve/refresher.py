@@ -227,9 +227,11 @@ class Refresher:
                     tracked.view = PipeView(tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1])
                     self.history.set(tracked.row, bitrate(sides[0]), bitrate(sides[1]))
                     changed = True
-            if changed:
-                state.view = ChannelView(state.channel, live, tuple(tracked.view for tracked in state.pipes))
-            views.append(state.view)
+            channel_view = state.view
+            if changed or channel_view is None:
+                channel_view = state.view = ChannelView(
+                    state.channel, live, tuple([tracked.view for tracked in state.pipes if tracked.view]))
+            views.append(channel_view)
         self.history.add(now)
         return tuple(views)
 
@@ -249,7 +251,7 @@ class Refresher:
             if not stale:  # a silent side's reason holds its age: judge it afresh each time
                 tracked.judged[index] = judged
         verdict = judged.verdict
-        old = tracked.view[index + 3] if tracked.view is not None else None
+        old = None if tracked.view is None else (tracked.view.input, tracked.view.output)[index]
         if (old is not None and old.state is verdict.state and old.record is verdict.record
                 and old.written_at == written_at and old.reason == verdict.reason):
             return old

@@ -181,12 +181,12 @@ class History:
             for table, current in zip(self.tables, self.current):
                 table[head::self.size] = current
 
-    def get(self, pipe_ids: list[str]) -> dict[str, dict[str, list]]:
+    def get(self, pipe_ids: list[str]) -> dict[str, dict[str, list[Any]]]:
         with self.lock:
             order = [(self.head + 1 + step) % self.size for step in range(self.size)]
             order = [at for at in order if not math.isnan(self.times[at])]
             times = [self.times[at] for at in order]
-            found = {}
+            found: dict[str, dict[str, list[Any]]] = {}
             for pipe_id in pipe_ids:
                 row = self.rows.get(pipe_id)
                 if row is not None:

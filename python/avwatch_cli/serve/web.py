@@ -31,8 +31,8 @@ class Exposition:
     def __init__(self, latest: Callable[[], Snapshot]):
         self.latest = latest
         self.registry = CollectorRegistry(auto_describe=False)
+        self.rendering = latest()
         self.registry.register(SnapshotCollector(lambda: self.rendering))
-        self.rendering: Snapshot | None = None
         self.cached: tuple[Snapshot, bytes] | None = None
         self.lock = threading.Lock()
 
