@@ -151,7 +151,7 @@ class WriteTimes:
                         # The client re-subscribes by itself after a short outage, so a
                         # restarted server (or an operator) may have turned them off unseen.
                         checked = time.time()
-                        if enable_notifications(self.client):
+                        if enable_notifications(node):
                             self.baseline = checked
             except redis.ResponseError as error:
                 self.mode = VALUE_CHANGES
