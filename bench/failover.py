@@ -5,8 +5,10 @@ monitors as `avwatch monitor` processes, restarted 2 s after a failure as
 the systemd unit does).
 
 Prints, per round and as medians: when the Sentinels named the new master,
-and the longest pause in the writes of the input record (written every 3 s)
-and of the output record (every 1 s here, the stand-in's 1 s fragments).
+the pause in the writes of the input record (written every 3 s) and of the
+output record (every 1 s here, the stand-in's 1 s fragments) around the
+kill, and how long `avwatch serve` (refreshing every second) said Redis was
+down.
 
 Run inside the sandbox (the output monitor reads the media server's tree):
   tools/sandbox .venv/bin/python bench/failover.py [--rounds N]
@@ -47,8 +49,10 @@ def main() -> None:
         rounds = [one_round(Path(scratch) / f"round{n}", media) for n in range(args.rounds)]
     promoted = statistics.median(f.promoted for f in rounds)
     unwritten = {key: statistics.median(f.unwritten[key] for f in rounds) for key in (INPUT_KEY, OUTPUT_KEY)}
+    serve_down = statistics.median(f.serve_down for f in rounds)
     print(f"median of {args.rounds}: new master named after {promoted:.1f} s; input record not updated for "
-          f"{unwritten[INPUT_KEY]:.1f} s; output record not updated for {unwritten[OUTPUT_KEY]:.1f} s")
+          f"{unwritten[INPUT_KEY]:.1f} s; output record not updated for {unwritten[OUTPUT_KEY]:.1f} s; "
+          f"serve showed Redis down for {serve_down:.1f} s")
 
 
 if __name__ == "__main__":
