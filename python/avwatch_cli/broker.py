@@ -95,14 +95,14 @@ def target_from(args: argparse.Namespace) -> Target:
     if kind == SENTINEL and not master:
         raise Failure("--redis-sentinel needs --sentinel-master NAME (the master's name in the "
                       "Sentinels' configuration)", USAGE)
-    return Target(kind, given[chosen[0]], master if kind == SENTINEL else None)
+    return Target(kind, str(given[chosen[0]]), master if kind == SENTINEL else None)
 
 
 def connect_from(args: argparse.Namespace) -> Client:
     return connect_to(target_from(args))
 
 
-def connect(url: str) -> redis.Redis:
+def connect(url: str) -> Client:
     return connect_to(Target(SINGLE, url))
 
 
@@ -116,9 +116,10 @@ def connect_to(target: Target) -> Client:
         raise Failure(f"Redis at {target} refused the credentials: {error}; put the password in the URL "
                       "(redis://:PASSWORD@host:port/db)", REDIS_UNAVAILABLE) from None
     except MasterNotFoundError:
-        sentinels = client.connection_pool.sentinel_manager.sentinels
-        answering = sum(_answers(sentinel) for sentinel in sentinels)
         client.close()
+        sentinels, _, own_options = sentinel_options(target.value)
+        answering = sum(_answers(redis.Redis(host, port, **{**_client_options(), **own_options}))
+                        for host, port in sentinels)
         raise Failure(f"no Sentinel at {target} names a reachable master {target.master!r} ({answering} of "
                       f"{len(sentinels)} Sentinels answer). Check --redis-sentinel and --sentinel-master.",
                       REDIS_UNAVAILABLE) from None
@@ -145,7 +146,7 @@ def make_client(target: Target) -> Client:
         if target.kind == SENTINEL:
             sentinels, master_options, own_options = sentinel_options(target.value)
             sentinel = Sentinel(sentinels, sentinel_kwargs={**_client_options(), **own_options})
-            return sentinel.master_for(target.master, **{**_client_options(), **master_options})
+            return sentinel.master_for(target.master or "", **{**_client_options(), **master_options})
         if target.kind == CLUSTER:
             return RedisCluster.from_url(target.value, **_client_options())
         return redis.Redis.from_url(target.value, **_client_options())

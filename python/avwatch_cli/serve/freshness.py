@@ -21,6 +21,7 @@ from typing import Callable
 
 import redis
 
+from avwatch_cli.serve.nodes import Client
 from avwatch_cli.serve.reader import key_text
 
 log = logging.getLogger("avwatch.serve")
@@ -58,7 +59,7 @@ def enable_notifications(client: redis.Redis) -> bool:
 class WriteTimes:
     """Last write time of each key, from notifications or value changes."""
 
-    def __init__(self, client: redis.Redis, now: float, nodes: Callable[[], dict] | None = None):
+    def __init__(self, client: Client, now: float, nodes: Callable[[], dict] | None = None):
         self.client = client
         # The servers to listen to, by name: notifications are node-local,
         # so a Cluster has one listener per master.

@@ -10,7 +10,7 @@ from collections import defaultdict
 from typing import Callable, Union
 
 import redis
-from redis.cluster import RedisCluster
+from redis.cluster import ClusterNode, RedisCluster
 from redis.exceptions import AskError, RedisClusterException
 
 from avwatch_cli.serve.reader import PATTERN, SCAN_COUNT, RedisReader
@@ -88,7 +88,7 @@ class ClusterReader:
         for at, key in enumerate(keys):
             by_slot[self.cluster.keyslot(key)].append(at)
         by_node: dict[str, list[list[int]]] = defaultdict(list)
-        clients = {}
+        clients: dict[str, ClusterNode] = {}
         try:
             for slot, positions in by_slot.items():
                 node = self.cluster.nodes_manager.get_node_from_slot(slot)

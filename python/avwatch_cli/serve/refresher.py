@@ -18,7 +18,7 @@ import redis
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.keys import PREFIX, Discoverer, PipeKeys
-from avwatch_cli.serve.nodes import nodes_of, reader_for
+from avwatch_cli.serve.nodes import Client, nodes_of, reader_for
 from avwatch_cli.serve.reader import key_bytes, key_text
 from avwatch_cli.serve.snapshot import (ChannelView, Event, Events, History, PipeView, SideView,
                                         Snapshot, raw_preview)
@@ -79,7 +79,7 @@ class Plan(NamedTuple):
 
 
 class Refresher:
-    def __init__(self, client: redis.Redis, shown_url: str, *, refresh_seconds: float,
+    def __init__(self, client: Client, shown_url: str, *, refresh_seconds: float,
                  stale_after: float, forget_after: float, scrub: Callable[[str], str] = str):
         now = time.time()
         self.reader = reader_for(client)
