@@ -23,7 +23,8 @@ from redis.sentinel import MasterNotFoundError, Sentinel
 from avwatch_cli.failures import NO_CHANNEL, REDIS_UNAVAILABLE, USAGE, Failure
 from avwatch_cli.redis_target import CLUSTER, SENTINEL, SINGLE, Target, redact, sentinel_options
 
-__all__ = ["add_redis_arguments", "connect", "connect_from", "connect_to", "make_client", "redact", "require_channel", "target_from"]
+__all__ = ["add_redis_arguments", "connect", "connect_from", "connect_to", "make_client", "redact",
+           "require_channel", "target_from"]
 
 Client = Union[redis.Redis, RedisCluster]
 
