@@ -34,13 +34,15 @@ def wait_until(condition, timeout: float, what: str) -> None:
 class RedisNode:
     """One redis-server (or Sentinel) process on a free port."""
 
-    def __init__(self, folder: Path, *options: str, config: str = "", sentinel: bool = False):
+    def __init__(self, folder: Path, *options: str, config: str = "", sentinel: bool = False,
+                 password: str = ""):
         self.port = free_port()
         self.folder = folder
         folder.mkdir(parents=True, exist_ok=True)
         self.options = options
         self.config = config
         self.sentinel = sentinel
+        self.password = password
         self.process = None
 
     @property
@@ -62,7 +64,8 @@ class RedisNode:
         return self
 
     def client(self, **options) -> redis.Redis:
-        return redis.Redis(host="127.0.0.1", port=self.port, socket_timeout=2, **options)
+        return redis.Redis(host="127.0.0.1", port=self.port, socket_timeout=2, password=self.password or None,
+                           **options)
 
     def kill(self) -> None:
         """Ends the server at once, as a crash or a lost machine would."""
@@ -83,10 +86,14 @@ class SentinelSet:
     `down_after` ms without an answer, so a failover completes in a few
     seconds."""
 
-    def __init__(self, folder: Path, down_after: int = 1000, failover_timeout: int = 3000):
+    def __init__(self, folder: Path, down_after: int = 1000, failover_timeout: int = 3000, password: str = ""):
+        """With a password, the master and the replica require it (the
+        Sentinels are given it); the Sentinels themselves require none."""
+        self.password = password
+        auth = f"requirepass {password}\nmasterauth {password}\n" if password else ""
         # No wait for more replicas before a full sync (5 s by default).
-        self.master = RedisNode(folder / "master", config="repl-diskless-sync-delay 0\n")
-        self.replica = RedisNode(folder / "replica")
+        self.master = RedisNode(folder / "master", config=f"repl-diskless-sync-delay 0\n{auth}", password=password)
+        self.replica = RedisNode(folder / "replica", config=auth, password=password)
         self.sentinels = [RedisNode(folder / f"sentinel{n}", sentinel=True) for n in range(3)]
         self.down_after = down_after
         self.failover_timeout = failover_timeout
@@ -99,7 +106,7 @@ class SentinelSet:
     def start(self) -> "SentinelSet":
         _require_redis_server()
         self.master.start()
-        self.replica.config = f"replicaof 127.0.0.1 {self.master.port}\n"
+        self.replica.config += f"replicaof 127.0.0.1 {self.master.port}\n"
         self.replica.start()
         replica = self.replica.client()
         wait_until(lambda: replica.info("replication")["master_link_status"] == "up", 10, "the replica")
@@ -108,7 +115,8 @@ class SentinelSet:
             sentinel.config = (f"sentinel monitor {MASTER_NAME} 127.0.0.1 {self.master.port} 2\n"
                                f"sentinel down-after-milliseconds {MASTER_NAME} {self.down_after}\n"
                                f"sentinel failover-timeout {MASTER_NAME} {self.failover_timeout}\n"
-                               f"sentinel parallel-syncs {MASTER_NAME} 1\n")
+                               f"sentinel parallel-syncs {MASTER_NAME} 1\n"
+                               + (f"sentinel auth-pass {MASTER_NAME} {self.password}\n" if self.password else ""))
             sentinel.start()
         # A failover needs the Sentinels to know each other and the replica
         # (they learn it from the master and from each other's hellos).
@@ -134,7 +142,8 @@ class SentinelSet:
     def master_client(self, **options) -> redis.Redis:
         """A client of whichever node the Sentinels name master now."""
         sentinels = [("127.0.0.1", node.port) for node in self.sentinels]
-        return Sentinel(sentinels, socket_timeout=2).master_for(MASTER_NAME, socket_timeout=2, **options)
+        return Sentinel(sentinels, socket_timeout=2).master_for(MASTER_NAME, socket_timeout=2,
+                                                                password=self.password or None, **options)
 
     def stop(self) -> None:
         for node in [*self.sentinels, self.replica, self.master]:

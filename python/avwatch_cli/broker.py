@@ -114,8 +114,8 @@ def connect_to(target: Target) -> Client:
         client.ping()
     except redis.AuthenticationError as error:
         client.close()
-        raise Failure(f"Redis at {target} refused the credentials: {error}; put the password in the URL "
-                      "(redis://:PASSWORD@host:port/db)", REDIS_UNAVAILABLE) from None
+        raise Failure(f"Redis at {target} refused the credentials: {str(error).rstrip('.')}; put the password "
+                      f"in {target.option} ({target.with_password})", REDIS_UNAVAILABLE) from None
     except MasterNotFoundError:
         client.close()
         sentinels, _, own_options = sentinel_options(target.value)

@@ -15,6 +15,12 @@ EXAMPLES = {
     SENTINEL: "10.0.0.1:26379,10.0.0.2:26379,10.0.0.3:26379",
     CLUSTER: "redis://10.0.0.1:7000",
 }
+# Where the password goes, in the URL of each option.
+WITH_PASSWORD = {
+    SINGLE: "redis://:PASSWORD@host:port/db",
+    SENTINEL: "redis://:PASSWORD@host:port,host:port/db",
+    CLUSTER: "redis://:PASSWORD@host:port",
+}
 SENTINEL_PORT = 26379
 
 # The password of "scheme://user:password@" and of password= query arguments.
@@ -40,6 +46,10 @@ class Target:
     @property
     def example(self) -> str:
         return EXAMPLES[self.kind]
+
+    @property
+    def with_password(self) -> str:
+        return WITH_PASSWORD[self.kind]
 
     def __str__(self) -> str:
         if self.kind == SENTINEL:

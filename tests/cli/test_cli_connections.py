@@ -155,3 +155,25 @@ def test_options_from_the_environment(avwatch_command, sentinel_set, kestrel_roo
 def test_conflicting_options(avwatch_command, options):
     result = monitor(avwatch_command, options)
     assert result.returncode == 2
+
+
+@pytest.fixture(scope="module")
+def guarded_sentinel_set(tmp_path_factory):
+    """A Sentinel set whose master and replica require a password."""
+    from redis_sets import SentinelSet
+    deployment = SentinelSet(tmp_path_factory.mktemp("guarded"), password="pa@ss:w/rd").start()
+    yield deployment
+    deployment.stop()
+
+
+@pytest.mark.parametrize("credentials, status", [("pa%40ss%3Aw%2Frd", 0), ("wrong", 4), ("", 4)])
+def test_the_master_s_password_in_a_sentinel_url(avwatch_command, guarded_sentinel_set, kestrel_root,
+                                                  credentials, status):
+    guarded_sentinel_set.master_client().set("ch:7", json.dumps({"live": False}))
+    sentinels = guarded_sentinel_set.addresses
+    value = f"redis://:{credentials}@{sentinels}/0" if credentials else sentinels
+    result = monitor(avwatch_command, ["--redis-sentinel", value, "--sentinel-master", MASTER_NAME], "--output")
+    assert result.returncode == status, result.stderr
+    if status:
+        assert "refused the credentials" in result.stderr
+        assert "wrong" not in result.stderr
