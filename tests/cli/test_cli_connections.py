@@ -7,10 +7,11 @@ import json
 import os
 
 import pytest
+from redis.connection import SSLConnection
 
-from avwatch_cli.broker import target_from
+from avwatch_cli.broker import make_client, target_from
 from avwatch_cli.failures import Failure
-from avwatch_cli.redis_target import redact, sentinel_options
+from avwatch_cli.redis_target import SENTINEL, Target, redact, sentinel_options
 from machine import free_port
 from redis_sets import MASTER_NAME
 
@@ -28,6 +29,20 @@ from redis_sets import MASTER_NAME
 ])
 def test_sentinel_addresses_and_options(value, sentinels, master, own):
     assert sentinel_options(value) == (sentinels, master, own)
+
+
+def test_tls_and_passwords_reach_the_right_connections():
+    """rediss:// gives TLS to the master and to the Sentinels; the URL's
+    password is the master's, sentinel_password the Sentinels'."""
+    client = make_client(Target(SENTINEL, "rediss://:pw@a:1,b:2/3?ssl_cert_reqs=none&sentinel_password=sp", "m"))
+    master = client.connection_pool
+    sentinel = master.sentinel_manager.sentinels[1].connection_pool
+    assert issubclass(master.connection_class, SSLConnection)
+    assert issubclass(sentinel.connection_class, SSLConnection)
+    assert {name: master.connection_kwargs.get(name) for name in ("password", "db", "ssl_cert_reqs")} == \
+        {"password": "pw", "db": 3, "ssl_cert_reqs": "none"}
+    assert {name: sentinel.connection_kwargs.get(name) for name in ("password", "port", "ssl_cert_reqs")} == \
+        {"password": "sp", "port": 2, "ssl_cert_reqs": "none"}
 
 
 @pytest.mark.parametrize("value", ["http://a:1", "a:port", "a:1,,b:2", "a:70000", "redis://:pw@/0"])
