@@ -172,7 +172,8 @@ def main() -> None:
             fill(client, args.pipes)
             refresher = Refresher(client, f"redis://127.0.0.1:{port}", refresh_seconds=2.0,
                                   stale_after=30.0, forget_after=300.0)
-            keys = [key for n in range(args.pipes) for key in
+            # As SCAN returns them, bytes, so the floor encodes nothing either.
+            keys = [key.encode() for n in range(args.pipes) for key in
                     (f"ch:{100000 + n}", f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
             # Interleaved rounds, so that a load from elsewhere weighs on both alike.
             refresh, floor = interleaved_medians(refresher.refresh, lambda: floor_read(client, keys), args.rounds)

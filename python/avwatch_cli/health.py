@@ -39,7 +39,7 @@ class State(str, enum.Enum):
         return self.value
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Verdict:
     state: State
     record: dict | None   # the record as read; None when absent or unreadable

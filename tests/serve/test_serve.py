@@ -26,10 +26,13 @@ def populate(client: redis.Redis) -> None:
         "ch:bad": live, "ch:bad:in:main": HOSTILE, "ch:bad:out:main": {"bitrate": "x" * 200_000},
         "ch:off": stopped, "ch:off:in:main": STREAM,
         # An id holding a marker and a pipe name holding markup, a quote and a newline.
-        "ch:t:in:7": live, f"ch:t:in:7:in:{ODD_PIPE}": STREAM, f"ch:t:in:7:out:{ODD_PIPE}": OUTPUT,
+        "ch:t:in:7": live, f"ch:t:in:7:in:{ODD_PIPE}": STREAM, f"ch:t:in:7:out:{ODD_PIPE}": dict(OUTPUT, vcodec="\ud800<b>"),
     }
     for key, value in records.items():
         client.set(key, value if isinstance(value, str) else json.dumps(value))
+    # Key bytes that are not UTF-8.
+    client.set(b"ch:\xffx", live)
+    client.set(b"ch:\xffx:in:main", json.dumps(STREAM))
 
 
 EXPECTED = {  # (channel, pipe): (input state, output state)
@@ -39,6 +42,7 @@ EXPECTED = {  # (channel, pipe): (input state, output state)
     ("bad", "main"): ("malformed", "malformed"),
     ("off", "main"): ("stopped", "stopped"),
     ("t:in:7", ODD_PIPE): ("ok", "ok"),
+    ("\\xffx", "main"): ("ok", "missing"),
 }
 
 
@@ -54,7 +58,7 @@ def test_states_endpoints_and_log(own_redis, start_serve):
     found = {(channel["channel"], pipe["pipe"]): (pipe["input"]["state"], pipe["output"]["state"])
              for channel in status["channels"] for pipe in channel["pipes"]}
     assert found == EXPECTED
-    assert status["counts"] == {"ok": 4, "no_signal": 2, "silent": 0, "missing": 2, "malformed": 2, "stopped": 2}
+    assert status["counts"] == {"ok": 5, "no_signal": 2, "silent": 0, "missing": 3, "malformed": 2, "stopped": 2}
     bad = serve.side("bad", "main", "input")
     assert bad["raw"] == HOSTILE and bad["record"] is None and bad["reason"] == "not JSON"
     assert "too large" in serve.side("bad", "main", "output")["reason"]

@@ -82,7 +82,7 @@ class WriteTimes:
     def stop(self) -> None:
         self.stopping.set()
         for listener in list(self.listeners.values()):
-            listener.join(2 * POLL_SECONDS + 1)
+            listener.join(2 * POLL_SECONDS)
 
     def follow_nodes(self) -> None:
         """A listener for every node now serving; one whose node left ends
@@ -129,7 +129,8 @@ class WriteTimes:
     def forget(self, present: set[str]) -> None:
         """Drops keys that no longer exist, so the tables stay bounded."""
         for table in (self.first_seen, self.last_values, self.notified):
-            for key in [key for key in table if key not in present]:
+            # list() copies at once: the listener thread may add keys meanwhile.
+            for key in [key for key in list(table) if key not in present]:
                 table.pop(key, None)
 
     def listen(self, node: redis.Redis, name: str) -> None:

@@ -28,6 +28,7 @@ from typing import Literal
 PREFIX = "ch:"
 Kind = Literal["input", "in", "out"]
 MARKERS: tuple[tuple[str, Kind], ...] = ((":input:", "input"), (":in:", "in"), (":out:", "out"))
+FIELDS = {"input": "source", "in": "input", "out": "output"}   # of PipeKeys, by kind
 
 
 @dataclass
@@ -120,13 +121,12 @@ def discover(keys: Iterable[str]) -> Layout:
 
 
 def add(layout: Layout, key: str, channel: str, kind: Kind | None, pipe: str | None) -> None:
-    pipes = layout.channels.setdefault(channel, {})
+    pipes = layout.channels.get(channel)
+    if pipes is None:
+        pipes = layout.channels[channel] = {}
     if kind is None or pipe is None:
         return
-    slot = pipes.setdefault(pipe, PipeKeys())
-    if kind == "input":
-        slot.source = key
-    elif kind == "in":
-        slot.input = key
-    else:
-        slot.output = key
+    slot = pipes.get(pipe)
+    if slot is None:
+        slot = pipes[pipe] = PipeKeys()
+    setattr(slot, FIELDS[kind], key)

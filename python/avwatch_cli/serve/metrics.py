@@ -55,6 +55,14 @@ def gauge(name: str, documentation: str, value: float) -> GaugeMetricFamily:
     return GaugeMetricFamily(name, documentation, value=float(value))
 
 
+def label_text(value: str) -> str:
+    """A record's text as a label value: JSON may carry lone surrogates,
+    which the UTF-8 exposition cannot."""
+    if value.isascii():
+        return value
+    return value.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def pipe_families(snapshot: Snapshot) -> Iterator[Metric]:
     live = GaugeMetricFamily("avwatch_channel_live",
                              'the channel record\'s "live": 1 true, 0 false or no readable record',
@@ -84,7 +92,7 @@ def pipe_families(snapshot: Snapshot) -> Iterator[Metric]:
                     continue
                 for part, field, _ in STREAM_GAUGES:
                     stream[(side, part)].add_metric(labels[:2], float(record.get(field) or 0))
-                info.add_metric(labels, {field: str(record.get(field) or "")
+                info.add_metric(labels, {field: label_text(record.get(field) or "")
                                          for field in ("vcodec", "acodec", "vresolution")})
     yield live
     yield health

@@ -11,71 +11,22 @@ import logging
 import threading
 import time
 from collections import Counter
-from typing import Callable, NamedTuple
+from typing import Callable
 
 import redis
 
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
 from avwatch_cli.serve.freshness import WriteTimes
-from avwatch_cli.serve.keys import PREFIX, Discoverer, PipeKeys
+from avwatch_cli.serve.history import History
 from avwatch_cli.serve.nodes import Client, nodes_of, reader_for
-from avwatch_cli.serve.reader import key_bytes, key_text
-from avwatch_cli.serve.snapshot import (ChannelView, Event, Events, History, PipeView, SideView,
-                                        Snapshot, raw_preview)
+from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
+from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
 
 log = logging.getLogger("avwatch.serve")
-
-NO_KEYS = PipeKeys()
-ABSENT = -1
-
 
 def printable(text: str) -> str:
     """Text from Redis as it may appear in one log line."""
     return text if text.isprintable() else repr(text)[1:-1]
-
-
-class Judged(NamedTuple):
-    """A side's verdict and the inputs it was drawn from, kept for reuse."""
-    live: bool | None
-    raw: bytes | None
-    verdict: Verdict
-    preview: str | None
-
-
-class Tracked:
-    """Refresher-private memory of one pipe: where its values land in a
-    read, what they were last time, and the view drawn from them."""
-    __slots__ = ("id", "channel", "pipe", "input_at", "output_at", "seen", "judged", "view", "row")
-
-    def __init__(self, pipe_id: str, channel: str, pipe: str):
-        self.id = pipe_id
-        self.channel = channel
-        self.pipe = pipe
-        self.input_at = self.output_at = ABSENT   # index in the plan's status keys
-        self.seen: tuple | None = None
-        self.judged: list[Judged | None] = [None, None]
-        self.view: PipeView | None = None
-        self.row = 0   # in the history tables
-
-
-class ChannelState:
-    __slots__ = ("channel", "raw", "live", "pipes", "view")
-
-    def __init__(self, channel: str):
-        self.channel = channel
-        self.raw: bytes | None = None
-        self.live: bool | None = None
-        self.pipes: list[Tracked] = []
-        self.view: ChannelView | None = None
-
-
-class Plan(NamedTuple):
-    """What to read and where each value lands, for one set of key names."""
-    names: list[bytes]             # as the SCAN returned them
-    read_keys: list[bytes]         # the channel records, then the status records
-    status_keys: list[str]
-    channels: list[ChannelState]   # in the order of read_keys
-    pipes: list[Tracked]
 
 
 class Refresher:
@@ -90,13 +41,8 @@ class Refresher:
         self.scrub = scrub
         self.refresh_seconds = refresh_seconds
         self.stale_after = stale_after
-        self.forget_after = forget_after
         self.plan: Plan | None = None
-        self.discover = Discoverer()
-        self.tracked: dict[tuple[str, str], Tracked] = {}
-        self.gone_since: dict[tuple[str, str], float] = {}
-        self.channel_states: dict[str, ChannelState] = {}
-        self.issued_ids = 0
+        self.planner = Planner(forget_after)
         self.malformed_total = 0
         self.changes_total: Counter[tuple[str, str]] = Counter()
         self.stopping = threading.Event()
@@ -110,12 +56,18 @@ class Refresher:
     def stop(self) -> None:
         self.stopping.set()
         self.write_times.stop()
-        self.thread.join(5)
+        # Daemon threads: one caught in a slow connect is left to the exit.
+        self.thread.join(1)
 
     def run(self) -> None:
         while not self.stopping.is_set():
             started = time.monotonic()
-            self.refresh()
+            try:
+                self.refresh()
+            except Exception:
+                # A fault of ours must not freeze the snapshot for good: report and go on.
+                log.exception("refresh failed")
+                self.plan = None
             self.stopping.wait(max(0.0, self.refresh_seconds - (time.monotonic() - started)))
 
     def refresh(self) -> None:
@@ -125,7 +77,7 @@ class Refresher:
             names = self.reader.key_names()
             # SCAN walks an unchanged key space in the same order: the list
             # comparison settles the common case without hashing every name.
-            if self.plan is None or self.gone_since:
+            if self.plan is None or self.planner.lingering:
                 self.plan = self.make_plan(names, now)
             elif names != self.plan.names:
                 if frozenset(names) == frozenset(self.plan.names):
@@ -148,53 +100,12 @@ class Refresher:
                                    duration=time.perf_counter() - started)
 
     def make_plan(self, names: list[bytes], now: float) -> Plan:
-        layout = self.discover(key_text(name) for name in names)
-        pipes = {channel: dict(found) for channel, found in layout.channels.items()}
-        present = {(channel, pipe) for channel, found in pipes.items() for pipe in found}
-        for pair in self.tracked:
-            if pair not in present:
-                self.gone_since.setdefault(pair, now)
-        # Gone pipes stay in view (without records) until forgotten.
-        for pair, since in list(self.gone_since.items()):
-            if pair in present:
-                del self.gone_since[pair]
-            elif now - since > self.forget_after:
-                del self.gone_since[pair]
-                del self.tracked[pair]
-            else:
-                pipes.setdefault(pair[0], {})[pair[1]] = NO_KEYS
-        status_keys: list[str] = []
-
-        def slot(key: str | None) -> int:
-            if key is None:
-                return ABSENT
-            status_keys.append(key)
-            return len(status_keys) - 1
-
-        channels, tracked_pipes = [], []
-        for channel in sorted(pipes):
-            state = self.channel_states.get(channel) or ChannelState(channel)
-            state.pipes = []
-            for pipe in sorted(pipes[channel]):
-                tracked = self.tracked.get((channel, pipe))
-                if tracked is None:
-                    self.issued_ids += 1
-                    tracked = self.tracked[(channel, pipe)] = Tracked(f"p{self.issued_ids}", channel, pipe)
-                keys = pipes[channel][pipe]
-                tracked.input_at, tracked.output_at = slot(keys.input), slot(keys.output)
-                tracked.seen = None
-                state.pipes.append(tracked)
-                tracked_pipes.append(tracked)
-            state.view = None
-            channels.append(state)
-        self.channel_states = {state.channel: state for state in channels}
-        self.write_times.forget(set(status_keys))
-        rows = self.history.keep({tracked.id for tracked in tracked_pipes})
-        for tracked in tracked_pipes:
+        plan = self.planner.make_plan(names, now)
+        self.write_times.forget(set(plan.status_keys))
+        rows = self.history.keep({tracked.id for tracked in plan.pipes})
+        for tracked in plan.pipes:
             tracked.row = rows[tracked.id]
-        read_keys = [key_bytes(PREFIX + state.channel) for state in channels]
-        read_keys += [key_bytes(key) for key in status_keys]
-        return Plan(names, read_keys, status_keys, channels, tracked_pipes)
+        return plan
 
     def judge_all(self, values: list[bytes | None], now: float) -> tuple[ChannelView, ...]:
         plan = self.plan
@@ -204,8 +115,8 @@ class Refresher:
         stale_after = self.stale_after
         views = []
         for state, channel_raw in zip(plan.channels, values):
-            if state.view is None or channel_raw != state.raw:
-                state.raw, state.live = channel_raw, channel_live(channel_raw)
+            if channel_raw != state.raw or not state.judged:
+                state.raw, state.live, state.judged = channel_raw, channel_live(channel_raw), True
             live = state.live
             changed = state.view is None or state.view.live is not live
             for tracked in state.pipes:
@@ -230,7 +141,7 @@ class Refresher:
             channel_view = state.view
             if changed or channel_view is None:
                 channel_view = state.view = ChannelView(
-                    state.channel, live, tuple([tracked.view for tracked in state.pipes if tracked.view]))
+                    state.shown, live, tuple([tracked.view for tracked in state.pipes if tracked.view]))
             views.append(channel_view)
         self.history.add(now)
         return tuple(views)

@@ -12,7 +12,8 @@ from aiohttp import web
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
 
 from avwatch_cli.serve.metrics import SnapshotCollector
-from avwatch_cli.serve.snapshot import History, Snapshot
+from avwatch_cli.serve.history import History
+from avwatch_cli.serve.snapshot import Snapshot
 
 MAX_HISTORY_IDS = 1000
 FALLBACK_PAGE = b"<!doctype html><title>avwatch</title><p>No page installed; see /api/status and /metrics.</p>"
