@@ -3,6 +3,7 @@ HTTP answers, its log and its faults."""
 
 import json
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -26,7 +27,8 @@ def populate(client: redis.Redis) -> None:
         "ch:bad": live, "ch:bad:in:main": HOSTILE, "ch:bad:out:main": {"bitrate": "x" * 200_000},
         "ch:off": stopped, "ch:off:in:main": STREAM,
         # An id holding a marker and a pipe name holding markup, a quote and a newline.
-        "ch:t:in:7": live, f"ch:t:in:7:in:{ODD_PIPE}": STREAM, f"ch:t:in:7:out:{ODD_PIPE}": dict(OUTPUT, vcodec="\ud800<b>"),
+        "ch:t:in:7": live, f"ch:t:in:7:in:{ODD_PIPE}": STREAM,
+        f"ch:t:in:7:out:{ODD_PIPE}": dict(OUTPUT, vcodec="\ud800<b>"),   # a lone surrogate, escaped in JSON
     }
     for key, value in records.items():
         client.set(key, value if isinstance(value, str) else json.dumps(value))
@@ -75,7 +77,8 @@ def test_states_endpoints_and_log(own_redis, start_serve):
                        if name == "avwatch_health" and ("channel", channel) in labels
                        and ("pipe", pipe) in labels and ("side", side) in labels}
             assert len(one_hot) == 6 and sum(one_hot.values()) == 1
-            assert one_hot[tuple(sorted({"channel": channel, "pipe": pipe, "side": side, "state": state}.items()))] == 1
+            current = {"channel": channel, "pipe": pipe, "side": side, "state": state}
+            assert one_hot[tuple(sorted(current.items()))] == 1
     ok_labels = (("channel", "ok"), ("pipe", "main"))
     assert metrics[("avwatch_input_bits_per_second", ok_labels)] == STREAM["bitrate"]
     assert metrics[("avwatch_input_frames_per_second", ok_labels)] == STREAM["vfps"]
@@ -217,3 +220,14 @@ def test_notifications_are_added_to_what_is_on_and_kept_on(own_redis, start_serv
     client.config_set("notify-keyspace-events", "")   # an operator, or a restart the client rode out
     wait_for(lambda: "K" in flags(), timeout=15)
     assert "keyspace notifications were ''; set to 'K$g'" in serve.stop()[2]
+
+
+def test_a_taken_address_is_reported():
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        command = [sys.executable, "-m", "avwatch_cli", "serve", "--redis", "redis://127.0.0.1:1/0",
+                   "--listen", f"127.0.0.1:{port}"]
+        result = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and f"cannot listen on 127.0.0.1:{port}" in result.stderr

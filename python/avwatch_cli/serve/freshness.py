@@ -157,7 +157,7 @@ class WriteTimes:
                             self.baseline = checked
             except redis.ResponseError as error:
                 self.mode = VALUE_CHANGES
-                log.warning("Redis refused CONFIG (%s): judging freshness by changes of value; "
+                log.warning("Redis refused keyspace notifications (%s): judging freshness by changes of value; "
                             "a monitor that rewrites the same value may look silent", error)
                 return
             except redis.RedisError as error:

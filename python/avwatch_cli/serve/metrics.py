@@ -39,7 +39,8 @@ class SnapshotCollector(Collector):
         yield mode
         yield gauge("avwatch_refresh_duration_seconds", "time the last refresh took", snapshot.refresh_duration)
         yield gauge("avwatch_last_refresh_timestamp_seconds", "when the last refresh ran", snapshot.generated_at)
-        malformed = CounterMetricFamily("avwatch_malformed_records", "unreadable status records read (each value once)")
+        malformed = CounterMetricFamily("avwatch_malformed_records",
+                                        "unreadable status records read (each value once)")
         malformed.add_metric([], snapshot.malformed_total)
         yield malformed
         changes = CounterMetricFamily("avwatch_state_changes", "state changes of pipe sides, by the state entered",
