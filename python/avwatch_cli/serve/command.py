@@ -85,7 +85,9 @@ def scrubber(url: str):
 
 def run(args: argparse.Namespace) -> int:
     # Imported here: the other commands must work without the serve extra.
+    from avwatch_cli.serve.heap import tune_collection
     from avwatch_cli.serve.refresher import Refresher
+    tune_collection()
 
     client = make_client(args)
     shown_url = redact(args.redis)
