@@ -15,8 +15,14 @@ channel record, the input source record and both status records.  Timed:
              families whose rows did not change are reused);
   /api/status: encoding that snapshot as JSON.
 
+Then the same channels in a Redis Cluster of three masters (started here
+too), timed against its floor: SCAN on each master, then per master one
+non-transactional pipeline with an MGET per hash slot (an MGET may not span
+slots), the slot grouping done beforehand.
+
 Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N]
-The last line reads "refresh of N pipes: X ms; floor Y ms; ratio R".
+The last two lines read "refresh of N pipes: X ms; floor Y ms; ratio R" and
+"cluster refresh of N pipes: X ms; floor Y ms; ratio R".
 """
 
 import argparse
@@ -33,6 +39,7 @@ import redis
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 from machine import free_port  # noqa: E402
+from redis_sets import ClusterSet  # noqa: E402
 from timing import median_seconds  # noqa: E402
 
 from avwatch_cli.serve.heap import tune_collection  # noqa: E402
@@ -70,6 +77,48 @@ def floor_read(client: redis.Redis, keys: list) -> None:
     for start in range(0, len(keys), MGET_BATCH):
         batch.mget(keys[start:start + MGET_BATCH])
     batch.execute()
+
+
+def cluster_floor_read(cluster, groups: list) -> None:
+    """SCAN on every master, then per master one pipeline of an MGET per slot."""
+    for node in cluster.get_primaries():
+        list(cluster.get_redis_connection(node).scan_iter(match=PATTERN, count=SCAN_COUNT))
+    for node, slots in groups:
+        batch = node.pipeline(transaction=False)
+        for keys in slots:
+            batch.mget(keys)
+        batch.execute()
+
+
+def slot_groups(cluster, keys: list) -> list:
+    """[(a master's client, [the keys of one slot, ...]), ...]"""
+    by_slot: dict = {}
+    for key in keys:
+        by_slot.setdefault(cluster.keyslot(key), []).append(key)
+    by_node: dict = {}
+    for slot, slot_keys in by_slot.items():
+        node = cluster.nodes_manager.get_node_from_slot(slot)
+        by_node.setdefault(node.name, (cluster.get_redis_connection(node), []))[1].append(slot_keys)
+    return list(by_node.values())
+
+
+def cluster_figures(pipes: int, rounds: int, keys: list) -> tuple[float, float]:
+    with tempfile.TemporaryDirectory() as workdir:
+        cluster_set = ClusterSet(Path(workdir)).start()
+        try:
+            cluster = cluster_set.client()
+            fill(cluster, pipes)
+            refresher = Refresher(cluster, cluster_set.url, refresh_seconds=2.0, stale_after=30.0,
+                                  forget_after=300.0)
+            groups = slot_groups(cluster, keys)
+            refresh, floor = interleaved_medians(refresher.refresh, lambda: cluster_floor_read(cluster, groups),
+                                                 rounds)
+            snapshot = refresher.snapshot
+            assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * pipes, snapshot.counts()
+            cluster.close()
+        finally:
+            cluster_set.stop()
+    return refresh, floor
 
 
 def interleaved_medians(first, second, rounds: int) -> tuple[float, float]:
@@ -162,6 +211,9 @@ def main() -> None:
     print(f"refresh of {args.pipes:,} pipes after every status record was rewritten: {rewritten * 1e3:.0f} ms; "
           f"ratio {rewritten / floor:.2f}")
     print(f"refresh of {args.pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
+          f"ratio {refresh / floor:.2f}")
+    refresh, floor = cluster_figures(args.pipes, args.rounds, keys)
+    print(f"cluster refresh of {args.pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
           f"ratio {refresh / floor:.2f}")
 
 

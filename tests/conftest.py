@@ -99,3 +99,21 @@ def udp_stream():
     sender = UdpSender(free_port()).start()
     yield sender
     sender.stop()
+
+
+@pytest.fixture(scope="session")
+def sentinel_set(tmp_path_factory):
+    """A master, a replica and three Sentinels (tools/redis_sets.py)."""
+    from redis_sets import SentinelSet
+    deployment = SentinelSet(tmp_path_factory.mktemp("sentinel")).start()
+    yield deployment
+    deployment.stop()
+
+
+@pytest.fixture(scope="session")
+def cluster_set(tmp_path_factory):
+    """A Redis Cluster of three masters (tools/redis_sets.py)."""
+    from redis_sets import ClusterSet
+    deployment = ClusterSet(tmp_path_factory.mktemp("cluster")).start()
+    yield deployment
+    deployment.stop()

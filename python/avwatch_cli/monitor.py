@@ -11,7 +11,7 @@ import threading
 
 import avwatch
 
-from avwatch_cli.broker import connect, require_channel
+from avwatch_cli.broker import add_redis_arguments, connect_from, require_channel
 from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK
 from avwatch_cli.health import Side
 from avwatch_cli.module_log import word_module_errors
@@ -38,12 +38,11 @@ def add_parser(commands) -> None:
                     "logging each change of the input or output state. Ends when the channel "
                     'record\'s "live" turns false (exit 0) or the record is deleted (exit 5), when a monitor '
                     "fails (exit 1), or on Ctrl-C / SIGTERM (exit 130) after the current pass.")
-    parser.add_argument("--redis", required=True, metavar="URL",
-                        help="Redis URL, e.g. redis://127.0.0.1:6379/0 (redis://:PASSWORD@host:port/db)")
     parser.add_argument("--channel", required=True, metavar="ID", help="channel id (keys ch:ID...)")
     parser.add_argument("--pipe", required=True, metavar="NAME", help="pipe name (keys ch:ID:in:NAME...)")
     parser.add_argument("--input", action="store_true", help="run the input monitor")
     parser.add_argument("--output", action="store_true", help="run the output monitor")
+    add_redis_arguments(parser)
     parser.set_defaults(run=run)
 
 
@@ -118,7 +117,7 @@ def _set_async_exception(thread_id, exception) -> None:
 def run(args) -> int:
     kinds = [kind for kind in MONITORS if getattr(args, kind)] or list(MONITORS)
     require_probe_chain()
-    broker = connect(args.redis)
+    broker = connect_from(args)
     try:
         if not require_channel(broker, args.channel):
             log.info("channel ch:%s is not live: the monitors delete its status keys and return", args.channel)

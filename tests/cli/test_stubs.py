@@ -23,6 +23,8 @@ CALLER = textwrap.dedent("""
     broker = redis.StrictRedis(socket_timeout=2, socket_connect_timeout=2)
     avwatch.ffmpeg_input_bitrate("7", "main", broker)
     avwatch.ffmpeg_output_bitrate("7", "main", broker)
+    cluster = redis.RedisCluster.from_url("redis://127.0.0.1:7000", socket_timeout=2)
+    avwatch.ffmpeg_input_bitrate("7", "main", cluster)
     record = avwatch.get_ffprobe_info("udp://239.0.0.1:1234", "1", video_id="256", audio_id="257")
     reveal_type(record["vfps"])
     reveal_type(avwatch.get_bitrate_from_playlist("/tmp/playlist.m3u8", "main"))

@@ -8,10 +8,9 @@ import asyncio
 import logging
 import signal
 
-import redis
-
-from avwatch_cli.broker import HEALTH_CHECK_INTERVAL, SOCKET_TIMEOUT, redact
+from avwatch_cli.broker import add_redis_arguments, make_client, target_from
 from avwatch_cli.failures import OK, USAGE, Failure
+from avwatch_cli.redis_target import Target, passwords
 
 log = logging.getLogger("avwatch.serve")
 
@@ -30,8 +29,6 @@ def add_parser(commands) -> None:
         description="Read every channel's records from Redis each --refresh seconds, judge each pipe's "
                     "input and output (ok, no_signal, silent, missing, malformed, stopped) and serve "
                     "/metrics, /api/status and a page at /. Never writes a record. Ends on Ctrl-C or SIGTERM.")
-    parser.add_argument("--redis", required=True, metavar="URL",
-                        help="Redis URL, e.g. redis://127.0.0.1:6379/0 (redis://:PASSWORD@host:port/db)")
     parser.add_argument("--listen", default=DEFAULT_LISTEN, metavar="HOST:PORT", type=listen_address,
                         help=f"address to serve on (default {DEFAULT_LISTEN}; 0.0.0.0:PORT for every interface)")
     parser.add_argument("--refresh", default=2.0, type=positive, metavar="SECONDS",
@@ -40,6 +37,7 @@ def add_parser(commands) -> None:
                         help="a record not written for longer is silent (default 30)")
     parser.add_argument("--forget-after", default=FORGET_AFTER, type=positive, metavar="SECONDS",
                         help=f"drop pipes whose keys have been gone this long (default {FORGET_AFTER:.0f})")
+    add_redis_arguments(parser)
     parser.set_defaults(run=run)
 
 
@@ -60,27 +58,17 @@ def listen_address(text: str) -> tuple[str, int]:
     return host.strip("[]") or "127.0.0.1", int(port)
 
 
-def make_client(args: argparse.Namespace) -> redis.Redis:
-    """The one place the serve's Redis client is made.  No ping: a server
-    that is down now is reported by the refresher, not fatal."""
-    try:
-        return redis.Redis.from_url(
-            args.redis, socket_timeout=SOCKET_TIMEOUT, socket_connect_timeout=SOCKET_TIMEOUT,
-            socket_keepalive=True, health_check_interval=HEALTH_CHECK_INTERVAL)
-    except ValueError as error:
-        raise Failure(f"bad --redis URL {redact(args.redis)!r}: {error} "
-                      "(example: redis://127.0.0.1:6379/0)", USAGE) from None
-
-
-def scrubber(url: str):
-    """Removes the URL's password from text that a library error may carry."""
-    try:
-        password = redis.connection.parse_url(url).get("password")
-    except ValueError:
-        password = None
-    if not password:
+def scrubber(target: Target):
+    """Removes the target's passwords from text that a library error may carry."""
+    secrets = passwords(target)
+    if not secrets:
         return str
-    return lambda text: text.replace(password, "***")
+
+    def scrub(text: str) -> str:
+        for secret in secrets:
+            text = text.replace(secret, "***")
+        return text
+    return scrub
 
 
 def run(args: argparse.Namespace) -> int:
@@ -89,10 +77,14 @@ def run(args: argparse.Namespace) -> int:
     from avwatch_cli.serve.refresher import Refresher
     tune_collection()
 
-    client = make_client(args)
-    shown_url = redact(args.redis)
+    # No ping: a server that is down now is reported by the refresher, not
+    # fatal.  A Cluster client reads the slot map at once, so a Cluster that
+    # cannot be reached at start is (exit 4, for the supervisor to retry).
+    target = target_from(args)
+    client = make_client(target)
+    shown_url = str(target)
     refresher = Refresher(client, shown_url, refresh_seconds=args.refresh, stale_after=args.stale_after,
-                          forget_after=args.forget_after, scrub=scrubber(args.redis))
+                          forget_after=args.forget_after, scrub=scrubber(target))
     refresher.start()
     try:
         asyncio.run(serve_http(refresher, *args.listen))

@@ -17,9 +17,11 @@ from __future__ import annotations
 import logging
 import threading
 import time
+from typing import Callable
 
 import redis
 
+from avwatch_cli.serve.nodes import Client
 from avwatch_cli.serve.reader import key_text
 
 log = logging.getLogger("avwatch.serve")
@@ -57,8 +59,12 @@ def enable_notifications(client: redis.Redis) -> bool:
 class WriteTimes:
     """Last write time of each key, from notifications or value changes."""
 
-    def __init__(self, client: redis.Redis, now: float):
+    def __init__(self, client: Client, now: float, nodes: Callable[[], dict] | None = None):
         self.client = client
+        # The servers to listen to, by name: notifications are node-local,
+        # so a Cluster has one listener per master.
+        self.nodes = nodes or (lambda: {"": client})
+        self.listeners: dict[str, threading.Thread] = {}
         self.mode = NOTIFICATIONS
         self.baseline = now
         self.notified: dict[str, float] = {}     # written by the listener thread only
@@ -69,17 +75,35 @@ class WriteTimes:
         self.floor_keys: list[str] | None = None
         self.floor_baseline = now
         self.stopping = threading.Event()
-        self.listener = threading.Thread(target=self.listen, name="notifications", daemon=True)
 
     def start(self) -> None:
-        self.listener.start()
+        self.follow_nodes()
 
     def stop(self) -> None:
         self.stopping.set()
-        self.listener.join(2 * POLL_SECONDS)
+        for listener in list(self.listeners.values()):
+            listener.join(2 * POLL_SECONDS)
+
+    def follow_nodes(self) -> None:
+        """A listener for every node now serving; one whose node left ends
+        by itself (see listen)."""
+        if self.mode != NOTIFICATIONS or self.stopping.is_set():
+            return
+        try:
+            nodes = self.nodes()
+        except redis.RedisError:
+            return
+        for name, node in nodes.items():
+            listener = self.listeners.get(name)
+            if listener is None or not listener.is_alive():
+                listener = threading.Thread(target=self.listen, args=(node, name),
+                                            name=f"notifications {name}".rstrip(), daemon=True)
+                self.listeners[name] = listener
+                listener.start()
 
     def written(self, keys: list[str], values: list[bytes | None], now: float) -> list[float | None]:
         """When each present key was last written, as far as known; None for absent ones."""
+        self.follow_nodes()
         if self.mode == VALUE_CHANGES:
             self.note_value_changes(keys, values, now)
         if keys is not self.floor_keys or self.floor_baseline != self.baseline:
@@ -109,15 +133,16 @@ class WriteTimes:
             for key in [key for key in list(table) if key not in present]:
                 table.pop(key, None)
 
-    def listen(self) -> None:
-        db = self.client.connection_pool.connection_kwargs.get("db", 0)
+    def listen(self, node: redis.Redis, name: str) -> None:
+        db = node.connection_pool.connection_kwargs.get("db", 0)
         pattern = f"__keyspace@{db}__:ch:*"
         prefix_length = len(pattern) - 4
-        while not self.stopping.is_set():
-            pubsub = self.client.pubsub(ignore_subscribe_messages=True)
+        while not self.stopping.is_set() and (name == "" or self.serving(name)):
+            pubsub = node.pubsub(ignore_subscribe_messages=True)
             try:
-                # Again after every reconnect: a restarted server forgets it.
-                enable_notifications(self.client)
+                # Again after every reconnect: a restarted server forgets it,
+                # and the master a Sentinel names after a failover never had it.
+                enable_notifications(node)
                 pubsub.psubscribe(pattern)
                 self.baseline = checked = time.time()
                 while not self.stopping.is_set():
@@ -128,7 +153,7 @@ class WriteTimes:
                         # The client re-subscribes by itself after a short outage, so a
                         # restarted server (or an operator) may have turned them off unseen.
                         checked = time.time()
-                        if enable_notifications(self.client):
+                        if enable_notifications(node):
                             self.baseline = checked
             except redis.ResponseError as error:
                 self.mode = VALUE_CHANGES
@@ -140,3 +165,9 @@ class WriteTimes:
                 self.stopping.wait(RETRY_SECONDS)
             finally:
                 pubsub.close()
+
+    def serving(self, name: str) -> bool:
+        try:
+            return name in self.nodes()
+        except redis.RedisError:
+            return True

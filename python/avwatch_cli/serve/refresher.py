@@ -18,8 +18,8 @@ import redis
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
+from avwatch_cli.serve.nodes import Client, nodes_of, reader_for
 from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
-from avwatch_cli.serve.reader import RedisReader
 from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
 
 log = logging.getLogger("avwatch.serve")
@@ -30,11 +30,11 @@ def printable(text: str) -> str:
 
 
 class Refresher:
-    def __init__(self, client: redis.Redis, shown_url: str, *, refresh_seconds: float,
+    def __init__(self, client: Client, shown_url: str, *, refresh_seconds: float,
                  stale_after: float, forget_after: float, scrub: Callable[[str], str] = str):
         now = time.time()
-        self.reader = RedisReader(client)
-        self.write_times = WriteTimes(client, now)
+        self.reader = reader_for(client)
+        self.write_times = WriteTimes(client, now, nodes_of(client))
         self.history = History(refresh_seconds)
         self.events = Events()
         self.shown_url = shown_url
