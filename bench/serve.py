@@ -21,8 +21,8 @@ non-transactional pipeline with an MGET per hash slot (an MGET may not span
 slots), the slot grouping done beforehand.
 
 Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N]
-The last two lines read "refresh of N pipes: X ms; floor Y ms; ratio R" and
-"cluster refresh of N pipes: X ms; floor Y ms; ratio R".
+The last two lines read "cluster refresh of N pipes: X ms; floor Y ms; ratio R"
+and "refresh of N pipes: X ms; floor Y ms; ratio R".
 """
 
 import argparse
@@ -210,10 +210,11 @@ def main() -> None:
           f"ratio {cold / floor:.2f}")
     print(f"refresh of {args.pipes:,} pipes after every status record was rewritten: {rewritten * 1e3:.0f} ms; "
           f"ratio {rewritten / floor:.2f}")
+    cluster_refresh, cluster_floor = cluster_figures(args.pipes, args.rounds, keys)
+    print(f"cluster refresh of {args.pipes:,} pipes: {cluster_refresh * 1e3:.0f} ms; "
+          f"floor {cluster_floor * 1e3:.0f} ms; ratio {cluster_refresh / cluster_floor:.2f}")
+    # The line the goal is stated in comes last.
     print(f"refresh of {args.pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
-          f"ratio {refresh / floor:.2f}")
-    refresh, floor = cluster_figures(args.pipes, args.rounds, keys)
-    print(f"cluster refresh of {args.pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
           f"ratio {refresh / floor:.2f}")
 
 
