@@ -20,7 +20,9 @@ SIDES: tuple[Side, Side] = ("input", "output")
 MAX_RECORD_BYTES = 64 * 1024
 
 DECODER = json.JSONDecoder()
-SCAN = DECODER.scan_once   # what DECODER.decode runs, without the checks around it
+# What DECODER.decode runs, without the checks around it (an attribute that
+# JSONDecoder sets and its type stubs do not list).
+SCAN = DECODER.scan_once  # type: ignore[attr-defined]
 # Numbers are bounded so that every later conversion to float holds them.
 LIMIT = 2**63
 TEXT_FIELDS = ("acodec", "vcodec", "vresolution", "lastts")
@@ -142,11 +144,12 @@ def record_problem(value: dict) -> str:
 def loads(raw: bytes | str) -> Any:
     """json.loads, with the usual record (UTF-8 text of one object, nothing
     around it) spared the encoding detection and the whitespace scans."""
-    text = raw
-    if type(raw) is bytes:
+    if isinstance(raw, bytes):
         if raw[:1] != b"{":
             return json.loads(raw)   # UTF-16/32 or a BOM, as json.loads accepts them
         text = raw.decode()
+    else:
+        text = raw
     if text[:1] == "{":
         try:
             value, end = SCAN(text, 0)

@@ -12,7 +12,7 @@ states, codecs and frame rates of a settled system stay as they are)."""
 
 from __future__ import annotations
 
-from typing import Callable, Iterator, NamedTuple
+from typing import Callable, Iterator, NamedTuple, Sequence
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.registry import Collector
@@ -37,8 +37,8 @@ class Source(NamedTuple):
     nothing else, so equal rows make an equal family.  (Equal values render
     alike but for 0.0 and -0.0, and no value here is ever -0.0.)"""
     name: str
-    rows: list[tuple]
-    make: Callable[[list[tuple]], Metric]
+    rows: Sequence[tuple]
+    make: Callable[[Sequence[tuple]], Metric]
 
     def family(self) -> Metric:
         return self.make(self.rows)
@@ -54,12 +54,15 @@ class SnapshotCollector(Collector):
 
 
 def sources(snapshot: Snapshot) -> list[Source]:
-    # The server's own families are made at once; their samples are their rows.
-    found = [Source(family.name, family.samples, lambda _, family=family: family)
-             for family in server_families(snapshot)]
+    found = [made(family) for family in server_families(snapshot)]
     if snapshot.redis_up:
         found += pipe_sources(snapshot)
     return found
+
+
+def made(family: Metric) -> Source:
+    """A family made at once: its samples are its rows."""
+    return Source(family.name, family.samples, lambda _: family)
 
 
 def server_families(snapshot: Snapshot) -> Iterator[Metric]:
@@ -104,7 +107,7 @@ def pipe_sources(snapshot: Snapshot) -> list[Source]:
     age: list[tuple] = []
     info: list[tuple] = []
     # Per side, one list of rows per STREAM_GAUGES entry.
-    stream = {side: ([], [], [], []) for side in SIDES}
+    stream: dict[str, tuple[list[tuple], ...]] = {side: ([], [], [], []) for side in SIDES}
     for channel in snapshot.channels:
         name = channel.channel
         live.append((name, 1.0 if channel.live else 0.0))
@@ -140,7 +143,7 @@ def pipe_sources(snapshot: Snapshot) -> list[Source]:
 # add_metric's zipping of label names into every sample costs more than the
 # sample.  The label names are prometheus_client's to check, once per family.
 
-def channel_live_family(rows: list[tuple]) -> Metric:
+def channel_live_family(rows: Sequence[tuple]) -> Metric:
     family = GaugeMetricFamily("avwatch_channel_live",
                                'the channel record\'s "live": 1 true, 0 false or no readable record',
                                labels=["channel"])
@@ -149,7 +152,7 @@ def channel_live_family(rows: list[tuple]) -> Metric:
     return family
 
 
-def health_family(rows: list[tuple]) -> Metric:
+def health_family(rows: Sequence[tuple]) -> Metric:
     family = GaugeMetricFamily("avwatch_health", "1 for the current state of a pipe side, 0 for the others",
                                labels=["channel", "pipe", "side", "state"])
     name = family.name
@@ -159,7 +162,7 @@ def health_family(rows: list[tuple]) -> Metric:
     return family
 
 
-def age_family(rows: list[tuple]) -> Metric:
+def age_family(rows: Sequence[tuple]) -> Metric:
     family = GaugeMetricFamily("avwatch_status_age_seconds", "seconds since the status record was last written",
                                labels=["channel", "pipe", "side"])
     name = family.name
@@ -168,7 +171,7 @@ def age_family(rows: list[tuple]) -> Metric:
     return family
 
 
-def info_family(rows: list[tuple]) -> Metric:
+def info_family(rows: Sequence[tuple]) -> Metric:
     family = Metric("avwatch_stream", "codecs and resolution in the status record", "info")
     name = family.name + "_info"
     family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side,
@@ -177,8 +180,8 @@ def info_family(rows: list[tuple]) -> Metric:
     return family
 
 
-def stream_family(side: str, part: str, help_text: str) -> Callable[[list[tuple]], Metric]:
-    def make(rows: list[tuple]) -> Metric:
+def stream_family(side: str, part: str, help_text: str) -> Callable[[Sequence[tuple]], Metric]:
+    def make(rows: Sequence[tuple]) -> Metric:
         family = GaugeMetricFamily(f"avwatch_{side}_{part}", f"{side}: {help_text}", labels=["channel", "pipe"])
         name = family.name
         family.samples = [Sample(name, {"channel": channel, "pipe": pipe}, value) for channel, pipe, value in rows]

@@ -6,7 +6,7 @@ from __future__ import annotations
 import asyncio
 import threading
 from importlib import resources
-from typing import Callable, Iterable
+from typing import Callable, Iterable, Sequence
 
 from aiohttp import web
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
@@ -34,7 +34,7 @@ class Exposition:
 
     def __init__(self, latest: Callable[[], Snapshot]):
         self.latest = latest
-        self.rendered: dict[str, tuple[list[tuple], bytes]] = {}   # by family name: rows, text
+        self.rendered: dict[str, tuple[Sequence[tuple], bytes]] = {}   # by family name: rows, text
         self.cached: tuple[Snapshot, bytes] | None = None
         self.lock = threading.Lock()
 
