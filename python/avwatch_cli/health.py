@@ -145,7 +145,7 @@ def loads(raw: bytes | str) -> Any:
     """json.loads, with the usual record (UTF-8 text of one object, nothing
     around it) spared the encoding detection and the whitespace scans."""
     if isinstance(raw, bytes):
-        if raw[:1] != b"{":
+        if raw[:1] not in (b"{", b"["):
             return json.loads(raw)   # UTF-16/32 or a BOM, as json.loads accepts them
         text = raw.decode()
     else:
