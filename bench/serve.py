@@ -10,7 +10,9 @@ channel record, the input source record and both status records.  Timed:
   rewritten: the same after every status record got a new value;
   floor:     the same keys read by redis-py alone, SCAN + MGET in the same
              batches, nothing done with them;
-  /metrics:  rendering the exposition of that snapshot with prometheus_client;
+  /metrics:  rendering the exposition of that snapshot with prometheus_client,
+             in full (the first scrape) and after a rewritten refresh (the
+             families whose rows did not change are reused);
   /api/status: encoding that snapshot as JSON.
 
 Then the same channels in a Redis Cluster of three masters (started here
@@ -19,8 +21,8 @@ non-transactional pipeline with an MGET per hash slot (an MGET may not span
 slots), the slot grouping done beforehand.
 
 Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N]
-The last two lines read "refresh of N pipes: X ms; floor Y ms; ratio R" and
-"cluster refresh of N pipes: X ms; floor Y ms; ratio R".
+The last two lines read "cluster refresh of N pipes: X ms; floor Y ms; ratio R"
+and "refresh of N pipes: X ms; floor Y ms; ratio R".
 """
 
 import argparse
@@ -40,6 +42,7 @@ from machine import free_port  # noqa: E402
 from redis_sets import ClusterSet  # noqa: E402
 from timing import median_seconds  # noqa: E402
 
+from avwatch_cli.serve.heap import tune_collection  # noqa: E402
 from avwatch_cli.serve.reader import MGET_BATCH, PATTERN, SCAN_COUNT  # noqa: E402
 from avwatch_cli.serve.refresher import Refresher  # noqa: E402
 from avwatch_cli.serve.web import Exposition  # noqa: E402
@@ -130,11 +133,14 @@ def interleaved_medians(first, second, rounds: int) -> tuple[float, float]:
     return statistics.median(times[0]), statistics.median(times[1])
 
 
-def refresh_after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int, rounds: int) -> float:
+def after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int, rounds: int) -> tuple[float, float]:
     """The median refresh after every status record was rewritten with a new
     bitrate (the writes themselves untimed), as when every monitor wrote
-    once since the last refresh."""
-    times = []
+    once since the last refresh, and the median /metrics rendering of the
+    snapshot it made."""
+    exposition = Exposition(lambda: refresher.snapshot)
+    exposition.body()
+    refreshes, renders = [], []
     for round_number in range(rounds):
         batch = client.pipeline(transaction=False)
         for n in range(pipes):
@@ -144,8 +150,11 @@ def refresh_after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int
         batch.execute()
         started = time.perf_counter()
         refresher.refresh()
-        times.append(time.perf_counter() - started)
-    return sorted(times)[len(times) // 2]
+        refreshes.append(time.perf_counter() - started)
+        started = time.perf_counter()
+        exposition.body()
+        renders.append(time.perf_counter() - started)
+    return statistics.median(refreshes), statistics.median(renders)
 
 
 def main() -> None:
@@ -170,6 +179,7 @@ def main() -> None:
                         raise
                     time.sleep(0.05)
             fill(client, args.pipes)
+            tune_collection()   # as `avwatch serve` does at start
             refresher = Refresher(client, f"redis://127.0.0.1:{port}", refresh_seconds=2.0,
                                   stale_after=30.0, forget_after=300.0)
             # As SCAN returns them, bytes, so the floor encodes nothing either.
@@ -180,20 +190,19 @@ def main() -> None:
             # Every value new to the refresher: a first refresh, each round.
             cold = median_seconds(lambda: Refresher(client, "", refresh_seconds=2.0, stale_after=30.0,
                                                     forget_after=300.0).refresh(), max(3, args.rounds // 2))
-            rewritten = refresh_after_rewrites(client, refresher, args.pipes, max(3, args.rounds // 2))
+            rewritten, rewritten_metrics = after_rewrites(client, refresher, args.pipes, max(3, args.rounds // 2))
             snapshot = refresher.snapshot
             assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * args.pipes, snapshot.counts()
-            exposition = Exposition(lambda: snapshot)
-            metrics = median_seconds(lambda: (setattr(exposition, "cached", None), exposition.body()),
-                                     max(3, args.rounds // 2))
-            body = exposition.body()
+            metrics = median_seconds(lambda: Exposition(lambda: snapshot).body(), max(3, args.rounds // 2))
+            body = Exposition(lambda: snapshot).body()
             started = time.perf_counter()
             status = snapshot.status_json
             status_time = time.perf_counter() - started
         finally:
             server.terminate()
             server.wait(10)
-    print(f"/metrics of {args.pipes:,} pipes: {metrics * 1e3:.0f} ms to render ({len(body) / 1e6:.1f} MB); "
+    print(f"/metrics of {args.pipes:,} pipes: {metrics * 1e3:.0f} ms to render in full ({len(body) / 1e6:.1f} MB), "
+          f"{rewritten_metrics * 1e3:.0f} ms after a refresh that saw every record rewritten; "
           "then served from the cache until the next refresh")
     print(f"/api/status of {args.pipes:,} pipes: {status_time * 1e3:.0f} ms to encode ({len(status) / 1e6:.1f} MB), "
           "once per snapshot")
@@ -201,10 +210,11 @@ def main() -> None:
           f"ratio {cold / floor:.2f}")
     print(f"refresh of {args.pipes:,} pipes after every status record was rewritten: {rewritten * 1e3:.0f} ms; "
           f"ratio {rewritten / floor:.2f}")
+    cluster_refresh, cluster_floor = cluster_figures(args.pipes, args.rounds, keys)
+    print(f"cluster refresh of {args.pipes:,} pipes: {cluster_refresh * 1e3:.0f} ms; "
+          f"floor {cluster_floor * 1e3:.0f} ms; ratio {cluster_refresh / cluster_floor:.2f}")
+    # The line the goal is stated in comes last.
     print(f"refresh of {args.pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
-          f"ratio {refresh / floor:.2f}")
-    refresh, floor = cluster_figures(args.pipes, args.rounds, keys)
-    print(f"cluster refresh of {args.pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
           f"ratio {refresh / floor:.2f}")
 
 

@@ -10,8 +10,7 @@ from __future__ import annotations
 import enum
 import json
 import math
-from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, NamedTuple
 
 Side = Literal["input", "output"]
 SIDES: tuple[Side, Side] = ("input", "output")
@@ -21,6 +20,9 @@ SIDES: tuple[Side, Side] = ("input", "output")
 MAX_RECORD_BYTES = 64 * 1024
 
 DECODER = json.JSONDecoder()
+# What DECODER.decode runs, without the checks around it (an attribute that
+# JSONDecoder sets and its type stubs do not list).
+SCAN = DECODER.scan_once  # type: ignore[attr-defined]
 # Numbers are bounded so that every later conversion to float holds them.
 LIMIT = 2**63
 TEXT_FIELDS = ("acodec", "vcodec", "vresolution", "lastts")
@@ -39,8 +41,9 @@ class State(str, enum.Enum):
         return self.value
 
 
-@dataclass(frozen=True, slots=True)
-class Verdict:
+class Verdict(NamedTuple):
+    """Immutable; a named tuple because one is made for every record
+    rewritten between two refreshes, and it is the cheapest to make."""
     state: State
     record: dict | None   # the record as read; None when absent or unreadable
     reason: str           # a few words for the operator
@@ -105,31 +108,56 @@ def decode(raw: bytes | str | None) -> tuple[dict | None, str]:
         value = loads(raw)
     except (ValueError, RecursionError):
         return None, "not JSON"
-    if not isinstance(value, dict):
+    if type(value) is not dict:
         return None, f"not a JSON object but {json_type(value)}"
     get = value.get
-    # Exact types: the decoder makes no subclasses, and bool is not a number here.
+    # Every record rewritten since the last refresh comes through here: the
+    # usual one (text fields, whole numbers) passes in one expression.  Exact
+    # types: the decoder makes no subclasses, and bool is not a number here.
+    if (type(get("acodec", "")) is str and type(get("vcodec", "")) is str
+            and type(get("vresolution", "")) is str and type(get("lastts", "")) is str
+            and type(vfps := get("vfps", 0)) is int and -LIMIT <= vfps < LIMIT
+            and type(vbitrate := get("vbitrate", 0)) is int and -LIMIT <= vbitrate < LIMIT
+            and type(abitrate := get("abitrate", 0)) is int and -LIMIT <= abitrate < LIMIT
+            and type(bitrate := get("bitrate")) is int and -LIMIT <= bitrate < LIMIT):
+        return value, ""
+    problem = record_problem(value)
+    return (None, problem) if problem else (value, "")
+
+
+def record_problem(value: dict) -> str:
+    """Why a JSON object is not a status record; "" when it is one."""
+    get = value.get
     for field in TEXT_FIELDS:
         if type(get(field, "")) is not str:
-            return None, f'"{field}" is {json_type(value[field])}, not a string'
+            return f'"{field}" is {json_type(value[field])}, not a string'
     for field in NUMBER_FIELDS:
         number = get(field, 0)
         kind = type(number)
         if not ((kind is int and -LIMIT <= number < LIMIT) or (kind is float and math.isfinite(number))):
-            return None, f'"{field}" is {json_type(number)}, not a number'
+            return f'"{field}" is {json_type(number)}, not a number'
     if "bitrate" not in value:
-        return None, 'no "bitrate"'
-    return value, ""
+        return 'no "bitrate"'
+    return ""
 
 
 def loads(raw: bytes | str) -> Any:
-    """json.loads, with the common case (UTF-8 without a byte order mark)
-    spared its encoding detection."""
+    """json.loads, with the usual record (UTF-8 text of one object, nothing
+    around it) spared the encoding detection and the whitespace scans."""
     if isinstance(raw, bytes):
         if raw[:1] not in (b"{", b"["):
             return json.loads(raw)   # UTF-16/32 or a BOM, as json.loads accepts them
-        raw = raw.decode()
-    return DECODER.decode(raw)
+        text = raw.decode()
+    else:
+        text = raw
+    if text[:1] == "{":
+        try:
+            value, end = SCAN(text, 0)
+        except StopIteration as error:
+            raise ValueError(f"no JSON value at {error.value}") from None
+        if end == len(text):
+            return value
+    return DECODER.decode(text)   # surrounding whitespace is allowed, anything else is not
 
 
 def channel_live(raw: bytes | str | None) -> bool | None:

@@ -45,6 +45,13 @@ def text(record) -> str:
     ("input", "{}", True, 1.0, State.MALFORMED, 'no "bitrate"'),
     ("input", "[" * 100_000, True, 1.0, State.MALFORMED, "too large"),
     ("input", "[" * 50_000, True, 1.0, State.MALFORMED, "not JSON"),
+    # Whatever json.loads reads is read, and only that.
+    ("input", b' {"bitrate": 5}\n', True, 1.0, State.OK, "answered"),
+    ("input", '\ufeff{"bitrate": 5}'.encode(), True, 1.0, State.OK, "answered"),
+    ("input", '{"bitrate": 5}'.encode("utf-16"), True, 1.0, State.OK, "answered"),
+    ("input", b'{"bitrate": 5} {}', True, 1.0, State.MALFORMED, "not JSON"),
+    ("input", text(dict(STREAM, vfps=29.97)), True, 1.0, State.OK, "answered"),
+    ("input", text(dict(STREAM, vfps=2**63)), True, 1.0, State.MALFORMED, '"vfps" is a number out of range'),
     # The channel is not running: nothing else matters.
     ("input", text(STREAM), False, 99.0, State.STOPPED, '"live" false'),
     ("output", None, None, None, State.STOPPED, "no readable channel record"),

@@ -73,7 +73,9 @@ def scrubber(target: Target):
 
 def run(args: argparse.Namespace) -> int:
     # Imported here: the other commands must work without the serve extra.
+    from avwatch_cli.serve.heap import tune_collection
     from avwatch_cli.serve.refresher import Refresher
+    tune_collection()
 
     # No ping: a server that is down now is reported by the refresher, not
     # fatal.  A Cluster client reads the slot map at once, so a Cluster that

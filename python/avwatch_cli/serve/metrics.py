@@ -1,21 +1,29 @@
 """The Prometheus view of the latest snapshot: families built at scrape
 time, so a pipe that is gone leaves no series behind.  While Redis is
 unreachable only the server's own series are given (as exporters do for a
-target that is down); the per-pipe ones would be stale."""
+target that is down); the per-pipe ones would be stale.
+
+With 10,000 pipes a scrape holds a quarter of a million samples, and
+prometheus_client takes several microseconds to write each one.  So every
+family is first drawn as plain rows (label values and value), and the family
+made from its rows only when asked: an exposition can then render again only
+the families whose rows changed since its last rendering (most do not: the
+states, codecs and frame rates of a settled system stay as they are)."""
 
 from __future__ import annotations
 
-from typing import Callable, Iterator
+from typing import Callable, Iterator, NamedTuple, Sequence
 
-from prometheus_client.core import (CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily, Metric)
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.registry import Collector
+from prometheus_client.samples import Sample
 
 from avwatch_cli.health import SIDES, State
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
 from avwatch_cli.serve.snapshot import Snapshot
 
 STATES = tuple(state.value for state in State)
-# (metric name part, record field, help)
+# (metric name part, record field, help); pipe_sources reads the fields in this order.
 STREAM_GAUGES = (
     ("bits_per_second", "bitrate", "total bitrate in the status record"),
     ("video_bits_per_second", "vbitrate", "video bitrate in the status record"),
@@ -24,32 +32,58 @@ STREAM_GAUGES = (
 )
 
 
+class Source(NamedTuple):
+    """One family, as the rows it is drawn from.  `make(rows)` depends on
+    nothing else, so equal rows make an equal family.  (Equal values render
+    alike but for 0.0 and -0.0, and no value here is ever -0.0.)"""
+    name: str
+    rows: Sequence[tuple]
+    make: Callable[[Sequence[tuple]], Metric]
+
+    def family(self) -> Metric:
+        return self.make(self.rows)
+
+
 class SnapshotCollector(Collector):
     def __init__(self, latest: Callable[[], Snapshot]):
         self.latest = latest
 
     def collect(self) -> Iterator[Metric]:
-        snapshot = self.latest()
-        yield gauge("avwatch_redis_up", "1 when the last refresh read Redis, else 0", snapshot.redis_up)
-        mode = GaugeMetricFamily("avwatch_freshness_mode",
-                                 "how write times are known: keyspace notifications or value changes",
-                                 labels=["mode"])
-        for name in (NOTIFICATIONS, VALUE_CHANGES):
-            mode.add_metric([name], float(snapshot.freshness_mode == name))
-        yield mode
-        yield gauge("avwatch_refresh_duration_seconds", "time the last refresh took", snapshot.refresh_duration)
-        yield gauge("avwatch_last_refresh_timestamp_seconds", "when the last refresh ran", snapshot.generated_at)
-        malformed = CounterMetricFamily("avwatch_malformed_records",
-                                        "unreadable status records read (each value once)")
-        malformed.add_metric([], snapshot.malformed_total)
-        yield malformed
-        changes = CounterMetricFamily("avwatch_state_changes", "state changes of pipe sides, by the state entered",
-                                      labels=["side", "state"])
-        for (side, state), count in sorted(snapshot.changes_total.items()):
-            changes.add_metric([side, state], count)
-        yield changes
-        if snapshot.redis_up:
-            yield from pipe_families(snapshot)
+        for source in sources(self.latest()):
+            yield source.family()
+
+
+def sources(snapshot: Snapshot) -> list[Source]:
+    found = [made(family) for family in server_families(snapshot)]
+    if snapshot.redis_up:
+        found += pipe_sources(snapshot)
+    return found
+
+
+def made(family: Metric) -> Source:
+    """A family made at once: its samples are its rows."""
+    return Source(family.name, family.samples, lambda _: family)
+
+
+def server_families(snapshot: Snapshot) -> Iterator[Metric]:
+    yield gauge("avwatch_redis_up", "1 when the last refresh read Redis, else 0", snapshot.redis_up)
+    mode = GaugeMetricFamily("avwatch_freshness_mode",
+                             "how write times are known: keyspace notifications or value changes",
+                             labels=["mode"])
+    for name in (NOTIFICATIONS, VALUE_CHANGES):
+        mode.add_metric([name], float(snapshot.freshness_mode == name))
+    yield mode
+    yield gauge("avwatch_refresh_duration_seconds", "time the last refresh took", snapshot.refresh_duration)
+    yield gauge("avwatch_last_refresh_timestamp_seconds", "when the last refresh ran", snapshot.generated_at)
+    malformed = CounterMetricFamily("avwatch_malformed_records",
+                                    "unreadable status records read (each value once)")
+    malformed.add_metric([], snapshot.malformed_total)
+    yield malformed
+    changes = CounterMetricFamily("avwatch_state_changes", "state changes of pipe sides, by the state entered",
+                                  labels=["side", "state"])
+    for (side, state), count in sorted(snapshot.changes_total.items()):
+        changes.add_metric([side, state], count)
+    yield changes
 
 
 def gauge(name: str, documentation: str, value: float) -> GaugeMetricFamily:
@@ -64,39 +98,92 @@ def label_text(value: str) -> str:
     return value.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
-def pipe_families(snapshot: Snapshot) -> Iterator[Metric]:
-    live = GaugeMetricFamily("avwatch_channel_live",
-                             'the channel record\'s "live": 1 true, 0 false or no readable record',
-                             labels=["channel"])
-    health = GaugeMetricFamily("avwatch_health", "1 for the current state of a pipe side, 0 for the others",
-                               labels=["channel", "pipe", "side", "state"])
-    age = GaugeMetricFamily("avwatch_status_age_seconds", "seconds since the status record was last written",
-                            labels=["channel", "pipe", "side"])
-    info = InfoMetricFamily("avwatch_stream", "codecs and resolution in the status record",
-                            labels=["channel", "pipe", "side"])
-    stream = {(side, part): GaugeMetricFamily(f"avwatch_{side}_{part}", f"{side}: {help_text}",
-                                              labels=["channel", "pipe"])
-              for side in SIDES for part, _, help_text in STREAM_GAUGES}
+def pipe_sources(snapshot: Snapshot) -> list[Source]:
+    """The per-channel and per-pipe families, in one pass over the snapshot
+    (written out plainly: it runs over every pipe at every rendering)."""
+    now = snapshot.generated_at
+    live: list[tuple] = []
+    health: list[tuple] = []
+    age: list[tuple] = []
+    info: list[tuple] = []
+    # Per side, one list of rows per STREAM_GAUGES entry.
+    stream: dict[str, tuple[list[tuple], ...]] = {side: ([], [], [], []) for side in SIDES}
     for channel in snapshot.channels:
-        live.add_metric([channel.channel], float(bool(channel.live)))
+        name = channel.channel
+        live.append((name, 1.0 if channel.live else 0.0))
         for pipe in channel.pipes:
-            for side, view in zip(SIDES, (pipe.input, pipe.output)):
-                labels = [channel.channel, pipe.pipe, side]
-                current = view.state.value
-                for state in STATES:
-                    health.add_metric(labels + [state], float(state == current))
-                seconds = view.age(snapshot.generated_at)
-                if seconds is not None:
-                    age.add_metric(labels, seconds)
+            pipe_name = pipe.pipe
+            for side, view in (("input", pipe.input), ("output", pipe.output)):
+                health.append((name, pipe_name, side, view.state.value))
+                written_at = view.written_at
+                if written_at is not None:
+                    age.append((name, pipe_name, side, now - written_at if now > written_at else 0.0))
                 record = view.record
                 if record is None:
                     continue
-                for part, field, _ in STREAM_GAUGES:
-                    stream[(side, part)].add_metric(labels[:2], float(record.get(field) or 0))
-                info.add_metric(labels, {field: label_text(record.get(field) or "")
-                                         for field in ("vcodec", "acodec", "vresolution")})
-    yield live
-    yield health
-    yield age
-    yield info
-    yield from stream.values()
+                get = record.get
+                bits, video_bits, audio_bits, frames = stream[side]
+                bits.append((name, pipe_name, float(get("bitrate") or 0)))
+                video_bits.append((name, pipe_name, float(get("vbitrate") or 0)))
+                audio_bits.append((name, pipe_name, float(get("abitrate") or 0)))
+                frames.append((name, pipe_name, float(get("vfps") or 0)))
+                info.append((name, pipe_name, side, label_text(get("vcodec") or ""),
+                             label_text(get("acodec") or ""), label_text(get("vresolution") or "")))
+    return [
+        Source("avwatch_channel_live", live, channel_live_family),
+        Source("avwatch_health", health, health_family),
+        Source("avwatch_status_age_seconds", age, age_family),
+        Source("avwatch_stream", info, info_family),
+        *(Source(f"avwatch_{side}_{part}", rows, stream_family(side, part, help_text))
+          for side in SIDES for rows, (part, _, help_text) in zip(stream[side], STREAM_GAUGES)),
+    ]
+
+
+# Samples are made directly: these families have hundreds of thousands, and
+# add_metric's zipping of label names into every sample costs more than the
+# sample.  The label names are prometheus_client's to check, once per family.
+
+def channel_live_family(rows: Sequence[tuple]) -> Metric:
+    family = GaugeMetricFamily("avwatch_channel_live",
+                               'the channel record\'s "live": 1 true, 0 false or no readable record',
+                               labels=["channel"])
+    name = family.name
+    family.samples = [Sample(name, {"channel": channel}, value) for channel, value in rows]
+    return family
+
+
+def health_family(rows: Sequence[tuple]) -> Metric:
+    family = GaugeMetricFamily("avwatch_health", "1 for the current state of a pipe side, 0 for the others",
+                               labels=["channel", "pipe", "side", "state"])
+    name = family.name
+    family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side, "state": state},
+                             1.0 if state == current else 0.0)
+                      for channel, pipe, side, current in rows for state in STATES]
+    return family
+
+
+def age_family(rows: Sequence[tuple]) -> Metric:
+    family = GaugeMetricFamily("avwatch_status_age_seconds", "seconds since the status record was last written",
+                               labels=["channel", "pipe", "side"])
+    name = family.name
+    family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side}, seconds)
+                      for channel, pipe, side, seconds in rows]
+    return family
+
+
+def info_family(rows: Sequence[tuple]) -> Metric:
+    family = Metric("avwatch_stream", "codecs and resolution in the status record", "info")
+    name = family.name + "_info"
+    family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side,
+                                    "vcodec": vcodec, "acodec": acodec, "vresolution": vresolution}, 1.0)
+                      for channel, pipe, side, vcodec, acodec, vresolution in rows]
+    return family
+
+
+def stream_family(side: str, part: str, help_text: str) -> Callable[[Sequence[tuple]], Metric]:
+    def make(rows: Sequence[tuple]) -> Metric:
+        family = GaugeMetricFamily(f"avwatch_{side}_{part}", f"{side}: {help_text}", labels=["channel", "pipe"])
+        name = family.name
+        family.samples = [Sample(name, {"channel": channel, "pipe": pipe}, value) for channel, pipe, value in rows]
+        return family
+    return make

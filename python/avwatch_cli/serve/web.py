@@ -6,12 +6,14 @@ from __future__ import annotations
 import asyncio
 import threading
 from importlib import resources
-from typing import Callable
+from typing import Callable, Iterable, Sequence
 
 from aiohttp import web
-from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, generate_latest
+from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
+from prometheus_client.core import Metric
+from prometheus_client.registry import Collector
 
-from avwatch_cli.serve.metrics import SnapshotCollector
+from avwatch_cli.serve.metrics import sources
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.snapshot import Snapshot
 
@@ -26,14 +28,13 @@ SECURITY_HEADERS = {
 
 
 class Exposition:
-    """The /metrics body, rendered once per snapshot: with thousands of
-    pipes rendering costs more than a scrape should repeat."""
+    """The /metrics body: rendered at most once per snapshot, however many
+    scrapers ask, and then only the families whose rows changed since the
+    last rendering; the others are taken as they were rendered then."""
 
     def __init__(self, latest: Callable[[], Snapshot]):
         self.latest = latest
-        self.registry = CollectorRegistry(auto_describe=False)
-        self.rendering = latest()
-        self.registry.register(SnapshotCollector(lambda: self.rendering))
+        self.rendered: dict[str, tuple[Sequence[tuple], bytes]] = {}   # by family name: rows, text
         self.cached: tuple[Snapshot, bytes] | None = None
         self.lock = threading.Lock()
 
@@ -41,9 +42,26 @@ class Exposition:
         snapshot = self.latest()
         with self.lock:
             if self.cached is None or self.cached[0] is not snapshot:
-                self.rendering = snapshot
-                self.cached = (snapshot, generate_latest(self.registry))
+                self.cached = (snapshot, self.render(snapshot))
             return self.cached[1]
+
+    def render(self, snapshot: Snapshot) -> bytes:
+        rendered = {}
+        for source in sources(snapshot):
+            last = self.rendered.get(source.name)
+            if last is None or last[0] != source.rows:
+                last = (source.rows, generate_latest(OneFamily(source.family())))
+            rendered[source.name] = last
+        self.rendered = rendered   # a family gone from the snapshot is forgotten
+        return b"".join(text for _, text in rendered.values())
+
+
+class OneFamily(Collector):
+    def __init__(self, family: Metric):
+        self.family = family
+
+    def collect(self) -> Iterable[Metric]:
+        return (self.family,)
 
 
 def page() -> bytes:

@@ -1,0 +1,60 @@
+"""/metrics renders again only the families that changed since the last
+scrape: after every kind of change its body must still be exactly what
+prometheus_client makes of the whole collector."""
+
+import json
+
+from prometheus_client import CollectorRegistry, generate_latest
+
+from avwatch_cli.serve.metrics import SnapshotCollector
+from avwatch_cli.serve.refresher import Refresher
+from avwatch_cli.serve.web import Exposition
+from serve.harness import NO_ANSWER, OUTPUT, STREAM, wait_for
+
+HOSTILE = 'x"} 1\n# TYPE avwatch_health counter\\'
+
+
+def fill(client, channels: int) -> None:
+    for n in range(channels):
+        client.set(f"ch:{n}", json.dumps({"live": True}))
+        client.set(f"ch:{n}:in:main", json.dumps(dict(STREAM, bitrate=STREAM["bitrate"] + n)))
+        client.set(f"ch:{n}:out:main", json.dumps(OUTPUT))
+
+
+# Each changes what some families are drawn from and leaves the others as they were.
+CHANGES = [
+    lambda client: None,
+    lambda client: client.set("ch:1:in:main", json.dumps(dict(STREAM, bitrate=7))),
+    lambda client: client.set("ch:2:in:main", json.dumps(NO_ANSWER)),
+    lambda client: client.set("ch:3:out:main", json.dumps(dict(OUTPUT, vcodec="hevc", vfps=50))),
+    lambda client: client.delete("ch:4:out:main"),
+    lambda client: client.set("ch:5", json.dumps({"live": False})),
+    lambda client: client.set(f"ch:6:in:{HOSTILE}", json.dumps(dict(STREAM, vcodec=HOSTILE))),
+    lambda client: client.set("ch:7:in:main", "{not json"),
+    lambda client: client.delete("ch:8", "ch:8:in:main", "ch:8:out:main"),
+]
+
+
+def test_families_rendered_again_only_when_changed_equal_a_full_rendering(own_redis):
+    server = own_redis()
+    client = server.client()
+    fill(client, 10)
+    refresher = Refresher(client, "redis://127.0.0.1", refresh_seconds=1.0, stale_after=30.0, forget_after=0.0)
+    exposition = Exposition(lambda: refresher.snapshot)
+    registry = CollectorRegistry(auto_describe=False)
+    registry.register(SnapshotCollector(lambda: refresher.snapshot))
+    for change in CHANGES:
+        change(client)
+        refresher.refresh()
+        assert exposition.body() == generate_latest(registry)
+    assert b"\n# TYPE avwatch_health counter" not in exposition.body()
+    # Redis away and back: the pipes' families go and come again.
+    server.stop()
+    refresher.refresh()
+    assert b"avwatch_health{" not in exposition.body()
+    assert exposition.body() == generate_latest(registry)
+    server.start()
+    fill(client, 3)
+    wait_for(lambda: refresher.refresh() or refresher.snapshot.redis_up)
+    assert exposition.body() == generate_latest(registry)
+    assert b'avwatch_health{channel="2",pipe="main",side="input",state="ok"} 1.0' in exposition.body()
