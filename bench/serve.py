@@ -28,7 +28,6 @@ and "refresh of N pipes: X ms; floor Y ms; ratio R".
 import argparse
 import json
 import statistics
-import subprocess
 import sys
 import tempfile
 import time
@@ -38,8 +37,7 @@ import redis
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-from machine import free_port  # noqa: E402
-from redis_sets import ClusterSet  # noqa: E402
+from redis_sets import ClusterSet, RedisNode  # noqa: E402
 from timing import median_seconds  # noqa: E402
 
 from avwatch_cli.serve.heap import tune_collection  # noqa: E402
@@ -162,22 +160,13 @@ def main() -> None:
     parser.add_argument("--pipes", type=int, default=10_000)
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
-    port = free_port()
     with tempfile.TemporaryDirectory() as workdir:
-        server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
-                                   "--appendonly", "no", "--dir", workdir],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        server = RedisNode(Path(workdir)).start()
+        port = server.port
         try:
+            # No socket timeout, unlike the node's own client: filling 10,000
+            # pipes on a loaded machine may outlast one.
             client = redis.Redis(port=port)
-            deadline = time.monotonic() + 10
-            while True:
-                try:
-                    client.ping()
-                    break
-                except redis.ConnectionError:
-                    if time.monotonic() > deadline:
-                        raise
-                    time.sleep(0.05)
             fill(client, args.pipes)
             tune_collection()   # as `avwatch serve` does at start
             refresher = Refresher(client, f"redis://127.0.0.1:{port}", refresh_seconds=2.0,
@@ -199,8 +188,7 @@ def main() -> None:
             status = snapshot.status_json
             status_time = time.perf_counter() - started
         finally:
-            server.terminate()
-            server.wait(10)
+            server.stop()
     print(f"/metrics of {args.pipes:,} pipes: {metrics * 1e3:.0f} ms to render in full ({len(body) / 1e6:.1f} MB), "
           f"{rewritten_metrics * 1e3:.0f} ms after a refresh that saw every record rewritten; "
           "then served from the cache until the next refresh")

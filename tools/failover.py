@@ -25,6 +25,7 @@ import redis
 
 from hls_standin import HTML_SUBPATH, KESTREL_ROOT, HlsStandIn
 from machine import free_port
+from media import stop_process
 from redis_sets import MASTER_NAME, SentinelSet, wait_until
 
 CHANNEL, PIPE = "42", "main"
@@ -128,12 +129,7 @@ class ServeWatch:
     def stop(self) -> str:
         self._stopping.set()
         self._thread.join(5)
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        stop_process(self.process, grace=10)
         self.errors.seek(0)
         text = self.errors.read().decode(errors="replace")
         self.errors.close()

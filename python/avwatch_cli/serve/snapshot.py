@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 from collections import deque
+from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, NamedTuple
 
@@ -53,26 +54,24 @@ class Event(NamedTuple):
                 "from": self.before.value, "to": self.after.value, "reason": self.reason}
 
 
+@dataclass(frozen=True, kw_only=True, eq=False)
 class Snapshot:
-    """Built whole by the refresher, then only read."""
+    """Built whole by the refresher, then only read.  Compared by identity
+    (the exposition's cache asks "is this the same refresh?"); no slots, as
+    status_json caches itself in the instance dictionary."""
 
-    def __init__(self, *, generated_at: float, redis_up: bool, redis_url: str, redis_error: str | None,
-                 freshness_mode: str, refresh_seconds: float, stale_after: float,
-                 channels: tuple[ChannelView, ...], events: tuple[Event, ...],
-                 malformed_total: int, changes_total: dict[tuple[str, str], int],
-                 refresh_duration: float):
-        self.generated_at = generated_at
-        self.redis_up = redis_up
-        self.redis_url = redis_url
-        self.redis_error = redis_error
-        self.freshness_mode = freshness_mode
-        self.refresh_seconds = refresh_seconds
-        self.stale_after = stale_after
-        self.channels = channels
-        self.events = events
-        self.malformed_total = malformed_total
-        self.changes_total = changes_total
-        self.refresh_duration = refresh_duration
+    generated_at: float
+    redis_up: bool
+    redis_url: str
+    redis_error: str | None
+    freshness_mode: str
+    refresh_seconds: float
+    stale_after: float
+    channels: tuple[ChannelView, ...]
+    events: tuple[Event, ...]
+    malformed_total: int
+    changes_total: dict[tuple[str, str], int]
+    refresh_duration: float
 
     def pipes(self):
         for channel in self.channels:
