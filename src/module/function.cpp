@@ -6,12 +6,10 @@
 namespace avwatch {
 
 Owned Call::global(const char* name) const {
-    Owned found = global_if_present(name);
-    if (!found) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw ErrorSet{};
-    }
-    return found;
+    PyObject* found = PyDict_GetItemString(globals_, name);  // borrowed
+    if (found != nullptr)
+        return Owned::share(found);
+    return builtin(name);
 }
 
 Owned Call::global_if_present(const char* name) const {

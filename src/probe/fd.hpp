@@ -19,6 +19,8 @@ public:
 
     int get() const noexcept { return fd_; }
     bool is_open() const noexcept { return fd_ >= 0; }
+    // Hands the descriptor over; it is no longer closed here.
+    int release() noexcept { return std::exchange(fd_, -1); }
     void reset(int fd = -1) noexcept {
         if (fd_ >= 0)
             ::close(fd_);

@@ -1,6 +1,7 @@
 #include "probe/guard_link.hpp"
 
 #include "module/api.hpp"
+#include "probe/fd.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -89,19 +90,16 @@ int start_guard(const std::string& path) {
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return errno;
-    int ours = pair[0];
-    int theirs = pair[1];
-    if (theirs <= protocol::control_fd) {
+    Fd ours(pair[0]);
+    Fd theirs(pair[1]);
+    if (theirs.get() <= protocol::control_fd) {
         // Out of the way of the descriptors set up below (a worker may have
         // closed its stdin), and dup2() onto itself would leave
         // close-on-exec set.
-        theirs = ::fcntl(pair[1], F_DUPFD_CLOEXEC, protocol::control_fd + 1);
-        ::close(pair[1]);
-        if (theirs < 0) {
-            int error = errno;
-            ::close(ours);
-            return error;
-        }
+        int moved = ::fcntl(theirs.get(), F_DUPFD_CLOEXEC, protocol::control_fd + 1);
+        if (moved < 0)
+            return errno;
+        theirs.reset(moved);
     }
     pid_t pid = 0;
     posix_spawn_file_actions_t actions;
@@ -110,20 +108,17 @@ int start_guard(const std::string& path) {
     if (error == 0) {
         error = posix_spawnattr_init(&attributes);
         if (error == 0) {
-            error = spawn_guard(pid, path, theirs, actions, attributes);
+            error = spawn_guard(pid, path, theirs.get(), actions, attributes);
             posix_spawnattr_destroy(&attributes);
         }
         posix_spawn_file_actions_destroy(&actions);
     }
-    ::close(theirs);
-    if (error != 0) {
-        ::close(ours);
+    if (error != 0)
         return error;
-    }
     static bool fork_handler_installed = false;
     if (!fork_handler_installed)
         fork_handler_installed = ::pthread_atfork(nullptr, nullptr, forget_guard_in_child) == 0;
-    link.socket = ours;
+    link.socket = ours.release();
     link.generation = ++guards_started;
     // The guard lives until its socket closes; a pidfd lets us collect it
     // if it died early without ever signalling a recycled pid.
