@@ -37,6 +37,19 @@ def command_lines() -> dict:
     return found
 
 
+def children_of(pid: int) -> list[int]:
+    """The children of process `pid`, gathered over its threads; a thread
+    or child that ends while they are read is passed over."""
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{task}/children") as listed:
+                found += [int(child) for child in listed.read().split()]
+        except FileNotFoundError:
+            continue
+    return found
+
+
 def stat_fields(pid: int) -> list:
     """The fields of /proc/PID/stat after the command name: state, parent, group, ..."""
     with open(f"/proc/{pid}/stat") as stat:

@@ -25,7 +25,7 @@ from pathlib import Path
 import avwatch
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from machine import parent_pid  # noqa: E402
+from machine import children_of, command_lines, parent_pid  # noqa: E402
 
 # Forking with threads running is the very case under test.
 warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
@@ -43,14 +43,9 @@ def probe_silent(port):
 
 
 def children(pid):
-    """pid -> command line of each child of `pid`."""
-    found = {}
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/children") as listed:
-            for child in listed.read().split():
-                with open(f"/proc/{child}/cmdline", "rb") as cmdline:
-                    found[int(child)] = cmdline.read().split(b"\0")[0].decode()
-    return found
+    """pid -> program of each child of `pid`; a zombie has none."""
+    lines = command_lines()
+    return {child: lines[child][0] for child in children_of(pid) if child in lines}
 
 
 def guard_pids():

@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import avwatch
-from machine import command_lines, free_port, parent_pid, processes_naming
+from machine import children_of, command_lines, free_port, parent_pid, processes_naming
 
 WORKER = Path(__file__).with_name("probing_worker.py")
 
@@ -189,8 +189,4 @@ def test_the_guard_collects_all_that_the_chains_leave(ts_file):
     for _ in range(3):
         avwatch.get_ffprobe_info(str(ts_file))
     [guard] = my_guards()
-
-    def children():
-        tasks = Path(f"/proc/{guard}/task")
-        return [child for task in tasks.iterdir() for child in (task / "children").read_text().split()]
-    assert wait_until(lambda: children() == [], 5), f"left: {children()}"
+    assert wait_until(lambda: children_of(guard) == [], 5), f"left: {children_of(guard)}"
