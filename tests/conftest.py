@@ -3,61 +3,23 @@ media-server tree."""
 
 import os
 import shutil
-import subprocess
-import time
 from pathlib import Path
 
 import pytest
-import redis
 
 from machine import free_port, is_tmpfs_mount
+from media import UdpSender, make_ts_file
+from redis_sets import ClusterSet, RedisNode, SentinelSet, require_redis_server
 
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
 ENV_FILE = KESTREL_ROOT / "env.json"
 
 
-
-class RedisServer:
-    def __init__(self, tmp: Path, *options: str):
-        self.port = free_port()
-        self.dir = tmp
-        self.options = options   # more redis-server arguments
-        self.process = None
-
-    def start(self):
-        self.process = subprocess.Popen(
-            ["redis-server", "--port", str(self.port), "--bind", "127.0.0.1",
-             "--save", "", "--appendonly", "no", "--dir", str(self.dir), *self.options],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                redis.StrictRedis(port=self.port).ping()
-                return
-            except redis.AuthenticationError:   # up, and wants a password
-                return
-            except redis.ConnectionError:
-                if time.monotonic() > deadline or self.process.poll() is not None:
-                    raise RuntimeError("redis-server did not start")
-                time.sleep(0.05)
-
-    def stop(self):
-        if self.process is not None:
-            self.process.terminate()
-            self.process.wait(10)
-            self.process = None
-
-    def client(self, **options) -> redis.StrictRedis:
-        return redis.StrictRedis(host="127.0.0.1", port=self.port, **options)
-
-
 @pytest.fixture(scope="session")
 def redis_server(tmp_path_factory):
-    if shutil.which("redis-server") is None:
-        pytest.fail("redis-server is not installed (tools/bootstrap installs it)")
-    server = RedisServer(tmp_path_factory.mktemp("redis"))
-    server.start()
+    require_redis_server()
+    server = RedisNode(tmp_path_factory.mktemp("redis")).start()
     yield server
     server.stop()
 
@@ -88,14 +50,12 @@ def kestrel_root():
 @pytest.fixture(scope="session")
 def ts_file(tmp_path_factory):
     """4 s of 1280x720 h264 at 25 fps with 48 kHz aac, in MPEG-TS."""
-    from media import make_ts_file
     return make_ts_file(tmp_path_factory.mktemp("media") / "sample.ts")
 
 
 @pytest.fixture
 def udp_stream():
     """A live UDP MPEG-TS stream on a free port; yields the sender."""
-    from media import UdpSender
     sender = UdpSender(free_port()).start()
     yield sender
     sender.stop()
@@ -104,7 +64,6 @@ def udp_stream():
 @pytest.fixture(scope="session")
 def sentinel_set(tmp_path_factory):
     """A master, a replica and three Sentinels (tools/redis_sets.py)."""
-    from redis_sets import SentinelSet
     deployment = SentinelSet(tmp_path_factory.mktemp("sentinel")).start()
     yield deployment
     deployment.stop()
@@ -113,7 +72,6 @@ def sentinel_set(tmp_path_factory):
 @pytest.fixture(scope="session")
 def cluster_set(tmp_path_factory):
     """A Redis Cluster of three masters (tools/redis_sets.py)."""
-    from redis_sets import ClusterSet
     deployment = ClusterSet(tmp_path_factory.mktemp("cluster")).start()
     yield deployment
     deployment.stop()

@@ -64,8 +64,8 @@ class RedisNode:
         return self
 
     def client(self, **options) -> redis.Redis:
-        return redis.Redis(host="127.0.0.1", port=self.port, socket_timeout=2, password=self.password or None,
-                           **options)
+        return redis.Redis(**{"host": "127.0.0.1", "port": self.port, "socket_timeout": 2,
+                              "password": self.password or None, **options})
 
     def kill(self) -> None:
         """Ends the server at once, as a crash or a lost machine would."""
@@ -104,7 +104,7 @@ class SentinelSet:
         return ",".join(sentinel.address for sentinel in self.sentinels)
 
     def start(self) -> "SentinelSet":
-        _require_redis_server()
+        require_redis_server()
         self.master.start()
         self.replica.config += f"replicaof 127.0.0.1 {self.master.port}\n"
         self.replica.start()
@@ -162,7 +162,7 @@ class ClusterSet:
         return f"redis://{self.nodes[0].address}"
 
     def start(self) -> "ClusterSet":
-        _require_redis_server()
+        require_redis_server()
         for node in self.nodes:
             # The bus port is given too: port + 10000 may not be a port at all.
             node.config = (f"cluster-enabled yes\ncluster-config-file nodes.conf\n"
@@ -185,7 +185,7 @@ class ClusterSet:
             node.stop()
 
 
-def _require_redis_server() -> None:
+def require_redis_server() -> None:
     for program in ("redis-server", "redis-cli"):
         if shutil.which(program) is None:
             raise RuntimeError(f"{program} is not installed (tools/bootstrap installs it)")
