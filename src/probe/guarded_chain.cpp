@@ -4,9 +4,15 @@
 #include "probe/guard_link.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+
+#ifndef PIDFD_SIGNAL_PROCESS_GROUP
+#define PIDFD_SIGNAL_PROCESS_GROUP (1U << 2)  // Linux 6.9
+#endif
 
 namespace avwatch {
 namespace {
@@ -60,6 +66,7 @@ GuardedChain GuardedChain::start(const ChainRequest& request, int out, int err) 
 GuardedChain::~GuardedChain() {
     if (channel_.is_open())
         request_end();
+    kill_group();
 }
 
 void GuardedChain::read_events() noexcept {
@@ -79,6 +86,10 @@ void GuardedChain::read_events() noexcept {
         switch (event.kind) {
         case protocol::EventKind::started:
             started_ = true;
+            // The guard collects the leader only after killing its group,
+            // so this pid is still the leader's.  Without pidfds (before
+            // Linux 5.3) the guard alone ends the group.
+            leader_.reset(static_cast<int>(::syscall(SYS_pidfd_open, event.value, 0)));
             break;
         case protocol::EventKind::failed:
             start_error_ = event.value;
@@ -104,6 +115,17 @@ void GuardedChain::end() noexcept {
             break;
     }
     channel_.reset();
+}
+
+// What is left of the group once the guard has killed it is dying anyway;
+// but a guard that was killed itself left the chain running, and nothing
+// else would end it.  Signals the group whose id is the leader's pid, by
+// the pid itself rather than its number (before Linux 6.9 this fails
+// harmlessly, and such a chain is left running).
+void GuardedChain::kill_group() noexcept {
+    if (leader_.is_open())
+        ::syscall(SYS_pidfd_send_signal, leader_.get(), SIGKILL, nullptr, PIDFD_SIGNAL_PROCESS_GROUP);
+    leader_.reset();
 }
 
 void GuardedChain::request_end() noexcept {

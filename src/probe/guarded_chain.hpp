@@ -2,7 +2,9 @@
 // channel: the guard started it (or failed to), its leader exited, and once
 // asked to end it, the guard has killed the group and collected the leader
 // when it closes the channel.  The leader is the guard's child, never ours,
-// so nothing here signals or collects a pid.
+// so nothing here collects it or signals a pid by number: the group is
+// signalled only through a pidfd of its leader, taken while the guard still
+// holds the leader uncollected, so it can never reach a recycled pid.
 #pragma once
 
 #include "probe/chain_request.hpp"
@@ -19,7 +21,8 @@ public:
 
     // Left without end() (unwinding), the chain is still ended, without
     // waiting: by the request, since a forked child may hold a copy of the
-    // channel and keep its end of file from coming.
+    // channel and keep its end of file from coming.  Either way the group
+    // is killed here too, in case the guard died before it could.
     ~GuardedChain();
     GuardedChain(const GuardedChain&) = delete;
     GuardedChain& operator=(const GuardedChain&) = delete;
@@ -49,8 +52,10 @@ public:
 private:
     GuardedChain(Fd channel, std::uint64_t guard) noexcept : channel_(std::move(channel)), guard_(guard) {}
     void request_end() noexcept;
+    void kill_group() noexcept;
 
     Fd channel_;
+    Fd leader_;  // pidfd of the group's leader, once started
     std::uint64_t guard_;
     bool started_ = false;
     bool exited_ = false;
