@@ -99,9 +99,10 @@ Owned call_method(Borrowed object, const char* name, std::initializer_list<Borro
 
 Owned import(const char* name) { return Owned::steal(PyImport_ImportModule(name)); }
 
+PyObject* builtin_if_present(const char* name) { return PyDict_GetItemString(PyEval_GetBuiltins(), name); }
+
 Owned builtin(const char* name) {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* found = PyDict_GetItemString(builtins, name);
+    PyObject* found = builtin_if_present(name);
     if (found == nullptr) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw ErrorSet{};

@@ -47,6 +47,8 @@ Owned call_method(Borrowed object, const char* name, std::initializer_list<Borro
 // expose as replaceable globals.
 Owned import(const char* name);
 Owned builtin(const char* name);
+// Null when the builtins have no `name`; no error is set.
+PyObject* builtin_if_present(const char* name);  // borrowed
 
 // The current exception is an instance of `type` (a class or tuple).
 bool error_matches(PyObject* type);

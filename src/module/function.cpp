@@ -14,9 +14,7 @@ Owned Call::global(const char* name) const {
 
 Owned Call::global_if_present(const char* name) const {
     PyObject* found = PyDict_GetItemString(globals_, name);  // borrowed
-    if (found == nullptr)
-        found = PyDict_GetItemString(PyEval_GetBuiltins(), name);
-    return Owned::share(found);
+    return Owned::share(found != nullptr ? found : builtin_if_present(name));
 }
 
 namespace {
