@@ -1,9 +1,12 @@
 #include "guard/chain.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/close_range.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,27 +29,77 @@ bool is_ignored(std::uint64_t ignored_signals, int signal) {
     return (ignored_signals >> (signal - 1)) & 1;
 }
 
+bool same_limit(const rlimit& one, const rlimit& other) {
+    return one.rlim_cur == other.rlim_cur && one.rlim_max == other.rlim_max;
+}
+
+bool same_groups(std::vector<gid_t> wanted) {
+    std::vector<gid_t> current(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+    if (::getgroups(static_cast<int>(current.size()), current.data()) != static_cast<int>(wanted.size()))
+        return false;
+    std::sort(current.begin(), current.end());
+    std::sort(wanted.begin(), wanted.end());
+    return current == wanted;
+}
+
+// Takes on what the worker has now where the guard differs; 0, or the errno.
+// Only what differs is set, so an unprivileged guard never needs a privilege
+// for what it already has.  Limits and groups first: they may need the
+// privilege that the ids give up.  The nice value is a courtesy: a guard
+// that may not lower its own (the worker had the right, the guard not)
+// runs the chain at its own.
+int take_on(const guard_protocol::Inherited& wanted, const std::vector<gid_t>& groups) {
+    if (::getpriority(PRIO_PROCESS, 0) != wanted.nice)
+        ::setpriority(PRIO_PROCESS, 0, wanted.nice);
+    for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+        auto which = static_cast<__rlimit_resource_t>(resource);
+        rlimit current{};
+        if (::getrlimit(which, &current) != 0 || same_limit(current, wanted.limits[resource]))
+            continue;
+        if (::setrlimit(which, &wanted.limits[resource]) != 0)
+            return errno;
+    }
+    if (!same_groups(groups) && ::setgroups(groups.size(), groups.data()) != 0)
+        return errno;
+    uid_t uids[3];
+    gid_t gids[3];
+    if (::getresgid(&gids[0], &gids[1], &gids[2]) != 0 || !std::equal(gids, gids + 3, wanted.gids)) {
+        if (::setresgid(wanted.gids[0], wanted.gids[1], wanted.gids[2]) != 0)
+            return errno;
+    }
+    if (::getresuid(&uids[0], &uids[1], &uids[2]) != 0 || !std::equal(uids, uids + 3, wanted.uids)) {
+        if (::setresuid(wanted.uids[0], wanted.uids[1], wanted.uids[2]) != 0)
+            return errno;
+    }
+    return 0;
+}
+
 // In the forked child: set up and exec, or write the errno to `report`.
 // The guard is single-threaded, so the child may do what it likes; it
 // still keeps to system calls.
 [[noreturn]] void become_chain(char* const* candidates, char* const* argv, char* const* envp,
-                               std::uint64_t ignored_signals, const ChainFds& fds, int report) {
+                               const guard_protocol::SpawnRequest& request, const std::vector<gid_t>& groups,
+                               const ChainFds& fds, int report) {
     int error = 0;
     ::setpgid(0, 0);
     struct sigaction action {};
     for (int signal = 1; signal < NSIG; ++signal) {
         if (signal == SIGKILL || signal == SIGSTOP)
             continue;
-        action.sa_handler = is_ignored(ignored_signals, signal) ? SIG_IGN : SIG_DFL;
+        action.sa_handler = is_ignored(request.ignored_signals, signal) ? SIG_IGN : SIG_DFL;
         ::sigaction(signal, &action, nullptr);  // EINVAL for the C library's own: left as they are
     }
     sigset_t empty;
     sigemptyset(&empty);
     ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+    // The directory first: the worker's ids may not be allowed to enter it,
+    // though a child of the worker would have started there all the same.
     if (::fchdir(fds.cwd) != 0 || ::dup2(fds.devnull, STDIN_FILENO) < 0 || ::dup2(fds.out, STDOUT_FILENO) < 0 ||
-        ::dup2(fds.err, STDERR_FILENO) < 0) {
+        ::dup2(fds.err, STDERR_FILENO) < 0)
         error = errno;
-    } else {
+    else
+        error = take_on(request.inherited, groups);
+    if (error == 0) {
         // Everything else closes; `report` closes itself on a successful exec.
         ::syscall(SYS_close_range, STDERR_FILENO + 1, report - 1, 0);
         ::syscall(SYS_close_range, report + 1, ~0U, 0);
@@ -65,7 +118,8 @@ bool is_ignored(std::uint64_t ignored_signals, int signal) {
 
 }  // namespace
 
-pid_t start_chain(const guard_protocol::Body& body, std::uint64_t ignored_signals, const ChainFds& fds) {
+pid_t start_chain(const guard_protocol::Body& body, const guard_protocol::SpawnRequest& request,
+                  const ChainFds& fds) {
     if (body.candidates.empty() || body.argv.empty())
         return -EINVAL;
     std::vector<char*> candidates = pointers(body.candidates);
@@ -76,7 +130,7 @@ pid_t start_chain(const guard_protocol::Body& body, std::uint64_t ignored_signal
         return -errno;
     pid_t pid = ::fork();
     if (pid == 0)
-        become_chain(candidates.data(), argv.data(), envp.data(), ignored_signals, fds, report[1]);
+        become_chain(candidates.data(), argv.data(), envp.data(), request, body.groups, fds, report[1]);
     int fork_error = errno;
     ::close(report[1]);
     if (pid < 0) {

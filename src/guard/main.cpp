@@ -118,7 +118,7 @@ private:
             report(channel, protocol::EventKind::failed, EINVAL);
             return;
         }
-        pid_t pid = start_chain(body, request.ignored_signals,
+        pid_t pid = start_chain(body, request,
                                 ChainFds{devnull_, fds[protocol::SpawnFd::out], fds[protocol::SpawnFd::err],
                                          fds[protocol::SpawnFd::cwd]});
         if (pid < 0) {

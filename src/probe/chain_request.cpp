@@ -1,6 +1,11 @@
 #include "probe/chain_request.hpp"
 
+#include "module/api.hpp"
+
+#include <cerrno>
 #include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -19,6 +24,28 @@ std::uint64_t ignored_signals() {
             ignored |= std::uint64_t{1} << (signal - 1);
     }
     return ignored;
+}
+
+// The calling thread's: nice values are per thread, and a child forked from
+// it would have started with them.
+guard_protocol::Inherited inherited(std::vector<gid_t>& groups) {
+    guard_protocol::Inherited result{};
+    if (::getresuid(&result.uids[0], &result.uids[1], &result.uids[2]) != 0 ||
+        ::getresgid(&result.gids[0], &result.gids[1], &result.gids[2]) != 0)
+        raise_os_error(errno);
+    errno = 0;
+    result.nice = ::getpriority(PRIO_PROCESS, 0);
+    if (errno != 0)
+        raise_os_error(errno);
+    for (int resource = 0; resource < RLIM_NLIMITS; ++resource)
+        if (::getrlimit(static_cast<__rlimit_resource_t>(resource), &result.limits[resource]) != 0)
+            raise_os_error(errno);
+    int count = ::getgroups(0, nullptr);
+    groups.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+    if (count > 0 && (count = ::getgroups(count, groups.data())) < 0)
+        raise_os_error(errno);
+    groups.resize(static_cast<std::size_t>(count));
+    return result;
 }
 
 }  // namespace
@@ -62,6 +89,7 @@ ChainRequest chain_request(Borrowed command) {
     for (char** entry = environ; *entry != nullptr; ++entry)
         request.body.environment.emplace_back(*entry);
     request.header.ignored_signals = ignored_signals();
+    request.header.inherited = inherited(request.body.groups);
     return request;
 }
 

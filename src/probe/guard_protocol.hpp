@@ -12,7 +12,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <sys/resource.h>
+#include <sys/types.h>
 #include <string_view>
 #include <vector>
 
@@ -30,10 +33,23 @@ enum SpawnFd : int {
     count
 };
 
+// What a child of the worker would inherit, as the worker's thread has it at
+// the time of the probe.  The guard itself has what the worker had at its
+// first probe, and the worker may have changed it since: dropped its
+// privileges, lowered a limit, reniced the thread.  (Supplementary groups
+// travel in the Body: there may be many.)
+struct Inherited {
+    uid_t uids[3];  // real, effective, saved
+    gid_t gids[3];
+    int nice;
+    rlimit limits[RLIM_NLIMITS];
+};
+
 struct SpawnRequest {
     // Bit n-1 set: signal n is ignored in the worker (and so stays ignored
     // in the chain, as across the interpreter's own exec).
     std::uint64_t ignored_signals;
+    Inherited inherited;
 };
 
 enum class EventKind : std::int32_t { started, failed, exited };
@@ -45,29 +61,36 @@ struct Event {
     std::int32_t value;
 };
 
-// The programs to try in order, then argv, then the environment.
+// The programs to try in order, then argv, then the environment; and the
+// worker's supplementary groups.
 struct Body {
     std::vector<std::string> candidates;
     std::vector<std::string> argv;
     std::vector<std::string> environment;
+    std::vector<gid_t> groups;
 };
 
-// Three counts, then every string NUL-terminated.
+// Four counts, then every string NUL-terminated, then the groups.
 inline std::string encode(const Body& body) {
     std::string encoded;
-    for (const auto* list : {&body.candidates, &body.argv, &body.environment}) {
-        auto count = static_cast<std::uint32_t>(list->size());
+    auto append_count = [&](std::size_t size) {
+        auto count = static_cast<std::uint32_t>(size);
         encoded.append(reinterpret_cast<const char*>(&count), sizeof count);
-    }
+    };
+    for (const auto* list : {&body.candidates, &body.argv, &body.environment})
+        append_count(list->size());
+    append_count(body.groups.size());
     for (const auto* list : {&body.candidates, &body.argv, &body.environment})
         for (const std::string& item : *list)
             encoded.append(item.c_str(), item.size() + 1);
+    if (!body.groups.empty())
+        encoded.append(reinterpret_cast<const char*>(body.groups.data()), body.groups.size() * sizeof(gid_t));
     return encoded;
 }
 
 // False when `encoded` is not what encode() makes.
 inline bool decode(std::string_view encoded, Body& body) {
-    std::uint32_t counts[3];
+    std::uint32_t counts[4];
     if (encoded.size() < sizeof counts)
         return false;
     encoded.copy(reinterpret_cast<char*>(counts), sizeof counts);
@@ -82,7 +105,12 @@ inline bool decode(std::string_view encoded, Body& body) {
             encoded.remove_prefix(end + 1);
         }
     }
-    return encoded.empty();
+    if (encoded.size() != counts[3] * sizeof(gid_t))
+        return false;
+    body.groups.resize(counts[3]);
+    if (!body.groups.empty())
+        std::memcpy(body.groups.data(), encoded.data(), encoded.size());
+    return true;
 }
 
 }  // namespace avwatch::guard_protocol

@@ -44,8 +44,12 @@ GuardedChain GuardedChain::start(const ChainRequest& request, int out, int err) 
     Fd body;
     if (int error = body_file(request.body, body))
         raise_os_error(error);
-    // The chain runs where the worker is now, wherever the guard started.
+    // The chain runs where the worker is now, wherever the guard started:
+    // even where the worker may no longer enter (it gave up the right after
+    // entering), as its own child would.  Only the magic link reaches that.
     Fd cwd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!cwd.is_open() && errno == EACCES)
+        cwd.reset(::open("/proc/self/cwd", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!cwd.is_open())
         raise_os_error(errno);
     int pair[2];

@@ -7,6 +7,10 @@ prints what the test checks, one JSON line per fact.
     python probing_worker.py sigchld-ignore | sigchld-reap
                                           probe with SIGCHLD ignored, or
                                           with a handler that reaps any child
+    python probing_worker.py drops        probe as root, then give up root,
+                                          lower a limit, renice, enter the
+                                          folder WORKER_CWD and probe with
+                                          the `nice` of folder WORKER_FACTS
 
 WORKER_FILE names a media file that probes answer for; WORKER_SLEEPER=1
 makes the silent worker fork a child that outlives it first.
@@ -116,11 +120,26 @@ def sigchld(mode):
         guard_session=os.getsid(guard_pids()[0]), worker_session=os.getsid(0))
 
 
+def drops():
+    first = avwatch.get_ffprobe_info(FILE)["vcodec"]
+    os.chdir(os.environ["WORKER_CWD"])
+    os.nice(3)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (200, 300))
+    os.setgroups([4242, 4343])
+    os.setresgid(65534, 65534, 65534)
+    os.setresuid(65534, 65534, 65534)
+    os.environ["PATH"] = os.environ["WORKER_FACTS"] + ":" + os.environ["PATH"]
+    avwatch.get_ffprobe_info(FILE)
+    say(first=first)
+
+
 if __name__ == "__main__":
     scenario = sys.argv[1]
     if scenario == "silent":
         silent()
     elif scenario == "fork":
         fork()
+    elif scenario == "drops":
+        drops()
     else:
         sigchld(scenario.removeprefix("sigchld-"))

@@ -3,10 +3,12 @@ child, and the program is found on PATH as the interpreter finds it."""
 
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -95,6 +97,42 @@ def test_the_chain_is_never_the_workers_child(ts_file, mode):
     # The worker's terminal and group signals never reach the guard.
     assert facts["guard_session"] == guard != facts["worker_session"]
     assert chain_processes([port]) == []
+
+
+# Stands in for the chain: notes what it started with, answers nothing.
+FACT_TELLER = """#!/bin/sh
+cat /proc/$$/status > "$WORKER_FACTS/status"
+cat /proc/$$/limits > "$WORKER_FACTS/limits"
+cut -d' ' -f19 /proc/$$/stat > "$WORKER_FACTS/niceness"
+readlink /proc/$$/cwd > "$WORKER_FACTS/cwd"
+echo '{}'
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="gives up root")
+def test_the_chain_takes_what_the_worker_has_now_not_what_the_guard_has(ts_file):
+    """A worker that gives up root after its first probe (which started the
+    guard as root) probes as the user it became, with its limits, nice value
+    and directory of the moment, as a child of its own would start."""
+    facts = Path(tempfile.mkdtemp(prefix="avwatch-worker-facts-"))
+    try:
+        facts.chmod(0o777)  # the worker's new user writes here
+        (facts / "nice").write_text(FACT_TELLER)
+        (facts / "nice").chmod(0o755)
+        private = facts / "private"
+        private.mkdir(mode=0o700)  # root's: the new user may not enter it
+        worker = start_worker("drops", ts_file, [], WORKER_FACTS=str(facts), WORKER_CWD=str(private))
+        output, _ = worker.communicate(timeout=20)
+        assert worker.returncode == 0 and json.loads(output) == {"first": "h264"}
+        status = (facts / "status").read_text()
+        assert "\nUid:\t65534\t65534\t65534\t65534\n" in status
+        assert "\nGid:\t65534\t65534\t65534\t65534\n" in status
+        assert "\nGroups:\t4242 4343 \n" in status
+        assert (facts / "limits").read_text().split("Max open files")[1].split()[:2] == ["200", "300"]
+        assert (facts / "niceness").read_text().strip() == "3"
+        assert (facts / "cwd").read_text().strip() == str(private)
+    finally:
+        shutil.rmtree(facts)
 
 
 # ---- finding the program on PATH ----
