@@ -50,6 +50,12 @@ def children_of(pid: int) -> list[int]:
     return found
 
 
+def children_running(pid: int, program: str) -> list[int]:
+    """The children of `pid` that run `program` (its first argument as given)."""
+    lines = command_lines()
+    return [child for child in children_of(pid) if lines.get(child, [""])[0] == program]
+
+
 def stat_fields(pid: int) -> list:
     """The fields of /proc/PID/stat after the command name: state, parent, group, ..."""
     with open(f"/proc/{pid}/stat") as stat:

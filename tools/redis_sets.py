@@ -57,8 +57,14 @@ class RedisNode:
         command = ["redis-server", str(config), *self.options] + (["--sentinel"] if self.sentinel else [])
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         probe = self.client()
+
+        def answers() -> bool:
+            try:
+                return probe.ping()
+            except redis.AuthenticationError:  # up, and wants a password it was not given
+                return True
         try:
-            wait_until(lambda: self.process.poll() is None and probe.ping(), 10, f"redis on port {self.port}")
+            wait_until(lambda: self.process.poll() is None and answers(), 10, f"redis on port {self.port}")
         finally:
             probe.close()
         return self

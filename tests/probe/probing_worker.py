@@ -29,7 +29,7 @@ from pathlib import Path
 import avwatch
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from machine import children_of, command_lines, parent_pid  # noqa: E402
+from machine import children_running, parent_pid  # noqa: E402
 
 # Forking with threads running is the very case under test.
 warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
@@ -46,14 +46,8 @@ def probe_silent(port):
     return avwatch.get_ffprobe_info(f"udp://127.0.0.1:{port}?localaddr=127.0.0.1", "1", "256", "257")
 
 
-def children(pid):
-    """pid -> program of each child of `pid`; a zombie has none."""
-    lines = command_lines()
-    return {child: lines[child][0] for child in children_of(pid) if child in lines}
-
-
 def guard_pids():
-    return [pid for pid, program in children(os.getpid()).items() if program == "avwatch-guard"]
+    return children_running(os.getpid(), "avwatch-guard")
 
 
 def silent():

@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 import avwatch
-from machine import children_of, command_lines, free_port, parent_pid, processes_naming
+from machine import children_of, children_running, command_lines, free_port, processes_naming
 
 WORKER = Path(__file__).with_name("probing_worker.py")
 
@@ -192,8 +192,7 @@ def test_the_chain_runs_in_the_workers_current_directory(ts_file, monkeypatch):
 
 
 def my_guards():
-    return [pid for pid, args in command_lines().items()
-            if args[0] == "avwatch-guard" and parent_pid(pid) == os.getpid()]
+    return children_running(os.getpid(), "avwatch-guard")
 
 
 def test_a_guard_that_was_killed_is_collected_and_replaced(ts_file):
