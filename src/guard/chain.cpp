@@ -61,16 +61,13 @@ int take_on(const guard_protocol::Inherited& wanted, const std::vector<gid_t>& g
     }
     if (!same_groups(groups) && ::setgroups(groups.size(), groups.data()) != 0)
         return errno;
-    uid_t uids[3];
-    gid_t gids[3];
-    if (::getresgid(&gids[0], &gids[1], &gids[2]) != 0 || !std::equal(gids, gids + 3, wanted.gids)) {
-        if (::setresgid(wanted.gids[0], wanted.gids[1], wanted.gids[2]) != 0)
-            return errno;
-    }
-    if (::getresuid(&uids[0], &uids[1], &uids[2]) != 0 || !std::equal(uids, uids + 3, wanted.uids)) {
-        if (::setresuid(wanted.uids[0], wanted.uids[1], wanted.uids[2]) != 0)
-            return errno;
-    }
+    // The saved ids are left: exec replaces them with the effective ones.
+    if ((::getgid() != wanted.gids[0] || ::getegid() != wanted.gids[1]) &&
+        ::setresgid(wanted.gids[0], wanted.gids[1], static_cast<gid_t>(-1)) != 0)
+        return errno;
+    if ((::getuid() != wanted.uids[0] || ::geteuid() != wanted.uids[1]) &&
+        ::setresuid(wanted.uids[0], wanted.uids[1], static_cast<uid_t>(-1)) != 0)
+        return errno;
     return 0;
 }
 

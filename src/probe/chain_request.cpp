@@ -29,10 +29,7 @@ std::uint64_t ignored_signals() {
 // The calling thread's: nice values are per thread, and a child forked from
 // it would have started with them.
 guard_protocol::Inherited inherited(std::vector<gid_t>& groups) {
-    guard_protocol::Inherited result{};
-    if (::getresuid(&result.uids[0], &result.uids[1], &result.uids[2]) != 0 ||
-        ::getresgid(&result.gids[0], &result.gids[1], &result.gids[2]) != 0)
-        raise_os_error(errno);
+    guard_protocol::Inherited result{{::getuid(), ::geteuid()}, {::getgid(), ::getegid()}, 0, {}};
     errno = 0;
     result.nice = ::getpriority(PRIO_PROCESS, 0);
     if (errno != 0)

@@ -39,8 +39,9 @@ enum SpawnFd : int {
 // privileges, lowered a limit, reniced the thread.  (Supplementary groups
 // travel in the Body: there may be many.)
 struct Inherited {
-    uid_t uids[3];  // real, effective, saved
-    gid_t gids[3];
+    // Real and effective; exec makes the saved ones the effective ones.
+    uid_t uids[2];
+    gid_t gids[2];
     int nice;
     rlimit limits[RLIM_NLIMITS];
 };
