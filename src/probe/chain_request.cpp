@@ -26,8 +26,8 @@ std::uint64_t ignored_signals() {
     return ignored;
 }
 
-// The calling thread's: nice values are per thread, and a child forked from
-// it would have started with them.
+// What a child forked now from the calling thread would start with (nice
+// values are per thread).
 guard_protocol::Inherited inherited(std::vector<gid_t>& groups) {
     guard_protocol::Inherited result{{::getuid(), ::geteuid()}, {::getgid(), ::getegid()}, 0, {}};
     errno = 0;
@@ -38,8 +38,11 @@ guard_protocol::Inherited inherited(std::vector<gid_t>& groups) {
         if (::getrlimit(static_cast<__rlimit_resource_t>(resource), &result.limits[resource]) != 0)
             raise_os_error(errno);
     int count = ::getgroups(0, nullptr);
-    groups.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-    if (count > 0 && (count = ::getgroups(count, groups.data())) < 0)
+    if (count > 0) {
+        groups.resize(static_cast<std::size_t>(count));
+        count = ::getgroups(count, groups.data());
+    }
+    if (count < 0)
         raise_os_error(errno);
     groups.resize(static_cast<std::size_t>(count));
     return result;
