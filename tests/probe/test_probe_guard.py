@@ -1,6 +1,7 @@
 """No prober process outlives its worker, the chain is never the worker's
 child, and the program is found on PATH as the interpreter finds it."""
 
+import contextlib
 import json
 import os
 import shutil
@@ -217,7 +218,8 @@ def test_a_guard_killed_during_a_probe_fails_that_probe_only(ts_file):
         assert wait_until(lambda: chain_processes([port]) == [], 2), "the dead guard's chain runs on"
     finally:
         for pid in chain_processes([port]):
-            os.kill(pid, signal.SIGKILL)
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(pid, signal.SIGKILL)
     assert avwatch.get_ffprobe_info(str(ts_file))["vcodec"] == "h264"
 
 
