@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/types.h>
-#include <string_view>
 #include <vector>
 
 namespace avwatch::guard_protocol {
