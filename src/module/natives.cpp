@@ -1,6 +1,7 @@
 #include "module/natives.hpp"
 
 #include <array>
+#include <utility>
 
 namespace avwatch {
 namespace {
@@ -27,15 +28,6 @@ std::array<PyObject*, sources.size()> captured = {};
 
 Owned os_path(const Call& call) { return attr(call.global("os"), "path"); }
 
-// getattr(holder, name, None) == the native object, where `holder` may be
-// null (an earlier lookup found nothing).
-bool resolves(Borrowed holder, const char* name, Native which) {
-    if (holder.get() == nullptr)
-        return false;
-    Owned found = attr_if_present(holder, name);
-    return found && is_native(found, which);
-}
-
 }  // namespace
 
 void capture_natives() {
@@ -54,15 +46,17 @@ Owned os_function(const Call& call, const char* name) { return attr(call.global(
 
 Owned os_path_function(const Call& call, const char* name) { return attr(os_path(call), name); }
 
-bool os_resolves_to_native(const Call& call, const char* name, Native which) {
-    Owned os = call.global_if_present("os");
-    return resolves(os, name, which);
-}
-
-bool os_path_resolves_to_native(const Call& call, const char* name, Native which) {
+OsModules os_modules_if_present(const Call& call) {
     Owned os = call.global_if_present("os");
     Owned path = os ? attr_if_present(os, "path") : Owned();
-    return resolves(path, name, which);
+    return OsModules{std::move(os), std::move(path)};
+}
+
+bool resolves_to_native(Borrowed holder, const char* name, Native which) {
+    if (holder.get() == nullptr)
+        return false;
+    Owned found = attr_if_present(holder, name);
+    return found && is_native(found, which);
 }
 
 }  // namespace avwatch

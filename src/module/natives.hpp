@@ -24,10 +24,16 @@ bool is_native(Borrowed object, Native which) noexcept;
 // os.<name> and os.path.<name>, with `os` the module global now.
 Owned os_function(const Call& call, const char* name);
 Owned os_path_function(const Call& call, const char* name);
-// Whether os.<name> (or os.path.<name>) resolves to the native object now,
-// without raising where the lookup would fail: the caller then takes the
-// interpreted path, which raises where Python would.
-bool os_resolves_to_native(const Call& call, const char* name, Native which);
-bool os_path_resolves_to_native(const Call& call, const char* name, Native which);
+
+// The module global `os` and its `path` now, each null (and no error) where
+// the lookup would fail: the caller then takes the interpreted path, which
+// raises where Python would.
+struct OsModules {
+    Owned os;
+    Owned path;
+};
+OsModules os_modules_if_present(const Call& call);
+// Whether holder.<name> is the native object (false for a null holder).
+bool resolves_to_native(Borrowed holder, const char* name, Native which);
 
 }  // namespace avwatch

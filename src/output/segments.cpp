@@ -93,10 +93,11 @@ Owned decoded_name(const std::string& name) {
 
 // All four functions of the selection are the interpreter's own.
 bool is_native_listing(const Call& call) {
-    return os_path_resolves_to_native(call, "isdir", Native::isdir) &&
-           os_resolves_to_native(call, "listdir", Native::listdir) &&
-           os_path_resolves_to_native(call, "getctime", Native::getctime) &&
-           os_path_resolves_to_native(call, "join", Native::join);
+    OsModules found = os_modules_if_present(call);
+    return resolves_to_native(found.path, "isdir", Native::isdir) &&
+           resolves_to_native(found.os, "listdir", Native::listdir) &&
+           resolves_to_native(found.path, "getctime", Native::getctime) &&
+           resolves_to_native(found.path, "join", Native::join);
 }
 
 SegmentScan native_scan(Borrowed folder) {
