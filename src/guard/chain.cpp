@@ -1,5 +1,7 @@
 #include "guard/chain.hpp"
 
+#include "probe/fd.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -125,20 +127,19 @@ pid_t start_chain(const guard_protocol::Body& body, const guard_protocol::SpawnR
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0)
         return -errno;
+    Fd report_read(report[0]);
+    Fd report_write(report[1]);
     pid_t pid = ::fork();
     if (pid == 0)
-        become_chain(candidates.data(), argv.data(), envp.data(), request, body.groups, fds, report[1]);
+        become_chain(candidates.data(), argv.data(), envp.data(), request, body.groups, fds, report_write.get());
     int fork_error = errno;
-    ::close(report[1]);
-    if (pid < 0) {
-        ::close(report[0]);
+    report_write.reset();  // or the read below never sees end of file
+    if (pid < 0)
         return -fork_error;
-    }
     int error = 0;
     ssize_t count;
-    while ((count = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    while ((count = ::read(report_read.get(), &error, sizeof error)) < 0 && errno == EINTR) {
     }
-    ::close(report[0]);
     if (count == 0)
         return pid;  // exec'd: the report pipe closed without a word
     while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {

@@ -33,9 +33,9 @@ struct ProberOutput {
 // process group with stdin from /dev/null, and waits with the interpreter
 // lock released.  Returns nothing when `limit` expired first.  Whatever the
 // outcome, the group has been killed and the started process collected on
-// return (by the guard, whose child it is).  Throws ErrorSet when the chain cannot be started (the OSError
-// subclass for the errno, naming the program) or a signal handler raised
-// (Ctrl-C: KeyboardInterrupt).
+// return (by the guard, whose child it is).  Throws ErrorSet when the chain
+// cannot be started (the OSError subclass for the errno, naming the
+// program) or a signal handler raised (Ctrl-C: KeyboardInterrupt).
 std::optional<ProberOutput> run_prober(Borrowed command, std::chrono::milliseconds limit);
 
 }  // namespace avwatch
