@@ -33,13 +33,16 @@ def wait_for(condition, timeout=20, interval=0.1):
         time.sleep(interval)
 
 
+COMMAND = [sys.executable, "-m", "avwatch_cli", "serve"]
+
+
 class Serve:
-    def __init__(self, redis_url: str, *options: str):
+    def __init__(self, *arguments: str):
+        """Started with these arguments (the Redis ones included) on a free port."""
         self.port = free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "avwatch_cli", "serve", "--redis", redis_url,
-             "--listen", f"127.0.0.1:{self.port}", *options],
+            [*COMMAND, *arguments, "--listen", f"127.0.0.1:{self.port}"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.output = None
         wait_for(self.answers)
