@@ -24,6 +24,7 @@ from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, Sid
 
 log = logging.getLogger("avwatch.serve")
 
+
 def printable(text: str) -> str:
     """Text from Redis as it may appear in one log line."""
     return text if text.isprintable() else repr(text)[1:-1]
