@@ -133,8 +133,7 @@ def record_problem(value: dict) -> str:
             return f'"{field}" is {json_type(value[field])}, not a string'
     for field in NUMBER_FIELDS:
         number = get(field, 0)
-        kind = type(number)
-        if not ((kind is int and -LIMIT <= number < LIMIT) or (kind is float and math.isfinite(number))):
+        if not is_number(number):
             return f'"{field}" is {json_type(number)}, not a number'
     if "bitrate" not in value:
         return 'no "bitrate"'

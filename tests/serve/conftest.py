@@ -10,7 +10,7 @@ def start_serve():
     started = []
 
     def start(redis_url: str, *options: str) -> Serve:
-        serve = Serve(redis_url, *options)
+        serve = Serve("--redis", redis_url, *options)
         started.append(serve)
         return serve
 

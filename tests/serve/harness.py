@@ -33,13 +33,16 @@ def wait_for(condition, timeout=20, interval=0.1):
         time.sleep(interval)
 
 
+COMMAND = [sys.executable, "-m", "avwatch_cli", "serve"]
+
+
 class Serve:
-    def __init__(self, redis_url: str, *options: str):
+    def __init__(self, *arguments: str):
+        """Started with these arguments (the Redis ones included) on a free port."""
         self.port = free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "avwatch_cli", "serve", "--redis", redis_url,
-             "--listen", f"127.0.0.1:{self.port}", *options],
+            [*COMMAND, *arguments, "--listen", f"127.0.0.1:{self.port}"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.output = None
         wait_for(self.answers)
@@ -69,13 +72,18 @@ class Serve:
         return {(sample.name, tuple(sorted(sample.labels.items()))): sample.value
                 for family in text_string_to_metric_families(text) for sample in family.samples}
 
-    def side(self, channel: str, pipe: str, side: str) -> dict | None:
+    def pipe(self, channel: str, pipe: str) -> dict | None:
+        """The pipe's entry in /api/status, or None."""
         for entry in self.status()["channels"]:
             if entry["channel"] == channel:
                 for found in entry["pipes"]:
                     if found["pipe"] == pipe:
-                        return found[side]
+                        return found
         return None
+
+    def side(self, channel: str, pipe: str, side: str) -> dict | None:
+        found = self.pipe(channel, pipe)
+        return None if found is None else found[side]
 
     def wait_for_state(self, channel: str, pipe: str, side: str, state: str, timeout=20) -> dict:
         return wait_for(lambda: (found := self.side(channel, pipe, side)) and found["state"] == state and found,
@@ -90,8 +98,7 @@ class Serve:
         return self.process.returncode, time.monotonic() - started, self.output
 
     def pipe_id(self, channel: str, pipe: str) -> str:
-        for entry in self.status()["channels"]:
-            for found in entry["pipes"]:
-                if (entry["channel"], found["pipe"]) == (channel, pipe):
-                    return found["id"]
-        raise KeyError((channel, pipe))
+        found = self.pipe(channel, pipe)
+        if found is None:
+            raise KeyError((channel, pipe))
+        return found["id"]

@@ -8,7 +8,6 @@ from avwatch_cli.health import MAX_RECORD_BYTES, State, channel_live, essentials
 from serve.harness import INITIAL, NO_ANSWER, OUTPUT, STREAM
 
 
-
 def text(record) -> str:
     return json.dumps(record)
 

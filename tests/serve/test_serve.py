@@ -5,13 +5,12 @@ import json
 import signal
 import socket
 import subprocess
-import sys
 import time
 
 import pytest
 import redis
 
-from serve.harness import INITIAL, NO_ANSWER, OUTPUT, STREAM, wait_for
+from serve.harness import COMMAND, INITIAL, NO_ANSWER, OUTPUT, STREAM, wait_for
 
 PASSWORD = "s3cret-Pa55"
 HOSTILE = "<script>document.title='pwned'</script><img src=x onerror=alert(1)>"
@@ -195,7 +194,7 @@ def test_gone_pipes_are_forgotten(own_redis, start_serve):
     (["--redis", "http://:hunter2@h/0"], "bad --redis URL"),
 ])
 def test_bad_arguments(arguments, message):
-    command = [sys.executable, "-m", "avwatch_cli", "serve", "--redis", "redis://127.0.0.1:1/0", *arguments]
+    command = [*COMMAND, "--redis", "redis://127.0.0.1:1/0", *arguments]
     result = subprocess.run(command, capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and message in result.stderr
     assert "hunter2" not in result.stderr
@@ -227,7 +226,6 @@ def test_a_taken_address_is_reported():
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
-        command = [sys.executable, "-m", "avwatch_cli", "serve", "--redis", "redis://127.0.0.1:1/0",
-                   "--listen", f"127.0.0.1:{port}"]
+        command = [*COMMAND, "--redis", "redis://127.0.0.1:1/0", "--listen", f"127.0.0.1:{port}"]
         result = subprocess.run(command, capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and f"cannot listen on 127.0.0.1:{port}" in result.stderr

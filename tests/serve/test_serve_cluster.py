@@ -2,28 +2,12 @@
 read, and every write seen through each master's own notifications."""
 
 import json
-import subprocess
-import sys
 
 import pytest
 
-from machine import free_port
 from serve.harness import OUTPUT, STREAM, Serve, wait_for
 
 CHANNELS = [str(n) for n in range(30)]
-
-
-class ServeOn(Serve):
-    """Serve started with any Redis options, not only --redis."""
-
-    def __init__(self, *options: str):
-        self.port = free_port()
-        self.base = f"http://127.0.0.1:{self.port}"
-        self.process = subprocess.Popen(
-            [sys.executable, "-m", "avwatch_cli", "serve", *options, "--listen", f"127.0.0.1:{self.port}"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.output = None
-        wait_for(self.answers)
 
 
 @pytest.fixture
@@ -42,7 +26,7 @@ def serve_on():
     started = []
 
     def start(*options):
-        started.append(ServeOn(*options))
+        started.append(Serve(*options))
         return started[-1]
     yield start
     for serve in started:

@@ -17,12 +17,10 @@ from __future__ import annotations
 import logging
 import threading
 import time
-from typing import Callable
-
 import redis
 
-from avwatch_cli.serve.nodes import Client
-from avwatch_cli.serve.reader import key_text
+from avwatch_cli.serve.nodes import Client, nodes_of
+from avwatch_cli.serve.reader import PATTERN, key_text
 
 log = logging.getLogger("avwatch.serve")
 
@@ -59,11 +57,10 @@ def enable_notifications(client: redis.Redis) -> bool:
 class WriteTimes:
     """Last write time of each key, from notifications or value changes."""
 
-    def __init__(self, client: Client, now: float, nodes: Callable[[], dict] | None = None):
-        self.client = client
+    def __init__(self, client: Client, now: float):
         # The servers to listen to, by name: notifications are node-local,
         # so a Cluster has one listener per master.
-        self.nodes = nodes or (lambda: {"": client})
+        self.nodes = nodes_of(client)
         self.listeners: dict[str, threading.Thread] = {}
         self.mode = NOTIFICATIONS
         self.baseline = now
@@ -135,8 +132,8 @@ class WriteTimes:
 
     def listen(self, node: redis.Redis, name: str) -> None:
         db = node.connection_pool.connection_kwargs.get("db", 0)
-        pattern = f"__keyspace@{db}__:ch:*"
-        prefix_length = len(pattern) - 4
+        pattern = f"__keyspace@{db}__:{PATTERN}"
+        prefix_length = len(pattern) - len(PATTERN)
         while not self.stopping.is_set() and (name == "" or self.serving(name)):
             pubsub = node.pubsub(ignore_subscribe_messages=True)
             try:

@@ -44,11 +44,6 @@ class Layout:
     """Every channel found, with its pipes."""
     channels: dict[str, dict[str, PipeKeys]] = field(default_factory=dict)
 
-    def pipes(self) -> Iterable[tuple[str, str, PipeKeys]]:
-        for channel, pipes in self.channels.items():
-            for pipe, keys in pipes.items():
-                yield channel, pipe, keys
-
 
 def readings(rest: str) -> list[tuple[str, Kind, str]]:
     """Every (ID, kind, PIPE) split of a key without its prefix, longest ID first."""
@@ -62,19 +57,11 @@ def readings(rest: str) -> list[tuple[str, Kind, str]]:
     return found
 
 
-def parse_key(key: str, channel_keys: set[str] | frozenset[str],
-              referenced: set[str] | frozenset[str] = frozenset()) -> tuple[str, Kind | None, str | None] | None:
-    """(ID, kind, PIPE) of one key, kind None for a channel record; None for
-    a key outside the layout.  `channel_keys` are the key names present,
-    `referenced` those that other keys belong to."""
-    if not key.startswith(PREFIX):
-        return None
-    rest = key[len(PREFIX):]
-    return resolve(key, rest, readings(rest) if ":" in rest else [], channel_keys, referenced)
-
-
 def resolve(key: str, rest: str, splits: list[tuple[str, Kind, str]], channel_keys,
             referenced) -> tuple[str, Kind | None, str | None] | None:
+    """(ID, kind, PIPE) of one key from its readings, kind None for a channel
+    record; None for a key outside the layout.  `channel_keys` are the key
+    names present, `referenced` those that other keys belong to."""
     if not splits:
         return (rest, None, None) if rest else None
     for channel, kind, pipe in splits:

@@ -18,11 +18,12 @@ import redis
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
-from avwatch_cli.serve.nodes import Client, nodes_of, reader_for
+from avwatch_cli.serve.nodes import Client, reader_for
 from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
 from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
 
 log = logging.getLogger("avwatch.serve")
+
 
 def printable(text: str) -> str:
     """Text from Redis as it may appear in one log line."""
@@ -34,7 +35,7 @@ class Refresher:
                  stale_after: float, forget_after: float, scrub: Callable[[str], str] = str):
         now = time.time()
         self.reader = reader_for(client)
-        self.write_times = WriteTimes(client, now, nodes_of(client))
+        self.write_times = WriteTimes(client, now)
         self.history = History(refresh_seconds)
         self.events = Events()
         self.shown_url = shown_url

@@ -111,12 +111,9 @@ def side_json(side: SideView, now: float) -> dict[str, Any]:
             "raw": side.raw, "age_seconds": None if age is None else round(age, 3)}
 
 
-def raw_preview(raw: bytes | str | None) -> str | None:
-    if raw is None:
-        return None
-    if isinstance(raw, bytes):
-        raw = raw[:RAW_PREVIEW_CHARS * 4].decode("utf-8", "replace")
-    return raw[:RAW_PREVIEW_CHARS]
+def raw_preview(raw: bytes) -> str:
+    # A UTF-8 character is at most 4 bytes: decode no more than can be shown.
+    return raw[:RAW_PREVIEW_CHARS * 4].decode("utf-8", "replace")[:RAW_PREVIEW_CHARS]
 
 
 class Events:
