@@ -23,8 +23,8 @@ from redis.sentinel import MasterNotFoundError, Sentinel
 from avwatch_cli.failures import NO_CHANNEL, REDIS_UNAVAILABLE, USAGE, Failure
 from avwatch_cli.redis_target import CLUSTER, SENTINEL, SINGLE, Target, redact, sentinel_options
 
-__all__ = ["add_redis_arguments", "connect", "connect_from", "connect_to", "make_client", "redact",
-           "require_channel", "target_from"]
+__all__ = ["add_redis_arguments", "connect_from", "connect_to", "make_client", "require_channel",
+           "target_from"]
 
 Client = Union[redis.Redis, RedisCluster]
 
@@ -101,10 +101,6 @@ def target_from(args: argparse.Namespace) -> Target:
 
 def connect_from(args: argparse.Namespace) -> Client:
     return connect_to(target_from(args))
-
-
-def connect(url: str) -> Client:
-    return connect_to(Target(SINGLE, url))
 
 
 def connect_to(target: Target) -> Client:
