@@ -5,9 +5,7 @@ logs one line per change of a side's state."""
 
 import logging
 
-import redis
-from redis.exceptions import RedisClusterException
-
+from avwatch_cli.broker import REDIS_ERRORS
 from avwatch_cli.health import Side, State, Verdict, channel_live, essentials, judge
 
 log = logging.getLogger("avwatch.cli")
@@ -17,10 +15,6 @@ log = logging.getLogger("avwatch.cli")
 # passes no age to the judge.
 UNKNOWN_AGE = None
 STALE_AFTER = 30.0
-
-# What a read may raise, a Cluster client included: the monitors report the
-# same faults themselves, so the state log only notes them.
-READ_ERRORS = (redis.RedisError, RedisClusterException)
 
 
 class StateLog:
@@ -38,7 +32,8 @@ class StateLog:
             # Separate GETs: the keys may live on different nodes of a cluster.
             channel = self.broker.get(self.channel_key)
             records = {side: self.broker.get(key) for side, key in self.keys.items()}
-        except READ_ERRORS as error:
+        except REDIS_ERRORS as error:
+            # The monitors report the same faults themselves: only noted here.
             self.note_read_error(str(error))
             return
         if self.read_error is not None:
