@@ -4,6 +4,7 @@ records back about once a second, judges them as `avwatch serve` does and
 logs one line per change of a side's state."""
 
 import logging
+import math
 
 from avwatch_cli.broker import REDIS_ERRORS
 from avwatch_cli.health import Side, State, Verdict, channel_live, essentials, judge
@@ -12,9 +13,9 @@ log = logging.getLogger("avwatch.cli")
 
 # The command sees values, not writes: a record rewritten with the same
 # values looks unchanged, so it cannot tell a silent monitor apart and
-# passes no age to the judge.
+# passes no age (and so no staleness bound) to the judge.
 UNKNOWN_AGE = None
-STALE_AFTER = 30.0
+NEVER_STALE = math.inf
 
 
 class StateLog:
@@ -42,7 +43,7 @@ class StateLog:
         self.channel_present = channel is not None
         live = channel_live(channel)
         for side, raw in records.items():
-            self.report(side, judge(side, raw, live, UNKNOWN_AGE, STALE_AFTER))
+            self.report(side, judge(side, raw, live, UNKNOWN_AGE, NEVER_STALE))
 
     def report(self, side: Side, verdict: Verdict) -> None:
         if self.states.get(side) is verdict.state:
