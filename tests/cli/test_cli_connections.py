@@ -13,7 +13,7 @@ from avwatch_cli.broker import ENVIRONMENT, make_client, target_from
 from avwatch_cli.failures import Failure
 from avwatch_cli.redis_target import SENTINEL, Target, redact, sentinel_options
 from machine import free_port
-from redis_sets import MASTER_NAME
+from redis_sets import MASTER_NAME, SentinelSet
 
 
 @pytest.mark.parametrize("value, sentinels, master, own", [
@@ -181,7 +181,6 @@ def test_conflicting_options(avwatch_command, options):
 @pytest.fixture(scope="module")
 def guarded_sentinel_set(tmp_path_factory):
     """A Sentinel set whose master and replica require a password."""
-    from redis_sets import SentinelSet
     deployment = SentinelSet(tmp_path_factory.mktemp("guarded"), password="pa@ss:w/rd").start()
     yield deployment
     deployment.stop()
