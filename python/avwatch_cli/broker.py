@@ -23,10 +23,13 @@ from redis.sentinel import MasterNotFoundError, Sentinel
 from avwatch_cli.failures import NO_CHANNEL, REDIS_UNAVAILABLE, USAGE, Failure
 from avwatch_cli.redis_target import CLUSTER, SENTINEL, SINGLE, Target, redact, sentinel_options
 
-__all__ = ["add_redis_arguments", "connect", "connect_from", "connect_to", "make_client", "redact",
+__all__ = ["REDIS_ERRORS", "add_redis_arguments", "connect_from", "connect_to", "make_client",
            "require_channel", "target_from"]
 
 Client = Union[redis.Redis, RedisCluster]
+
+# What a call of either client may raise.
+REDIS_ERRORS = (redis.RedisError, RedisClusterException)
 
 # Shorter than the monitors' periods (3 s for the input, at least 1 s pause
 # plus work for the output), so a dead server surfaces as an error of one
@@ -103,10 +106,6 @@ def connect_from(args: argparse.Namespace) -> Client:
     return connect_to(target_from(args))
 
 
-def connect(url: str) -> Client:
-    return connect_to(Target(SINGLE, url))
-
-
 def connect_to(target: Target) -> Client:
     """A client of the target that has answered a PING."""
     client = make_client(target)
@@ -124,7 +123,7 @@ def connect_to(target: Target) -> Client:
         raise Failure(f"no Sentinel at {target} names a reachable master {target.master!r} ({answering} of "
                       f"{len(sentinels)} Sentinels answer). Check --redis-sentinel and --sentinel-master.",
                       REDIS_UNAVAILABLE) from None
-    except (redis.RedisError, RedisClusterException) as error:
+    except REDIS_ERRORS as error:
         client.close()
         raise Failure(f"cannot reach Redis at {target}: {str(error).rstrip('.')}. Is redis-server running "
                       f"there? Check {target.option}.", REDIS_UNAVAILABLE) from None
@@ -155,7 +154,7 @@ def make_client(target: Target) -> Client:
         what = "addresses" if target.kind == SENTINEL else "URL"
         raise Failure(f"bad {target.option} {what} {redact(target.value)!r}: {error} "
                       f"(example: {target.example})", USAGE) from None
-    except (redis.RedisError, RedisClusterException) as error:
+    except REDIS_ERRORS as error:
         # A cluster client asks for the slot map at once.
         raise Failure(f"cannot reach Redis at {target}: {str(error).rstrip('.')}. Check {target.option}.",
                       REDIS_UNAVAILABLE) from None

@@ -11,12 +11,12 @@ import threading
 
 import avwatch
 
-from avwatch_cli.broker import add_redis_arguments, connect_from, require_channel
+from avwatch_cli.broker import REDIS_ERRORS, add_redis_arguments, connect_from, require_channel
 from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK
 from avwatch_cli.health import Side
 from avwatch_cli.module_log import word_module_errors
 from avwatch_cli.programs import require_probe_chain
-from avwatch_cli.state_log import READ_ERRORS, StateLog
+from avwatch_cli.state_log import StateLog
 
 log = logging.getLogger("avwatch.cli")
 
@@ -217,7 +217,7 @@ def explain_stop(status: int, ch_uid: str) -> None:
 def channel_gone(broker, ch_uid: str) -> bool:
     try:
         return broker.get(f"ch:{ch_uid}") is None
-    except READ_ERRORS:
+    except REDIS_ERRORS:
         return False
 
 

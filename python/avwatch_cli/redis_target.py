@@ -2,6 +2,7 @@
 it without its passwords."""
 
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Optional
 
@@ -70,6 +71,19 @@ def passwords(target: Target) -> list:
     except ValueError:
         return []
     return [password for password in found if password]
+
+
+def scrubber(target: Target) -> Callable[[str], str]:
+    """Removes the target's passwords from text that a library error may carry."""
+    secrets = passwords(target)
+    if not secrets:
+        return str
+
+    def scrub(text: str) -> str:
+        for secret in secrets:
+            text = text.replace(secret, "***")
+        return text
+    return scrub
 
 
 def sentinel_options(value: str) -> tuple:

@@ -4,23 +4,18 @@ records back about once a second, judges them as `avwatch serve` does and
 logs one line per change of a side's state."""
 
 import logging
+import math
 
-import redis
-from redis.exceptions import RedisClusterException
-
+from avwatch_cli.broker import REDIS_ERRORS
 from avwatch_cli.health import Side, State, Verdict, channel_live, essentials, judge
 
 log = logging.getLogger("avwatch.cli")
 
 # The command sees values, not writes: a record rewritten with the same
 # values looks unchanged, so it cannot tell a silent monitor apart and
-# passes no age to the judge.
+# passes no age (and so no staleness bound) to the judge.
 UNKNOWN_AGE = None
-STALE_AFTER = 30.0
-
-# What a read may raise, a Cluster client included: the monitors report the
-# same faults themselves, so the state log only notes them.
-READ_ERRORS = (redis.RedisError, RedisClusterException)
+NEVER_STALE = math.inf
 
 
 class StateLog:
@@ -38,7 +33,8 @@ class StateLog:
             # Separate GETs: the keys may live on different nodes of a cluster.
             channel = self.broker.get(self.channel_key)
             records = {side: self.broker.get(key) for side, key in self.keys.items()}
-        except READ_ERRORS as error:
+        except REDIS_ERRORS as error:
+            # The monitors report the same faults themselves: only noted here.
             self.note_read_error(str(error))
             return
         if self.read_error is not None:
@@ -47,7 +43,7 @@ class StateLog:
         self.channel_present = channel is not None
         live = channel_live(channel)
         for side, raw in records.items():
-            self.report(side, judge(side, raw, live, UNKNOWN_AGE, STALE_AFTER))
+            self.report(side, judge(side, raw, live, UNKNOWN_AGE, NEVER_STALE))
 
     def report(self, side: Side, verdict: Verdict) -> None:
         if self.states.get(side) is verdict.state:

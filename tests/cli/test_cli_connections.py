@@ -9,11 +9,11 @@ import os
 import pytest
 from redis.connection import SSLConnection
 
-from avwatch_cli.broker import make_client, target_from
+from avwatch_cli.broker import ENVIRONMENT, make_client, target_from
 from avwatch_cli.failures import Failure
 from avwatch_cli.redis_target import SENTINEL, Target, redact, sentinel_options
 from machine import free_port
-from redis_sets import MASTER_NAME
+from redis_sets import MASTER_NAME, SentinelSet
 
 
 @pytest.mark.parametrize("value, sentinels, master, own", [
@@ -63,8 +63,18 @@ def test_passwords_are_never_shown(url, shown):
 
 
 def arguments(**given):
-    names = ("redis", "redis_sentinel", "sentinel_master", "redis_cluster")
-    return argparse.Namespace(**{name: given.get(name) for name in names})
+    return argparse.Namespace(**{name: given.get(name) for name in ENVIRONMENT})
+
+
+@pytest.fixture
+def redis_environment(monkeypatch):
+    """Sets the given Redis variables, and only those, for one test."""
+    def use(environment: dict):
+        for name in ENVIRONMENT.values():
+            monkeypatch.delenv(name, raising=False)
+        for name, value in environment.items():
+            monkeypatch.setenv(name, value)
+    return use
 
 
 @pytest.mark.parametrize("given, environment, expected", [
@@ -75,9 +85,8 @@ def arguments(**given):
      ("sentinel", "a:1", "n")),
     ({"redis_sentinel": "a:1"}, {"AVWATCH_SENTINEL_MASTER": "m"}, ("sentinel", "a:1", "m")),
 ])
-def test_the_command_line_wins_over_the_environment(monkeypatch, given, environment, expected):
-    for name, value in environment.items():
-        monkeypatch.setenv(name, value)
+def test_the_command_line_wins_over_the_environment(redis_environment, given, environment, expected):
+    redis_environment(environment)
     target = target_from(arguments(**given))
     assert (target.kind, target.value, target.master) == expected
 
@@ -88,11 +97,8 @@ def test_the_command_line_wins_over_the_environment(monkeypatch, given, environm
     ({"redis_sentinel": "a:1"}, {}, "needs --sentinel-master"),
     ({"redis": "redis://a", "sentinel_master": "m"}, {}, "--sentinel-master goes with --redis-sentinel only"),
 ])
-def test_which_redis_is_ambiguous(monkeypatch, given, environment, message):
-    for name in ("AVWATCH_REDIS", "AVWATCH_REDIS_SENTINEL", "AVWATCH_SENTINEL_MASTER", "AVWATCH_REDIS_CLUSTER"):
-        monkeypatch.delenv(name, raising=False)
-    for name, value in environment.items():
-        monkeypatch.setenv(name, value)
+def test_which_redis_is_ambiguous(redis_environment, given, environment, message):
+    redis_environment(environment)
     with pytest.raises(Failure, match=message) as failure:
         target_from(arguments(**given))
     assert failure.value.status == 2
@@ -175,7 +181,6 @@ def test_conflicting_options(avwatch_command, options):
 @pytest.fixture(scope="module")
 def guarded_sentinel_set(tmp_path_factory):
     """A Sentinel set whose master and replica require a password."""
-    from redis_sets import SentinelSet
     deployment = SentinelSet(tmp_path_factory.mktemp("guarded"), password="pa@ss:w/rd").start()
     yield deployment
     deployment.stop()

@@ -1,7 +1,6 @@
 """`avwatch monitor` running the real monitors against a real Redis."""
 
 import json
-import logging
 import re
 import signal
 import threading
@@ -9,9 +8,6 @@ import time
 
 import pytest
 
-import avwatch
-from avwatch_cli.module_log import DeletedChannelWording
-from call_thread import CallThread
 from hls_standin import HlsStandIn
 from machine import free_port
 from media import UdpSender

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from avwatch_cli.broker import target_from
+from avwatch_cli.broker import ENVIRONMENT, target_from
 
 UNITS = Path(__file__).resolve().parents[2] / "contrib" / "systemd"
 TEMPLATE = "avwatch-monitor@.service"
@@ -62,11 +62,11 @@ def test_the_instance_name_carries_channel_and_pipe(tmp_path, channel, pipe):
 
 
 def test_the_environment_file_names_one_redis(monkeypatch):
-    for name in ("AVWATCH_REDIS", "AVWATCH_REDIS_SENTINEL", "AVWATCH_SENTINEL_MASTER", "AVWATCH_REDIS_CLUSTER"):
+    for name in ENVIRONMENT.values():
         monkeypatch.delenv(name, raising=False)
     for line in (UNITS / "redis.env").read_text().splitlines():
         if line and not line.startswith("#"):
             name, _, value = line.partition("=")
             monkeypatch.setenv(name, value)
-    none_given = argparse.Namespace(redis=None, redis_sentinel=None, sentinel_master=None, redis_cluster=None)
+    none_given = argparse.Namespace(**dict.fromkeys(ENVIRONMENT))
     assert str(target_from(none_given)) == "redis://127.0.0.1:6379/0"

@@ -10,7 +10,7 @@ import signal
 
 from avwatch_cli.broker import add_redis_arguments, make_client, target_from
 from avwatch_cli.failures import OK, USAGE, Failure
-from avwatch_cli.redis_target import Target, passwords
+from avwatch_cli.redis_target import scrubber
 
 log = logging.getLogger("avwatch.serve")
 
@@ -56,19 +56,6 @@ def listen_address(text: str) -> tuple[str, int]:
     if not colon or not port.isdigit() or not 0 < int(port) < 65536:
         raise argparse.ArgumentTypeError(f"expected HOST:PORT, e.g. {DEFAULT_LISTEN}: {text!r}")
     return host.strip("[]") or "127.0.0.1", int(port)
-
-
-def scrubber(target: Target):
-    """Removes the target's passwords from text that a library error may carry."""
-    secrets = passwords(target)
-    if not secrets:
-        return str
-
-    def scrub(text: str) -> str:
-        for secret in secrets:
-            text = text.replace(secret, "***")
-        return text
-    return scrub
 
 
 def run(args: argparse.Namespace) -> int:
