@@ -1,6 +1,7 @@
 """`avwatch monitor` running the real monitors against a real Redis."""
 
 import json
+import logging
 import re
 import signal
 import threading
@@ -8,6 +9,9 @@ import time
 
 import pytest
 
+import avwatch
+from avwatch_cli.module_log import DeletedChannelWording
+from call_thread import CallThread
 from hls_standin import HlsStandIn
 from machine import free_port
 from media import UdpSender
@@ -149,3 +153,17 @@ def test_state_changes_and_a_deleted_channel_record(broker, redis_url, kestrel_r
     # One line per change: an unchanged state is not repeated.
     states = [match.group(1) for match in map(re.compile(r": input: (\w+)").search, log.lines) if match]
     assert all(before != after for before, after in zip(states, states[1:])), states
+
+
+def test_the_output_monitor_error_about_a_deleted_channel_record_in_words(broker, kestrel_root, caplog):
+    wording = DeletedChannelWording("7")
+    logging.getLogger().addFilter(wording)
+    try:
+        monitor = CallThread(avwatch.ffmpeg_output_bitrate, "7", "main", broker).start()
+        wait_for(lambda: "Error in ffmpeg_output_bitrate" in caplog.text)
+        broker.set("ch:7", json.dumps({"live": False}))
+        monitor.join(15)
+    finally:
+        logging.getLogger().removeFilter(wording)
+    assert "Error in ffmpeg_output_bitrate: no channel record ch:7 to read" in caplog.text
+    assert "NoneType" not in caplog.text
