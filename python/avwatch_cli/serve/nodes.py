@@ -7,15 +7,15 @@ node-local, and a command may touch one hash slot only."""
 from __future__ import annotations
 
 from collections import defaultdict
-from typing import Callable, Union
+from typing import Callable
 
 import redis
 from redis.cluster import ClusterNode, RedisCluster
 from redis.exceptions import AskError, RedisClusterException
 
+from avwatch_cli.broker import REDIS_ERRORS, Client
 from avwatch_cli.serve.reader import PATTERN, SCAN_COUNT, RedisReader
 
-Client = Union[redis.Redis, RedisCluster]
 Nodes = Callable[[], dict]   # node name -> a client of that node alone
 
 
@@ -104,5 +104,5 @@ class ClusterReader:
         self.grouped_keys = None
         try:
             self.cluster.nodes_manager.initialize()
-        except (redis.RedisError, RedisClusterException):
+        except REDIS_ERRORS:
             pass   # the next refresh tries again
