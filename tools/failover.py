@@ -5,7 +5,8 @@ A channel's output is served by the HLS stand-in and its input is a media
 file; `avwatch monitor --output` and `avwatch monitor --input` run as two
 processes against the Sentinel master, each under a supervisor that, like
 systemd's Restart=on-failure, starts a command again a moment after it ended
-with a non-zero status.  The master is then killed.  Every write of the two
+with a non-zero status.  The master is then killed, between two passes of
+the input monitor (see kill_master).  Every write of the two
 status keys is timed from keyspace notifications of the replica, which sees
 the writes before the failover (replicated) and after it (as the master).
 `avwatch serve` runs beside them, asked for its status every 0.1 s."""
@@ -33,6 +34,10 @@ INPUT_KEY, OUTPUT_KEY = f"ch:{CHANNEL}:in:{PIPE}", f"ch:{CHANNEL}:out:{PIPE}"
 # As the unit file's RestartSec.
 RESTART_DELAY = 2.0
 SERVE_REFRESH = 1.0
+# Well before the input monitor's next command (3 s after its write), and
+# that command well before a promotion (the Sentinels wait 1 s for the dead
+# master's answer before they even vote).
+KILL_AFTER_INPUT_WRITE = 1.8
 
 
 @dataclass
@@ -216,7 +221,15 @@ class FailoverRun:
         return self
 
     def kill_master(self) -> None:
+        """Kills the master KILL_AFTER_INPUT_WRITE seconds after a write of
+        the input record: the input monitor's next command, which comes 3 s
+        after its write, then meets the dead master before the Sentinels
+        have promoted the replica.  Killed at any moment, that monitor may
+        sleep through the whole failover and carry on."""
         old = self.deployment.master_address()
+        written = len(self.writes.times[INPUT_KEY])
+        wait_until(lambda: len(self.writes.times[INPUT_KEY]) > written, 10, "an input record")
+        time.sleep(KILL_AFTER_INPUT_WRITE)
         self.deployment.master.kill()
         self.figures.killed = time.monotonic()
         wait_until(lambda: self.deployment.master_address() != old, 60, "the promotion")
