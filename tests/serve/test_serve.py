@@ -155,7 +155,8 @@ def test_silent_is_a_record_nobody_writes(own_redis, start_serve, options, mode)
     client.set("ch:s", json.dumps({"live": True}))
     client.set("ch:s:out:main", json.dumps(OUTPUT))
     serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.2", "--stale-after", "1.5")
-    assert serve.status()["freshness_mode"] == mode
+    # The listener learns whether CONFIG is refused a moment after the start.
+    wait_for(lambda: serve.status()["freshness_mode"] == mode, timeout=5)
     writes = 0
 
     def write_and_check():

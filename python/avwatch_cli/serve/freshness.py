@@ -17,6 +17,7 @@ from __future__ import annotations
 import logging
 import threading
 import time
+
 import redis
 
 from avwatch_cli.serve.nodes import Client, nodes_of
