@@ -9,6 +9,7 @@
 #include <grp.h>
 #include <linux/close_range.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,14 +74,24 @@ int take_on(const guard_protocol::Inherited& wanted, const std::vector<gid_t>& g
     return 0;
 }
 
-// In the forked child: set up and exec, or write the errno to `report`.
-// The guard is single-threaded, so the child may do what it likes; it
-// still keeps to system calls.
+// In the forked child: wait for go, set up and exec, or write the errno
+// to `start`.  The guard is single-threaded, so the child may do what it
+// likes; it still keeps to system calls.
 [[noreturn]] void become_chain(char* const* candidates, char* const* argv, char* const* envp,
                                const guard_protocol::SpawnRequest& request, const std::vector<gid_t>& groups,
-                               const ChainFds& fds, int report) {
+                               const ChainFds& fds, int start, int guards_end) {
     int error = 0;
     ::setpgid(0, 0);
+    // Or this copy would keep the end of file below from ever coming.
+    ::close(guards_end);
+    // Nothing of the chain runs before the worker can kill it: a guard that
+    // died before handing over the pidfd leaves end of file here.
+    char word = 0;
+    ssize_t count;
+    while ((count = ::read(start, &word, sizeof word)) < 0 && errno == EINTR) {
+    }
+    if (count != sizeof word)
+        ::_exit(127);
     struct sigaction action {};
     for (int signal = 1; signal < NSIG; ++signal) {
         if (signal == SIGKILL || signal == SIGSTOP)
@@ -99,9 +110,9 @@ int take_on(const guard_protocol::Inherited& wanted, const std::vector<gid_t>& g
     else
         error = take_on(request.inherited, groups);
     if (error == 0) {
-        // Everything else closes; `report` closes itself on a successful exec.
-        ::syscall(SYS_close_range, STDERR_FILENO + 1, report - 1, 0);
-        ::syscall(SYS_close_range, report + 1, ~0U, 0);
+        // Everything else closes; `start` closes itself on a successful exec.
+        ::syscall(SYS_close_range, STDERR_FILENO + 1, start - 1, 0);
+        ::syscall(SYS_close_range, start + 1, ~0U, 0);
         for (char* const* candidate = candidates; *candidate != nullptr; ++candidate) {
             ::execve(*candidate, argv, envp);
             if (errno != ENOENT && errno != ENOTDIR && error == 0)
@@ -110,41 +121,80 @@ int take_on(const guard_protocol::Inherited& wanted, const std::vector<gid_t>& g
         if (error == 0)
             error = errno;
     }
-    while (::write(report, &error, sizeof error) < 0 && errno == EINTR) {
+    while (::write(start, &error, sizeof error) < 0 && errno == EINTR) {
     }
     ::_exit(127);
 }
 
+// A fork from the worker would fail once its user has as many processes as
+// the worker's limit allows; the guard's own limit may be higher (it is the
+// worker's at the guard's start), so it forks under the worker's.  (A guard
+// that runs as another user, root, is not limited; the leader's change of
+// user then makes its exec fail the same way.)
+class ProcessLimit {
+public:
+    explicit ProcessLimit(const rlimit& wanted) noexcept {
+        lowered_ = ::getrlimit(RLIMIT_NPROC, &own_) == 0 && wanted.rlim_cur < own_.rlim_cur;
+        if (lowered_) {
+            rlimit lower{wanted.rlim_cur, own_.rlim_max};
+            lowered_ = ::setrlimit(RLIMIT_NPROC, &lower) == 0;
+        }
+    }
+    ~ProcessLimit() {
+        if (lowered_)
+            ::setrlimit(RLIMIT_NPROC, &own_);
+    }
+    ProcessLimit(const ProcessLimit&) = delete;
+    ProcessLimit& operator=(const ProcessLimit&) = delete;
+
+private:
+    rlimit own_{};
+    bool lowered_;
+};
+
 }  // namespace
 
-pid_t start_chain(const guard_protocol::Body& body, const guard_protocol::SpawnRequest& request,
-                  const ChainFds& fds) {
+ForkedChain fork_chain(const guard_protocol::Body& body, const guard_protocol::SpawnRequest& request,
+                       const ChainFds& fds) {
     if (body.candidates.empty() || body.argv.empty())
-        return -EINVAL;
+        return ForkedChain{-1, -1, EINVAL};
     std::vector<char*> candidates = pointers(body.candidates);
     std::vector<char*> argv = pointers(body.argv);
     std::vector<char*> envp = pointers(body.environment);
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0)
-        return -errno;
-    Fd report_read(report[0]);
-    Fd report_write(report[1]);
-    pid_t pid = ::fork();
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return ForkedChain{-1, -1, errno};
+    Fd ours(pair[0]);
+    Fd leaders(pair[1]);
+    pid_t pid;
+    {
+        ProcessLimit limit(request.inherited.limits[RLIMIT_NPROC]);
+        pid = ::fork();
+    }
     if (pid == 0)
-        become_chain(candidates.data(), argv.data(), envp.data(), request, body.groups, fds, report_write.get());
-    int fork_error = errno;
-    report_write.reset();  // or the read below never sees end of file
+        become_chain(candidates.data(), argv.data(), envp.data(), request, body.groups, fds, leaders.get(),
+                     ours.get());
     if (pid < 0)
-        return -fork_error;
+        return ForkedChain{-1, -1, errno};
+    // Also here, so the group exists before the worker hears of it.
+    ::setpgid(pid, pid);
+    return ForkedChain{pid, ours.release(), 0};
+}
+
+void go(int start_socket) {
+    char word = 1;
+    ::send(start_socket, &word, sizeof word, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+int start_outcome(int start_socket) {
     int error = 0;
     ssize_t count;
-    while ((count = ::read(report_read.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+    while ((count = ::recv(start_socket, &error, sizeof error, MSG_DONTWAIT)) < 0 && errno == EINTR) {
     }
+    ::close(start_socket);
     if (count == 0)
-        return pid;  // exec'd: the report pipe closed without a word
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return -(count == sizeof error && error != 0 ? error : EIO);
+        return 0;  // exec'd: the socket closed without a word
+    return count == sizeof error && error != 0 ? error : EIO;
 }
 
 }  // namespace avwatch::guard

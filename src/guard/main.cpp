@@ -7,24 +7,32 @@
 // signals never reach it), starts each chain on request, and kills the
 // chains' process groups when asked or when its socket from the worker
 // reaches end of file, which happens however the worker dies.  As a child
-// subreaper it also collects what the chains leave behind (cpulimit's
-// orphans).  Since it alone collects the leaders, and only after killing
+// subreaper it also ends what the chains leave behind: whatever is
+// reparented to it and belongs to no chain in flight (cpulimit's orphans, a
+// prober's child that escaped into a session of its own) is killed and
+// collected.  Since it alone collects the leaders, and only after killing
 // their groups, no group it signals can have been recycled.
 //
-// Single-threaded: one poll loop.
+// Single-threaded: one poll loop that never waits on anything but it, so a
+// chain slow to start holds up no other.
 
 #include "guard/chain.hpp"
 #include "probe/guard_protocol.hpp"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,12 +40,38 @@ namespace avwatch::guard {
 namespace {
 
 namespace protocol = guard_protocol;
+using Clock = std::chrono::steady_clock;
+
+// How often the children are looked over while chains may leave orphans:
+// an escaped process lives at most about this long after its chain.
+constexpr std::chrono::milliseconds sweep_interval{200};
+// After the last chain ended, orphans may still be on their way here.
+constexpr std::chrono::seconds sweep_after_chains{2};
+// At the worker's end: how long to go on killing what is reparented here.
+constexpr std::chrono::seconds last_sweep{2};
 
 struct Probe {
     int channel;
     pid_t leader;
+    int start_socket;  // until the exec's outcome is known, else -1
     bool exited;
+    bool ending;  // the group was killed; the leader is not yet collected
 };
+
+// This process's children, zombies included; false when /proc cannot say.
+bool read_children(std::vector<pid_t>& children) {
+    children.clear();
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(::getpid()));
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr)
+        return false;
+    int pid;
+    while (std::fscanf(file, "%d", &pid) == 1)
+        children.push_back(pid);
+    std::fclose(file);
+    return true;
+}
 
 class Guard {
 public:
@@ -50,36 +84,73 @@ public:
             fds.clear();
             fds.push_back({protocol::control_fd, POLLIN, 0});
             fds.push_back({signals, POLLIN, 0});
-            for (const Probe& probe : probes_)
-                fds.push_back({probe.channel, POLLIN, 0});
-            if (::poll(fds.data(), fds.size(), -1) < 0) {
+            for (const Probe& probe : probes_) {
+                if (!probe.ending)
+                    fds.push_back({probe.channel, POLLIN, 0});
+                if (probe.start_socket >= 0)
+                    fds.push_back({probe.start_socket, POLLIN, 0});
+            }
+            if (::poll(fds.data(), fds.size(), sweep_due() ? static_cast<int>(sweep_interval.count()) : -1) < 0) {
                 if (errno == EINTR)
                     continue;
                 break;
             }
-            // Channels first: `probes_` still matches `fds` here.
-            std::vector<int> ended;
+            // Before anything changes `probes_`.
+            std::vector<int> ready;
             for (std::size_t i = 2; i < fds.size(); ++i)
                 if (fds[i].revents != 0)
-                    ended.push_back(fds[i].fd);
-            for (int channel : ended)
-                end_probe(channel);
-            if (fds[1].revents != 0) {
+                    ready.push_back(fds[i].fd);
+            for (int fd : ready)
+                serve_ready(fd);
+            if (fds[1].revents != 0)
                 drain(signals);
-                note_exits();
-                collect_orphans();
-            }
+            note_exits();
+            sweep(false);
             if (fds[0].revents != 0 && !serve_request())
                 break;
         }
         for (const Probe& probe : probes_)
             kill_group(probe.leader);
+        // What the chains leave now comes here: end it all, for a while.
+        auto until = Clock::now() + last_sweep;
+        while (sweep(true) && Clock::now() < until) {
+            pollfd wait{signals, POLLIN, 0};
+            ::poll(&wait, 1, 20);
+            drain(signals);
+        }
     }
 
 private:
+    bool sweep_due() const { return !probes_.empty() || Clock::now() < sweep_until_; }
+
+    // A chain's channel (the worker asks for its end) or its start socket
+    // (the exec's outcome) is readable.
+    void serve_ready(int fd) {
+        auto probe = std::find_if(probes_.begin(), probes_.end(),
+                                  [&](const Probe& p) { return p.channel == fd || p.start_socket == fd; });
+        if (probe == probes_.end())
+            return;
+        if (probe->start_socket == fd)
+            settle_start(*probe);
+        else if (!probe->ending)
+            end_probe(*probe);
+    }
+
+    void settle_start(Probe& probe) {
+        int error = start_outcome(probe.start_socket);
+        probe.start_socket = -1;
+        if (error != 0)
+            report(probe.channel, protocol::EventKind::failed, error);
+    }
+
     // False at end of file: the worker is gone.
     bool serve_request() {
         protocol::SpawnRequest request{};
+        // The worker may have raised its descriptor limit since this guard
+        // started: make room for what it sends before taking it.
+        if (::recv(protocol::control_fd, &request, sizeof request, MSG_PEEK | MSG_DONTWAIT) ==
+            static_cast<ssize_t>(sizeof request))
+            make_room(request.inherited.limits[RLIMIT_NOFILE]);
         iovec data{&request, sizeof request};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * protocol::SpawnFd::count)];
         msghdr message{};
@@ -110,6 +181,17 @@ private:
         return true;
     }
 
+    static void make_room(const rlimit& wanted) {
+        rlimit own{};
+        if (::getrlimit(RLIMIT_NOFILE, &own) != 0 || wanted.rlim_cur <= own.rlim_cur)
+            return;
+        rlimit raised{wanted.rlim_cur, std::max(own.rlim_max, wanted.rlim_cur)};
+        if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+            raised = {own.rlim_max, own.rlim_max};  // as far as an unprivileged guard may
+            ::setrlimit(RLIMIT_NOFILE, &raised);
+        }
+    }
+
     void spawn(const protocol::SpawnRequest& request, const std::vector<int>& fds) {
         int channel = fds[protocol::SpawnFd::channel];
         protocol::Body body;
@@ -118,15 +200,21 @@ private:
             report(channel, protocol::EventKind::failed, EINVAL);
             return;
         }
-        pid_t pid = start_chain(body, request,
-                                ChainFds{devnull_, fds[protocol::SpawnFd::out], fds[protocol::SpawnFd::err],
-                                         fds[protocol::SpawnFd::cwd]});
-        if (pid < 0) {
-            report(channel, protocol::EventKind::failed, -pid);
+        ForkedChain chain = fork_chain(body, request,
+                                       ChainFds{devnull_, fds[protocol::SpawnFd::out], fds[protocol::SpawnFd::err],
+                                                fds[protocol::SpawnFd::cwd]});
+        if (chain.leader < 0) {
+            report(channel, protocol::EventKind::failed, chain.error);
             return;
         }
-        probes_.push_back({channel, pid, false});
-        report(channel, protocol::EventKind::started, pid);
+        probes_.push_back({channel, chain.leader, chain.start_socket, false, false});
+        // The worker gets a pidfd of the leader before the chain may run,
+        // so it can end the chain whatever becomes of this guard.
+        int leader = static_cast<int>(::syscall(SYS_pidfd_open, chain.leader, 0));
+        report(channel, protocol::EventKind::started, chain.leader, leader);
+        if (leader >= 0)
+            ::close(leader);
+        go(chain.start_socket);
     }
 
     static bool read_all(int fd, std::string& into) {
@@ -147,61 +235,114 @@ private:
     }
 
     // Never blocks: a worker thread that stopped reading must not stall the
-    // others' probes (two small events per probe fit any socket buffer).
-    static void report(int channel, protocol::EventKind kind, int value) {
+    // others' probes (three small events per probe fit any socket buffer).
+    static void report(int channel, protocol::EventKind kind, int value, int attached = -1) {
         protocol::Event event{kind, value};
-        ::send(channel, &event, sizeof event, MSG_NOSIGNAL | MSG_DONTWAIT);
+        iovec data{&event, sizeof event};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        if (attached >= 0) {
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(header), &attached, sizeof attached);
+        }
+        ::sendmsg(channel, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 
     bool is_in_flight(int channel) const {
         return std::any_of(probes_.begin(), probes_.end(), [&](const Probe& probe) { return probe.channel == channel; });
     }
 
-    bool is_leader(pid_t pid) const {
-        return std::any_of(probes_.begin(), probes_.end(), [&](const Probe& probe) { return probe.leader == pid; });
-    }
-
     // Reports leaders that exited, leaving them uncollected: their pids,
-    // and so their groups' ids, stay ours until the group is killed.
+    // and so their groups' ids, stay ours until the group is killed.  A
+    // leader that failed to start reports that first.
     void note_exits() {
         for (Probe& probe : probes_) {
-            if (probe.exited)
+            if (probe.exited || probe.ending)
                 continue;
             siginfo_t info{};
             if (::waitid(P_PID, static_cast<id_t>(probe.leader), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
                 info.si_pid != probe.leader)
                 continue;
+            if (probe.start_socket >= 0)
+                settle_start(probe);
             probe.exited = true;
             report(probe.channel, protocol::EventKind::exited,
                    info.si_code == CLD_EXITED ? info.si_status : -info.si_status);
         }
     }
 
-    // Collects exited children that are not leaders in flight.  The kernel
-    // offers the oldest first, so an exited leader waiting for its end
-    // holds back those behind it until then.
-    void collect_orphans() {
+    // Collects the leaders of ended chains, and kills and collects whatever
+    // was reparented here: everything but the chains in flight and their
+    // groups when `everything` is false.  True while children are left.
+    bool sweep(bool everything) {
+        if (!read_children(children_))
+            return sweep_by_wait(everything);
+        for (pid_t child : children_) {
+            auto probe = std::find_if(probes_.begin(), probes_.end(), [&](const Probe& p) { return p.leader == child; });
+            if (probe != probes_.end()) {
+                if (!probe->ending && !everything)
+                    continue;
+                if (::waitpid(child, nullptr, WNOHANG) == child)
+                    forget(probe);
+                continue;
+            }
+            if (!everything && in_chain_in_flight(child))
+                continue;
+            // Ours until collected, so the pid cannot have been recycled.
+            ::kill(child, SIGKILL);
+            if (::waitpid(child, nullptr, WNOHANG) != child)
+                sweep_until_ = std::max(sweep_until_, Clock::now() + sweep_interval * 2);
+        }
+        return !children_.empty();
+    }
+
+    // Without /proc: collects exited children that are not leaders in
+    // flight, oldest first, as the kernel offers them.
+    bool sweep_by_wait(bool everything) {
         while (true) {
             siginfo_t info{};
-            if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0 ||
-                is_leader(info.si_pid))
-                return;
+            if (::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
+                return false;
+            auto probe =
+                std::find_if(probes_.begin(), probes_.end(), [&](const Probe& p) { return p.leader == info.si_pid; });
+            if (probe != probes_.end() && !probe->ending && !everything)
+                return true;
             ::waitpid(info.si_pid, nullptr, WNOHANG);
+            if (probe != probes_.end())
+                forget(probe);
         }
     }
 
-    void end_probe(int channel) {
-        auto probe = std::find_if(probes_.begin(), probes_.end(), [&](const Probe& p) { return p.channel == channel; });
-        if (probe == probes_.end())
-            return;
-        pid_t leader = probe->leader;
-        probes_.erase(probe);
-        kill_group(leader);
-        while (::waitpid(leader, nullptr, 0) < 0 && errno == EINTR) {
+    bool in_chain_in_flight(pid_t pid) const {
+        pid_t group = ::getpgid(pid);
+        return std::any_of(probes_.begin(), probes_.end(),
+                           [&](const Probe& probe) { return !probe.ending && probe.leader == group; });
+    }
+
+    void end_probe(Probe& probe) {
+        probe.ending = true;
+        kill_group(probe.leader);
+        if (probe.start_socket >= 0) {
+            ::close(probe.start_socket);
+            probe.start_socket = -1;
         }
-        // Closing tells the worker that the group is gone.
-        ::close(channel);
-        collect_orphans();
+        sweep_until_ = Clock::now() + sweep_after_chains;
+    }
+
+    // The leader is collected: closing the channel tells the worker that
+    // the group is gone.
+    void forget(std::vector<Probe>::iterator probe) {
+        ::close(probe->channel);
+        if (probe->start_socket >= 0)
+            ::close(probe->start_socket);
+        probes_.erase(probe);
     }
 
     static void kill_group(pid_t leader) {
@@ -217,6 +358,8 @@ private:
 
     int devnull_;
     std::vector<Probe> probes_;
+    std::vector<pid_t> children_;
+    Clock::time_point sweep_until_{};
 };
 
 }  // namespace
@@ -231,6 +374,13 @@ int main() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
         if (::fcntl(fd, F_GETFD) < 0 && ::open("/dev/null", O_RDWR) != fd)
             return 1;
+    // Each chain in flight holds a few descriptors here; poll() has no
+    // ceiling of its own, so the soft limit goes as high as it may.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t child_exits;
     sigemptyset(&child_exits);

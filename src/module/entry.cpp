@@ -1,5 +1,6 @@
 // The module entry: single-phase initialisation, registered in sys.modules
 // before the body runs, and removed again if the body fails.
+#include "module/interpreter.hpp"
 #include "module/natives.hpp"
 #include "module/table.hpp"
 
@@ -29,11 +30,12 @@ Owned import_absolute(const char* name, Borrowed globals) {
 }
 
 void run_body(Borrowed module) {
+    Claim claim = claim_interpreter();
     PyObject* globals = PyModule_GetDict(module.get());  // borrowed
     check(PyDict_SetItemString(globals, "__doc__", Py_None));
     for (const char* name : imported_modules)
         check(PyDict_SetItemString(globals, name, import_absolute(name, globals).get()));
-    capture_natives();
+    capture_natives(claim);
     ready_function_type();
     for (const FunctionDefinition& definition : public_functions())
         check(PyDict_SetItemString(globals, definition.name, new_function(definition, globals).get()));

@@ -1,4 +1,5 @@
 #include "module/function.hpp"
+#include "module/interpreter.hpp"
 
 #include <cstddef>
 #include <structmember.h>
@@ -126,6 +127,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionObject* self = as_function(callable);
     PyObject* bound[max_parameters] = {};
     return at_boundary([&] {
+        require_owner();
         bind(self, args, PyVectorcall_NARGS(nargsf), keywords, bound);
         return self->definition->body(Call(self->globals, bound));
     });

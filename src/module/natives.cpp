@@ -30,7 +30,9 @@ Owned os_path(const Call& call) { return attr(call.global("os"), "path"); }
 
 }  // namespace
 
-void capture_natives() {
+void capture_natives(Claim claim) {
+    if (claim == Claim::adopted)
+        captured.fill(nullptr);
     for (std::size_t i = 0; i < sources.size(); ++i) {
         Owned module = import(sources[i].module);
         Owned object = attr(module, sources[i].name);

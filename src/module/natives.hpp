@@ -10,6 +10,7 @@
 #pragma once
 
 #include "module/function.hpp"
+#include "module/interpreter.hpp"
 
 namespace avwatch {
 
@@ -17,8 +18,10 @@ namespace avwatch {
 // through its methods, which release the lock themselves.)
 enum class Native { listdir, getctime, getmtime, isdir, isfile, join, suppress };
 
-// Once per module initialisation, from the interpreter's own modules.
-void capture_natives();
+// Once per module initialisation, from the interpreter's own modules.  The
+// objects kept from an interpreter that has ended went with it: they are
+// forgotten, not released.
+void capture_natives(Claim claim);
 bool is_native(Borrowed object, Native which) noexcept;
 
 // os.<name> and os.path.<name>, with `os` the module global now.

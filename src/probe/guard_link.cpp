@@ -2,48 +2,68 @@
 
 #include "module/api.hpp"
 #include "probe/fd.hpp"
+#include "probe/kept_fd.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <new>
+#include <poll.h>
 #include <pthread.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
 namespace avwatch {
+
+struct GuardProcess {
+    KeptFd socket;
+    KeptFd pidfd;
+    pid_t pid = -1;
+    // In clock ticks after boot, as /proc gives it: with the pid, who the
+    // guard is once the pidfd is no longer ours.
+    unsigned long long start_time = 0;
+    std::atomic<bool> stuck{false};
+};
+
 namespace {
 
 namespace protocol = guard_protocol;
+using Clock = std::chrono::steady_clock;
 
-// The guard's socket and a pidfd of the guard; -1 when there is none.
-// Read and changed with the interpreter lock held, except by the fork
-// handler, which runs alone in the child.
-struct Link {
-    int socket = -1;
-    int pidfd = -1;
-    // Which guard this is: one a probe lost may since have been replaced.
-    std::uint64_t generation = 0;
-};
-Link link;
-std::uint64_t guards_started = 0;
+constexpr std::chrono::milliseconds signal_check_interval{100};
+// How long a retired guard's end is waited for before it is left to a
+// later probe to collect.
+constexpr std::chrono::milliseconds collect_patience{200};
+
+// The guard in use, and retired ones not yet collected.  Read and changed
+// with the interpreter lock held, except by the fork handler, which runs
+// alone in the child.
+GuardRef current;
+std::vector<GuardRef> retired;
 
 // A forked child must not share its parent's guard: it would keep the
 // guard's socket open after the parent died, and its probes would mix with
-// the parent's.  So it forgets the guard (close() only: a child of a
-// multi-threaded process may only call async-signal-safe functions) and
-// starts its own when it probes.
-void forget_guard_in_child() {
-    if (link.socket >= 0)
-        ::close(link.socket);
-    if (link.pidfd >= 0)
-        ::close(link.pidfd);
-    link = Link{};
+// the parent's.  So it closes the guard's descriptors and forgets it,
+// leaking what it cannot free here (a child of a multi-threaded process may
+// only call async-signal-safe functions; the retired guards are not its
+// children to collect).  It starts its own guard when it probes.
+void forget_guards_in_child() {
+    if (current) {
+        current->socket.close();
+        current->pidfd.close();
+    }
+    ::new (&current) GuardRef();
+    ::new (&retired) std::vector<GuardRef>();
 }
 
 // The guard program: avwatch.libexec/avwatch-guard beside this module.
@@ -55,6 +75,33 @@ std::string guard_path() {
     std::size_t slash = module.rfind('/');
     std::string folder = slash == std::string::npos ? std::string(".") : module.substr(0, slash);
     return folder + "/avwatch.libexec/avwatch-guard";
+}
+
+// Field 22 of /proc/PID/stat (0 when unreadable), and the state in `state`.
+unsigned long long start_time_of(pid_t pid, char* state = nullptr) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE* file = std::fopen(path, "re");
+    if (file == nullptr)
+        return 0;
+    char line[1024];
+    std::size_t size = std::fread(line, 1, sizeof line - 1, file);
+    std::fclose(file);
+    line[size] = '\0';
+    // The command name may hold anything: the fields start after its last ')'.
+    const char* rest = nullptr;
+    for (const char* at = line; *at != '\0'; ++at)
+        if (*at == ')')
+            rest = at + 1;
+    char found_state = 0;
+    unsigned long long start = 0;
+    if (rest == nullptr ||
+        std::sscanf(rest, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+                    &found_state, &start) != 2)
+        return 0;
+    if (state != nullptr)
+        *state = found_state;
+    return start;
 }
 
 // 0, or the errno.  The guard gets `socket` as descriptor 3, stdin and
@@ -117,36 +164,42 @@ int start_guard(const std::string& path) {
         return error;
     static bool fork_handler_installed = false;
     if (!fork_handler_installed)
-        fork_handler_installed = ::pthread_atfork(nullptr, nullptr, forget_guard_in_child) == 0;
-    link.socket = ours.release();
-    link.generation = ++guards_started;
-    // The guard lives until its socket closes; a pidfd lets us collect it
-    // if it died early without ever signalling a recycled pid.
-    link.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+        fork_handler_installed = ::pthread_atfork(nullptr, nullptr, forget_guards_in_child) == 0;
+    auto guard = std::make_shared<GuardProcess>();
+    guard->socket = KeptFd(ours.release());
+    // The guard lives until its socket closes; a pidfd lets us kill it when
+    // it hangs and collect it without ever signalling a recycled pid.
+    guard->pidfd = KeptFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    guard->pid = pid;
+    guard->start_time = start_time_of(pid);
+    current = std::move(guard);
     return 0;
 }
 
-// Collects a guard that closed its socket (it crashed, or was killed), or
-// that is about to.
-void drop_guard() {
-    Link old = link;
-    link = Link{};
-    ::close(old.socket);
-    if (old.pidfd < 0)
-        return;
-    ::syscall(SYS_pidfd_send_signal, old.pidfd, SIGKILL, nullptr, 0);
-    {
-        WithoutGil unlocked;
-        siginfo_t info{};
-        // ECHILD: a SIGCHLD handler or SIG_IGN collected it already.
-        while (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(old.pidfd), &info, WEXITED) != 0 &&
-               errno == EINTR) {
-        }
+// Whether a retired guard has been collected (or is not ours to collect).
+bool collected(GuardProcess& guard) {
+    siginfo_t info{};
+    if (int pidfd = guard.pidfd.get(); pidfd >= 0) {
+        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG) != 0)
+            return errno != EINTR;  // ECHILD: a SIGCHLD handler or SIG_IGN took it
+        return info.si_pid != 0;
     }
-    ::close(old.pidfd);
+    // The pidfd was closed behind our back: the pid is the guard's while
+    // /proc shows it with the guard's start time, and only a zombie is
+    // collected by number.
+    char state = 0;
+    if (guard.pid <= 0 || start_time_of(guard.pid, &state) != guard.start_time)
+        return true;
+    if (state != 'Z')
+        return false;
+    return ::waitpid(guard.pid, nullptr, WNOHANG) != 0;
 }
 
-int send_request(const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count]) {
+void collect_retired() {
+    std::erase_if(retired, [](const GuardRef& guard) { return collected(*guard); });
+}
+
+int send_request(int socket, const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count]) {
     iovec data{const_cast<protocol::SpawnRequest*>(&request), sizeof request};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
     msghdr message{};
@@ -159,37 +212,90 @@ int send_request(const protocol::SpawnRequest& request, const int (&fds)[protoco
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof fds);
     std::copy(std::begin(fds), std::end(fds), reinterpret_cast<int*>(CMSG_DATA(header)));
-    while (::sendmsg(link.socket, &message, MSG_NOSIGNAL) < 0) {
+    while (::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
         if (errno != EINTR)
             return errno;
     }
     return 0;
 }
 
+// 0, the errno, or ETIMEDOUT when the guard took nothing in before
+// `deadline`.  Waits for room without the interpreter lock.
+int send_in_time(GuardProcess& guard, const protocol::SpawnRequest& request,
+                 const int (&fds)[protocol::SpawnFd::count], Clock::time_point deadline) {
+    while (true) {
+        int socket = guard.socket.get();
+        if (socket < 0)
+            return EPIPE;  // closed behind our back: as good as gone
+        int error = send_request(socket, request, fds);
+        if (error != EAGAIN)
+            return error;
+        Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            return ETIMEDOUT;
+        auto wait = std::chrono::ceil<std::chrono::milliseconds>(std::min(deadline - now, Clock::duration(signal_check_interval)));
+        {
+            WithoutGil unlocked;
+            pollfd room{socket, POLLOUT, 0};
+            ::poll(&room, 1, static_cast<int>(wait.count()));
+        }
+        if (PyErr_CheckSignals() < 0)
+            throw ErrorSet{};
+    }
+}
+
 }  // namespace
 
-std::uint64_t send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count]) {
+GuardRef send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count],
+                       Clock::time_point deadline) {
+    collect_retired();
     for (int attempt = 0;; ++attempt) {
-        if (link.socket < 0) {
+        if (current && !current->socket.is_ours())
+            retire_guard(current, false);
+        if (!current) {
             std::string path = guard_path();
             if (int error = start_guard(path)) {
                 Owned filename = Owned::steal(PyUnicode_DecodeFSDefault(path.c_str()));
                 raise_os_error(error, filename.get());
             }
         }
-        int error = send_request(request, fds);
+        GuardRef guard = current;
+        int error = send_in_time(*guard, request, fds, deadline);
         if (error == 0)
-            return link.generation;
+            return guard;
+        if (error == ETIMEDOUT) {
+            retire_guard(guard, true);
+            return nullptr;
+        }
         // A guard that died closed its end: start another, once.
         if (attempt > 0 || (error != EPIPE && error != ECONNRESET))
             raise_os_error(error);
-        drop_guard();
+        retire_guard(guard, false);
     }
 }
 
-void abandon_guard(std::uint64_t generation) {
-    if (link.socket >= 0 && link.generation == generation)
-        drop_guard();
+void retire_guard(const GuardRef& guard, bool kill) {
+    if (!guard)
+        return;
+    if (kill) {
+        guard->stuck = true;
+        if (int pidfd = guard->pidfd.get(); pidfd >= 0)
+            ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+    }
+    if (current == guard) {
+        current.reset();
+        retired.push_back(guard);
+    }
+    // A guard that died or was killed is gone within moments: collected
+    // now, not at some later probe.
+    if (int pidfd = guard->pidfd.get(); pidfd >= 0) {
+        WithoutGil unlocked;
+        pollfd ended{pidfd, POLLIN, 0};
+        ::poll(&ended, 1, static_cast<int>(collect_patience.count()));
+    }
+    collect_retired();
 }
+
+bool was_retired_as_stuck(const GuardRef& guard) noexcept { return guard && guard->stuck; }
 
 }  // namespace avwatch

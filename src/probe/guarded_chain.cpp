@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <cstring>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -18,6 +20,12 @@ namespace avwatch {
 namespace {
 
 namespace protocol = guard_protocol;
+
+// A healthy guard reports a start within milliseconds (it only forks); one
+// that has not within this is stopped or hung, and replaced.
+constexpr std::chrono::milliseconds start_patience{1500};
+// How long the guard has to confirm an end before it is left to it.
+constexpr std::chrono::milliseconds end_patience{250};
 
 // The request's strings in a memfd (an environment can be larger than a
 // socket message may be).  0, or the errno.
@@ -40,7 +48,7 @@ int body_file(const protocol::Body& body, Fd& file) {
 
 }  // namespace
 
-GuardedChain GuardedChain::start(const ChainRequest& request, int out, int err) {
+GuardedChain GuardedChain::start(const ChainRequest& request, int out, int err, Clock::time_point deadline) {
     Fd body;
     if (int error = body_file(request.body, body))
         raise_os_error(error);
@@ -63,8 +71,10 @@ GuardedChain GuardedChain::start(const ChainRequest& request, int out, int err) 
     fds[protocol::SpawnFd::out] = out;
     fds[protocol::SpawnFd::err] = err;
     fds[protocol::SpawnFd::cwd] = cwd.get();
-    std::uint64_t guard = send_to_guard(request.header, fds);
-    return GuardedChain(std::move(ours), guard);
+    GuardRef guard = send_to_guard(request.header, fds, deadline);
+    if (!guard)
+        return GuardedChain(Fd(), nullptr, deadline);
+    return GuardedChain(std::move(ours), std::move(guard), std::min(deadline, Clock::now() + start_patience));
 }
 
 GuardedChain::~GuardedChain() {
@@ -76,24 +86,33 @@ GuardedChain::~GuardedChain() {
 void GuardedChain::read_events() noexcept {
     while (channel_.is_open() && !lost_) {
         protocol::Event event{};
-        ssize_t size = ::recv(channel_.get(), &event, sizeof event, MSG_DONTWAIT);
+        iovec data{&event, sizeof event};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        ssize_t size = ::recvmsg(channel_.get(), &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
         if (size < 0 && errno == EINTR)
             continue;
         if (size < 0 && errno == EAGAIN)
             return;
+        int attached = -1;
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header))
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+                header->cmsg_len == CMSG_LEN(sizeof(int)))
+                std::memcpy(&attached, CMSG_DATA(header), sizeof attached);
         if (size != sizeof event) {
-            // The guard closes the channel after a failed start; otherwise
-            // only when it is gone.
-            lost_ = start_error_ == 0;
+            if (attached >= 0)
+                ::close(attached);
+            lost_ = true;
             return;
         }
         switch (event.kind) {
         case protocol::EventKind::started:
-            started_ = true;
-            // The guard collects the leader only after killing its group,
-            // so this pid is still the leader's.  Without pidfds (before
-            // Linux 5.3) the guard alone ends the group.
-            leader_.reset(static_cast<int>(::syscall(SYS_pidfd_open, event.value, 0)));
+            take_started(event.value, attached);
+            attached = -1;
             break;
         case protocol::EventKind::failed:
             start_error_ = event.value;
@@ -103,29 +122,52 @@ void GuardedChain::read_events() noexcept {
             returncode_ = event.value;
             break;
         }
+        if (attached >= 0)
+            ::close(attached);
     }
 }
 
-void GuardedChain::abandon_guard() { avwatch::abandon_guard(guard_); }
+void GuardedChain::take_started(int leader_pid, int leader_pidfd) noexcept {
+    started_ = true;
+    // The guard sends a pidfd of the leader, taken while the leader could
+    // not yet run; a guard that could not take one (before Linux 5.3) sends
+    // the pid, still the leader's, since the guard collects it only after
+    // killing its group.
+    leader_.reset(leader_pidfd >= 0 ? leader_pidfd : static_cast<int>(::syscall(SYS_pidfd_open, leader_pid, 0)));
+}
+
+void GuardedChain::retire_guard(bool stuck) { avwatch::retire_guard(guard_, stuck); }
 
 void GuardedChain::end() noexcept {
+    kill_group();
     if (!channel_.is_open())
         return;
     request_end();
-    char drained[sizeof(protocol::Event)];
-    while (true) {
-        ssize_t size = ::recv(channel_.get(), drained, sizeof drained, 0);
-        if (size == 0 || (size < 0 && errno != EINTR))
-            break;
+    // A guard that cannot confirm in time (stopped, or hung) is not waited
+    // on: the group is dead already, and the guard collects it when it can.
+    if (!guard_was_stuck()) {
+        Clock::time_point until = Clock::now() + end_patience;
+        char drained[sizeof(protocol::Event)];
+        while (true) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            pollfd closing{channel_.get(), POLLIN, 0};
+            if (left <= 0 || (::poll(&closing, 1, static_cast<int>(left)) < 0 && errno != EINTR))
+                break;
+            if (closing.revents == 0)
+                continue;
+            ssize_t size = ::recv(channel_.get(), drained, sizeof drained, MSG_DONTWAIT);
+            if (size == 0 || (size < 0 && errno != EINTR && errno != EAGAIN))
+                break;
+        }
     }
     channel_.reset();
 }
 
-// What is left of the group once the guard has killed it is dying anyway;
-// but a guard that was killed itself left the chain running, and nothing
-// else would end it.  Signals the group whose id is the leader's pid, by
-// the pid itself rather than its number (before Linux 6.9 this fails
-// harmlessly, and such a chain is left running).
+// The guard kills the group too; but a guard that was killed, or that
+// hangs, would leave the chain running, and nothing else would end it.
+// Signals the group whose id is the leader's pid, by the pid itself rather
+// than its number (before Linux 6.9 this fails harmlessly, and such a chain
+// is left to the guard).
 void GuardedChain::kill_group() noexcept {
     if (leader_.is_open())
         ::syscall(SYS_pidfd_send_signal, leader_.get(), SIGKILL, nullptr, PIDFD_SIGNAL_PROCESS_GROUP);

@@ -21,6 +21,9 @@ using std::chrono::milliseconds;
 
 // Ctrl-C must not wait longer than this.
 constexpr milliseconds signal_check_interval{100};
+// Far above any real answer (a few kB per stream): a prober that prints
+// more is broken, and its output is not kept.
+constexpr std::size_t answer_cap = 4 << 20;
 
 struct Pipe {
     Fd read_end;
@@ -45,6 +48,7 @@ public:
 
     // At end of file, or holding a complete JSON value.
     bool has_answer() const noexcept { return !out_.is_open() || scanner_.complete(); }
+    bool is_over_cap() const noexcept { return answer_.size() > answer_cap; }
 
     // Adds the open pipes to `fds`.
     void watch(std::vector<pollfd>& fds) const {
@@ -84,7 +88,7 @@ private:
 
     void read_stdout() {
         std::size_t count = read_some(out_);
-        if (count == 0 || scanner_.complete())
+        if (count == 0 || scanner_.complete() || is_over_cap())
             return;  // what follows the answer is dropped
         answer_.append(buffer_, count);
         scanner_.feed(reinterpret_cast<const unsigned char*>(buffer_), count);
@@ -97,7 +101,7 @@ private:
     char buffer_[16384];
 };
 
-enum class Wake { finished, timed_out, slice_over, start_failed, lost, failed };
+enum class Wake { finished, timed_out, slice_over, start_failed, lost, stuck, overflowed, failed };
 
 // Waits, touching no Python object, until the chain has finished, the
 // deadline has passed or a signal check is due.  `error` gets the errno of
@@ -111,9 +115,13 @@ Wake wait_slice(GuardedChain& chain, Output& output, Clock::time_point deadline,
             return Wake::start_failed;
         if (chain.has_exited() && output.has_answer())
             return Wake::finished;
+        if (output.is_over_cap())
+            return Wake::overflowed;
         if (chain.is_lost())
             return Wake::lost;
         Clock::time_point now = Clock::now();
+        if (!chain.has_started() && now >= chain.start_due())
+            return Wake::stuck;
         if (now >= deadline)
             return Wake::timed_out;
         if (now >= slice_end)
@@ -123,8 +131,9 @@ Wake wait_slice(GuardedChain& chain, Output& output, Clock::time_point deadline,
         output.watch(fds);
         if (!chain.has_exited())
             fds.push_back({chain.channel(), POLLIN, 0});
+        Clock::time_point wake_by = chain.has_started() ? slice_end : std::min(slice_end, chain.start_due());
         // Rounded up, so the wait never spins on a remainder below 1 ms.
-        auto wait_ms = std::chrono::ceil<milliseconds>(slice_end - now).count();
+        auto wait_ms = std::chrono::ceil<milliseconds>(wake_by - now).count();
         if (::poll(fds.data(), fds.size(), static_cast<int>(wait_ms)) < 0) {
             if (errno == EINTR)
                 return Wake::slice_over;  // a signal: let the interpreter see it now
@@ -136,7 +145,7 @@ Wake wait_slice(GuardedChain& chain, Output& output, Clock::time_point deadline,
 }
 
 // One run of the chain.  Sets `retry` instead when `may_retry` and the
-// guard died before starting it.
+// guard died, or hung, before starting it.
 std::optional<ProberOutput> run_once(const ChainRequest& request, Clock::time_point deadline, bool may_retry,
                                      bool& retry) {
     Pipe out;
@@ -145,7 +154,9 @@ std::optional<ProberOutput> run_once(const ChainRequest& request, Clock::time_po
         raise_os_error(error);
     if (int error = open_pipe(err))
         raise_os_error(error);
-    GuardedChain chain = GuardedChain::start(request, out.write_end.get(), err.write_end.get());
+    GuardedChain chain = GuardedChain::start(request, out.write_end.get(), err.write_end.get(), deadline);
+    if (!chain.is_taken())
+        return std::nullopt;  // the guard took nothing in: as a prober that timed out
     // Only the chain may hold the write ends, or end of file never comes.
     out.write_end.reset();
     err.write_end.reset();
@@ -163,11 +174,20 @@ std::optional<ProberOutput> run_once(const ChainRequest& request, Clock::time_po
         case Wake::finished:
             return ProberOutput{chain.returncode(), output.take_answer()};
         case Wake::timed_out:
+        case Wake::overflowed:  // an unusable answer
+            return std::nullopt;
+        case Wake::stuck:
+            chain.retire_guard(true);
+            retry = may_retry;
             return std::nullopt;
         case Wake::start_failed:
             raise_os_error(chain.start_error(), request.program.get());
         case Wake::lost:
-            chain.abandon_guard();
+            // A guard this worker killed for hanging took the chain with
+            // it: as a prober that timed out.
+            if (chain.guard_was_stuck())
+                return std::nullopt;
+            chain.retire_guard(false);
             if (may_retry && !chain.has_started()) {
                 retry = true;
                 return std::nullopt;
@@ -198,7 +218,8 @@ std::optional<ProberOutput> run_prober(Borrowed command, milliseconds limit) {
     std::optional<ProberOutput> output = run_once(request, deadline, true, retry);
     if (!retry)
         return output;
-    // The guard died with the request unserved: once more, with a new one.
+    // The guard died or hung with the request unserved: once more, with a
+    // new one, in what is left of the limit.
     return run_once(request, deadline, false, retry);
 }
 
