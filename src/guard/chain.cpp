@@ -45,6 +45,26 @@ bool same_groups(std::vector<gid_t> wanted) {
     return current == wanted;
 }
 
+// Changes to the worker's user ids; 0, or the errno.  A guard of another
+// user (root) forks without the worker's process limit, so the limit is
+// enforced where the kernel checks it after a change of user: the change
+// marks the process when the new user already has more processes than the
+// limit, and exec then fails with EAGAIN.  Under the limit less one during
+// the change, that is exactly when the worker's own fork would have failed
+// (its user has as many as the limit); the exec sees the limit itself.
+int become_user(const guard_protocol::Inherited& wanted) {
+    const rlimit& processes = wanted.limits[RLIMIT_NPROC];
+    bool lowered = false;
+    if (processes.rlim_cur != RLIM_INFINITY && processes.rlim_cur > 0) {
+        rlimit less{processes.rlim_cur - 1, processes.rlim_max};
+        lowered = ::setrlimit(RLIMIT_NPROC, &less) == 0;
+    }
+    int error = ::setresuid(wanted.uids[0], wanted.uids[1], static_cast<uid_t>(-1)) == 0 ? 0 : errno;
+    if (lowered)
+        ::setrlimit(RLIMIT_NPROC, &processes);
+    return error;
+}
+
 // Takes on what the worker has now where the guard differs; 0, or the errno.
 // Only what differs is set, so an unprivileged guard never needs a privilege
 // for what it already has.  Limits and groups first: they may need the
@@ -68,9 +88,8 @@ int take_on(const guard_protocol::Inherited& wanted, const std::vector<gid_t>& g
     if ((::getgid() != wanted.gids[0] || ::getegid() != wanted.gids[1]) &&
         ::setresgid(wanted.gids[0], wanted.gids[1], static_cast<gid_t>(-1)) != 0)
         return errno;
-    if ((::getuid() != wanted.uids[0] || ::geteuid() != wanted.uids[1]) &&
-        ::setresuid(wanted.uids[0], wanted.uids[1], static_cast<uid_t>(-1)) != 0)
-        return errno;
+    if (::getuid() != wanted.uids[0] || ::geteuid() != wanted.uids[1])
+        return become_user(wanted);
     return 0;
 }
 

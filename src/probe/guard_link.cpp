@@ -274,7 +274,7 @@ GuardRef send_to_guard(const protocol::SpawnRequest& request, const int (&fds)[p
     }
 }
 
-void retire_guard(const GuardRef& guard, bool kill) {
+void retire_guard(GuardRef guard, bool kill) {
     if (!guard)
         return;
     if (kill) {

@@ -28,8 +28,9 @@ GuardRef send_to_guard(const guard_protocol::SpawnRequest& request,
 
 // Stops sending to `guard`, so that the next request starts a new one:
 // it went away during a probe, or, with `kill`, it stopped answering and is
-// killed.  Hold the interpreter lock.
-void retire_guard(const GuardRef& guard, bool kill);
+// killed.  Hold the interpreter lock.  (By value: `current` itself may be
+// what is passed.)
+void retire_guard(GuardRef guard, bool kill);
 
 // Whether this worker retired `guard` for not answering.
 bool was_retired_as_stuck(const GuardRef& guard) noexcept;

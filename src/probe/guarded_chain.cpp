@@ -23,7 +23,7 @@ namespace protocol = guard_protocol;
 
 // A healthy guard reports a start within milliseconds (it only forks); one
 // that has not within this is stopped or hung, and replaced.
-constexpr std::chrono::milliseconds start_patience{1500};
+constexpr std::chrono::milliseconds start_patience{1000};
 // How long the guard has to confirm an end before it is left to it.
 constexpr std::chrono::milliseconds end_patience{250};
 
