@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import logging
+import resource
 import signal
 
 from avwatch_cli.broker import add_redis_arguments, make_client, target_from
@@ -21,6 +22,8 @@ DEFAULT_LISTEN = f"127.0.0.1:{DEFAULT_PORT}"
 # Pipes whose keys are all gone stay in view this long (as missing or
 # stopped) before they are forgotten.
 FORGET_AFTER = 300.0
+# A connection's time to send a whole request, and to stay open idle after one.
+IDLE_SECONDS = 10.0
 
 
 def add_parser(commands) -> None:
@@ -63,6 +66,7 @@ def run(args: argparse.Namespace) -> int:
     from avwatch_cli.serve.heap import tune_collection
     from avwatch_cli.serve.refresher import Refresher
     tune_collection()
+    raise_descriptor_limit()
 
     # No ping: a server that is down now is reported by the refresher, not
     # fatal.  A Cluster client reads the slot map at once, so a Cluster that
@@ -81,13 +85,28 @@ def run(args: argparse.Namespace) -> int:
     return OK
 
 
+def raise_descriptor_limit() -> None:
+    """Up to the hard limit: each client and each Redis connection holds a
+    descriptor.  (At the limit, accepting pauses for a second and resumes;
+    clients that never send a request are dropped after IDLE_SECONDS.)"""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != hard:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        except (ValueError, OSError) as error:
+            log.debug("descriptor limit stays %d: %s", soft, error)
+
+
 async def serve_http(refresher, host: str, port: int) -> None:
     from aiohttp import web
 
     from avwatch_cli.serve.web import make_app
 
+    # keepalive_timeout also bounds a new connection's wait for its first
+    # request: a client that connects and sends nothing (or its headers a
+    # byte at a time) is dropped after it.
     runner = web.AppRunner(make_app(lambda: refresher.snapshot, refresher.history),
-                           access_log=None, shutdown_timeout=0.5)
+                           access_log=None, shutdown_timeout=0.25, keepalive_timeout=IDLE_SECONDS)
     await runner.setup()
     try:
         site = web.TCPSite(runner, host, port)
