@@ -216,7 +216,8 @@ class WriteTimes:
         """Notes every message the reader holds; True when one was a SET."""
         notified, gone, saw_set = self.notified, GONE, False
         while (reply := reader.gets()) is not False:
-            if type(reply) is list and len(reply) == 4 and reply[0] == b"pmessage":
+            # A list (RESP2) or its subclass PushNotification (RESP3, which recent clients speak).
+            if isinstance(reply, list) and len(reply) == 4 and reply[0] == b"pmessage":
                 event = reply[3]
                 if event in gone:
                     notified.pop(reply[2], None)

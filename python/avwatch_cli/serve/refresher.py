@@ -89,10 +89,12 @@ class Refresher:
             values = self.reader.values(self.plan.read_keys)
         except redis.RedisError as error:
             previous = self.snapshot
-            if previous.redis_up:
-                log.warning("Redis unreachable: %s", self.scrub(str(error)))
-            self.snapshot = self.build(now, previous.channels, redis_up=False,
-                                       error=self.scrub(str(error)) or type(error).__name__,
+            cause = self.scrub(str(error)) or type(error).__name__
+            # Once per outage and cause: at start too (a wrong password, a
+            # server not yet up), not only after a refresh that went well.
+            if previous.redis_up or previous.redis_error != cause:
+                log.warning("Redis unreachable at %s: %s", self.shown_url, cause)
+            self.snapshot = self.build(now, previous.channels, redis_up=False, error=cause,
                                        duration=time.perf_counter() - started)
             return
         if not self.snapshot.redis_up:
