@@ -6,8 +6,12 @@ from __future__ import annotations
 import argparse
 import asyncio
 import logging
+import math
+import os
 import resource
 import signal
+import sys
+import time
 
 from avwatch_cli.broker import add_redis_arguments, make_client, target_from
 from avwatch_cli.failures import OK, USAGE, Failure
@@ -82,7 +86,13 @@ def run(args: argparse.Namespace) -> int:
     finally:
         refresher.stop()
         client.close()
-    return OK
+    # Worker threads may be midway through a body of 100,000 pipes; the
+    # interpreter's orderly end would wait for them to yield.  Nothing is
+    # left to save: end at once.
+    logging.shutdown()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(OK)
 
 
 def raise_descriptor_limit() -> None:
@@ -95,6 +105,24 @@ def raise_descriptor_limit() -> None:
             resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
         except (ValueError, OSError) as error:
             log.debug("descriptor limit stays %d: %s", soft, error)
+
+
+class ResourceErrorsOncePerMinute:
+    """At the descriptor limit asyncio reports every failed accept with a
+    traceback, hundreds a second: one line a minute says it all."""
+
+    def __init__(self) -> None:
+        self.last = -math.inf
+
+    def __call__(self, loop: asyncio.AbstractEventLoop, context: dict) -> None:
+        if "out of system resource" not in context.get("message", ""):
+            loop.default_exception_handler(context)
+            return
+        now = time.monotonic()
+        if now - self.last >= 60:
+            self.last = now
+            log.warning("out of descriptors (%s): new connections wait; clients that send no request "
+                        "are dropped after %.0f s", context.get("exception"), IDLE_SECONDS)
 
 
 async def serve_http(refresher, host: str, port: int) -> None:
@@ -120,6 +148,7 @@ async def serve_http(refresher, host: str, port: int) -> None:
                  shown_host, port, refresher.shown_url)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
+        loop.set_exception_handler(ResourceErrorsOncePerMinute())
         for signum in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(signum, stop.set)
         await stop.wait()

@@ -109,8 +109,9 @@ class WriteTimes:
 
     def stop(self) -> None:
         self.stopping.set()
-        for listener in list(self.listeners.values()):
-            listener.join(2 * POLL_SECONDS)
+        deadline = time.monotonic() + POLL_SECONDS
+        for listener in list(self.listeners.values()):   # daemon threads: a slow one is left to the exit
+            listener.join(max(0.0, deadline - time.monotonic()))
 
     def follow_nodes(self) -> None:
         """A listener for every node now serving; one whose node left ends

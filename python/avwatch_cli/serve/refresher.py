@@ -57,9 +57,10 @@ class Refresher:
 
     def stop(self) -> None:
         self.stopping.set()
+        self.write_times.stopping.set()
         self.write_times.stop()
         # Daemon threads: one caught in a slow connect is left to the exit.
-        self.thread.join(0.3)
+        self.thread.join(0.2)
 
     def run(self) -> None:
         while not self.stopping.is_set():
