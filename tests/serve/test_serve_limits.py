@@ -168,3 +168,37 @@ def test_idle_sockets_beyond_the_descriptor_limit(own_redis, tmp_path):
         process.send_signal(signal.SIGTERM)
         process.communicate(timeout=10)
         log.close()
+
+
+def test_the_write_time_table_forgets_deleted_keys(own_redis):
+    from avwatch_cli.serve.refresher import Refresher
+
+    client = own_redis().client()
+    fill(client, 2)
+    refresher = Refresher(client, "redis://127.0.0.1", refresh_seconds=1.0, stale_after=30.0, forget_after=0.0)
+    try:
+        refresher.refresh()
+        wait_for(lambda: refresher.write_times.mode == "notifications")
+        batch = client.pipeline(transaction=False)
+        for n in range(2000):   # short-lived keys, never seen by a refresh
+            batch.set(f"ch:tmp{n}:in:main", "{}")
+            batch.delete(f"ch:tmp{n}:in:main")
+        batch.execute()
+        client.set("ch:0:in:main", json.dumps(STREAM))
+        wait_for(lambda: b"__keyspace@0__:ch:0:in:main" in refresher.write_times.notified)
+        refresher.refresh()
+        assert len(refresher.write_times.notified) <= 6, list(refresher.write_times.notified)[:8]
+    finally:
+        refresher.write_times.stop()
+
+
+@pytest.mark.parametrize("url, secret", [
+    ("redis://:Ri@ght-pw@host/0", "ght-pw"),
+    ("redis://user:p/a@ss@host:6379/0?x=1", "p/a@ss"),
+    ("redis://:pw@host/0?password=other&db=1", "other"),
+    ("redis://:a@b@h1:26379,h2:26379/0", "a@b"),
+])
+def test_passwords_never_shown_in_part(url, secret):
+    from avwatch_cli.redis_target import redact
+    shown = redact(url)
+    assert secret not in shown and "***" in shown
