@@ -20,19 +20,29 @@ too), timed against its floor: SCAN on each master, then per master one
 non-transactional pipeline with an MGET per hash slot (an MGET may not span
 slots), the slot grouping done beforehand.
 
-Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N]
-The last two lines read "cluster refresh of N pipes: X ms; floor Y ms; ratio R"
-and "refresh of N pipes: X ms; floor Y ms; ratio R".
+Churn: for 10,000, 50,000 and 100,000 pipes (--churn-pipes), each on a
+redis-server of its own, every status record is rewritten with a new value
+before each timed refresh (what live monitors do between two refreshes),
+against the floor of reading the same keys (SCAN + MGET in the same batches)
+and decoding every value with orjson; then the /metrics and /api/status
+bodies of that snapshot, and the process's memory per pipe.
+
+Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N] [--churn-pipes N,N,...]
+The lines before the churn ones read "cluster refresh of N pipes: X ms; floor
+Y ms; ratio R" and "refresh of N pipes: X ms; floor Y ms; ratio R"; the last
+one "churn refresh of N pipes: X ms; floor Y ms; ratio R".
 """
 
 import argparse
 import json
+import os
 import statistics
 import sys
 import tempfile
 import time
 from pathlib import Path
 
+import orjson
 import redis
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
@@ -155,11 +165,99 @@ def after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int, rounds
     return statistics.median(refreshes), statistics.median(renders)
 
 
+def churn_floor(client: redis.Redis, keys: list) -> None:
+    """SCAN for the names, MGET in the refresh's batches, every value decoded."""
+    list(client.scan_iter(match=PATTERN, count=SCAN_COUNT))
+    batch = client.pipeline(transaction=False)
+    for start in range(0, len(keys), MGET_BATCH):
+        batch.mget(keys[start:start + MGET_BATCH])
+    loads = orjson.loads
+    for values in batch.execute():
+        for value in values:
+            if value is not None:
+                loads(value)
+
+
+def rewrite_all(client: redis.Redis, pipes: int, round_number: int) -> None:
+    batch = client.pipeline(transaction=False)
+    for n in range(pipes):
+        channel = f"ch:{100000 + n}"
+        batch.set(f"{channel}:in:main", json.dumps(dict(STREAM, bitrate=STREAM["bitrate"] + n + round_number)))
+        batch.set(f"{channel}:out:main", json.dumps(output_record("main", n + round_number)))
+        if n % 2000 == 1999:
+            batch.execute()
+    batch.execute()
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def churn_figures(pipes: int, rounds: int) -> tuple[float, float]:
+    """Median refresh after every status record was rewritten, and the floor,
+    interleaved; prints the bodies' costs and the memory per pipe."""
+    with tempfile.TemporaryDirectory() as workdir:
+        server = RedisNode(Path(workdir)).start()
+        try:
+            client = redis.Redis(port=server.port)
+            fill(client, pipes)
+            keys = [key.encode() for n in range(pipes) for key in
+                    (f"ch:{100000 + n}", f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
+            before = rss_bytes()
+            refresher = Refresher(client, f"redis://127.0.0.1:{server.port}", refresh_seconds=2.0,
+                                  stale_after=30.0, forget_after=300.0)
+            refresher.refresh()
+            exposition = Exposition(lambda: refresher.snapshot)
+            refreshes, floors, renders, statuses = [], [], [], []
+            for round_number in range(rounds):
+                rewrite_all(client, pipes, round_number + 1)
+                started = time.perf_counter()
+                refresher.refresh()
+                refreshes.append(time.perf_counter() - started)
+                started = time.perf_counter()
+                churn_floor(client, keys)
+                floors.append(time.perf_counter() - started)
+                started = time.perf_counter()
+                body = exposition.body()
+                renders.append(time.perf_counter() - started)
+                started = time.perf_counter()
+                status = refresher.snapshot.status_json
+                statuses.append(time.perf_counter() - started)
+            snapshot = refresher.snapshot
+            assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * pipes, snapshot.counts()
+            started = time.perf_counter()
+            compressed = exposition.gzipped()
+            gzip_time = time.perf_counter() - started
+            grown = rss_bytes() - before
+            client.close()
+        finally:
+            server.stop()
+    print(f"churn /metrics of {pipes:,} pipes: {statistics.median(renders) * 1e3:.0f} ms to build "
+          f"({len(body) / 1e6:.1f} MB), gzip {gzip_time * 1e3:.0f} ms ({len(compressed) / 1e6:.1f} MB), "
+          f"once per snapshot; /api/status {statistics.median(statuses) * 1e3:.0f} ms "
+          f"({len(status) / 1e6:.1f} MB); memory {grown / pipes / 1e3:.1f} kB per pipe")
+    return statistics.median(refreshes), statistics.median(floors)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--pipes", type=int, default=10_000)
     parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--churn-pipes", default="10000,50000,100000",
+                        help="pipe counts of the churn mode, comma-separated ('' for none)")
+    parser.add_argument("--churn-rounds", type=int, default=5)
+    parser.add_argument("--churn-only", action="store_true", help="skip the 10,000-pipe figures above")
     args = parser.parse_args()
+    if not args.churn_only:
+        steady(args)
+    for pipes in [int(count) for count in args.churn_pipes.split(",") if count]:
+        refresh, floor = churn_figures(pipes, args.churn_rounds)
+        print(f"churn refresh of {pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
+              f"ratio {refresh / floor:.2f}", flush=True)
+
+
+def steady(args: argparse.Namespace) -> None:
     with tempfile.TemporaryDirectory() as workdir:
         server = RedisNode(Path(workdir)).start()
         port = server.port

@@ -10,7 +10,7 @@ from __future__ import annotations
 import enum
 import json
 import math
-from typing import Any, Literal, NamedTuple
+from typing import Any, Callable, Literal, NamedTuple
 
 Side = Literal["input", "output"]
 SIDES: tuple[Side, Side] = ("input", "output")
@@ -50,13 +50,14 @@ class Verdict(NamedTuple):
 
 
 def judge(side: Side, raw: bytes | str | None, live: bool | None, age: float | None,
-          stale_after: float) -> Verdict:
+          stale_after: float, decoder: Callable[[Any], tuple[dict | None, str]] | None = None) -> Verdict:
     """The state of one side of a pipe.
 
     `live` is the channel record's "live" (None: that record is absent or
     unreadable); `age` is the number of seconds since the status record was
-    last written (None: not known)."""
-    record, problem = decode(raw)
+    last written (None: not known).  `decoder` may stand in for decode with
+    a faster one that gives the same answers."""
+    record, problem = (decoder or decode)(raw)
     if live is None:
         return Verdict(State.STOPPED, record, "no readable channel record")
     if not live:

@@ -25,7 +25,9 @@ WITH_PASSWORD = {
 SENTINEL_PORT = 26379
 
 # The password of "scheme://user:password@" and of password= query arguments.
-_USERINFO_PASSWORD = re.compile(r"(://[^:/@?]*:)[^@/?]*@")
+# The user information ends at the last "@" before the query: a password
+# may itself hold "@" or "/" (redis-py splits at the last "@" too).
+_USERINFO_PASSWORD = re.compile(r"(://[^:/@?#]*:)[^?#]*@")
 _QUERY_PASSWORD = re.compile(r"([?&][a-z_]*password=)[^&]*", re.IGNORECASE)
 
 

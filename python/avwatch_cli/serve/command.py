@@ -6,7 +6,12 @@ from __future__ import annotations
 import argparse
 import asyncio
 import logging
+import math
+import os
+import resource
 import signal
+import sys
+import time
 
 from avwatch_cli.broker import add_redis_arguments, make_client, target_from
 from avwatch_cli.failures import OK, USAGE, Failure
@@ -21,6 +26,8 @@ DEFAULT_LISTEN = f"127.0.0.1:{DEFAULT_PORT}"
 # Pipes whose keys are all gone stay in view this long (as missing or
 # stopped) before they are forgotten.
 FORGET_AFTER = 300.0
+# A connection's time to send a whole request, and to stay open idle after one.
+IDLE_SECONDS = 10.0
 
 
 def add_parser(commands) -> None:
@@ -63,6 +70,7 @@ def run(args: argparse.Namespace) -> int:
     from avwatch_cli.serve.heap import tune_collection
     from avwatch_cli.serve.refresher import Refresher
     tune_collection()
+    raise_descriptor_limit()
 
     # No ping: a server that is down now is reported by the refresher, not
     # fatal.  A Cluster client reads the slot map at once, so a Cluster that
@@ -78,7 +86,43 @@ def run(args: argparse.Namespace) -> int:
     finally:
         refresher.stop()
         client.close()
-    return OK
+    # Worker threads may be midway through a body of 100,000 pipes; the
+    # interpreter's orderly end would wait for them to yield.  Nothing is
+    # left to save: end at once.
+    logging.shutdown()
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(OK)
+
+
+def raise_descriptor_limit() -> None:
+    """Up to the hard limit: each client and each Redis connection holds a
+    descriptor.  (At the limit, accepting pauses for a second and resumes;
+    clients that never send a request are dropped after IDLE_SECONDS.)"""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != hard:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        except (ValueError, OSError) as error:
+            log.debug("descriptor limit stays %d: %s", soft, error)
+
+
+class ResourceErrorsOncePerMinute:
+    """At the descriptor limit asyncio reports every failed accept with a
+    traceback, hundreds a second: one line a minute says it all."""
+
+    def __init__(self) -> None:
+        self.last = -math.inf
+
+    def __call__(self, loop: asyncio.AbstractEventLoop, context: dict) -> None:
+        if "out of system resource" not in context.get("message", ""):
+            loop.default_exception_handler(context)
+            return
+        now = time.monotonic()
+        if now - self.last >= 60:
+            self.last = now
+            log.warning("out of descriptors (%s): new connections wait; clients that send no request "
+                        "are dropped after %.0f s", context.get("exception"), IDLE_SECONDS)
 
 
 async def serve_http(refresher, host: str, port: int) -> None:
@@ -86,8 +130,11 @@ async def serve_http(refresher, host: str, port: int) -> None:
 
     from avwatch_cli.serve.web import make_app
 
+    # keepalive_timeout also bounds a new connection's wait for its first
+    # request: a client that connects and sends nothing (or its headers a
+    # byte at a time) is dropped after it.
     runner = web.AppRunner(make_app(lambda: refresher.snapshot, refresher.history),
-                           access_log=None, shutdown_timeout=0.5)
+                           access_log=None, shutdown_timeout=0.25, keepalive_timeout=IDLE_SECONDS)
     await runner.setup()
     try:
         site = web.TCPSite(runner, host, port)
@@ -101,6 +148,7 @@ async def serve_http(refresher, host: str, port: int) -> None:
                  shown_host, port, refresher.shown_url)
         stop = asyncio.Event()
         loop = asyncio.get_running_loop()
+        loop.set_exception_handler(ResourceErrorsOncePerMinute())
         for signum in (signal.SIGINT, signal.SIGTERM):
             loop.add_signal_handler(signum, stop.set)
         await stop.wait()

@@ -2,9 +2,21 @@
 
 A healthy monitor may write the same value twice, so the write itself is
 what counts: Redis keyspace notifications report every SET and DEL of a
-"ch:" key, and a listener thread notes the time each arrives.  Where the
-server refuses CONFIG (managed services), a change of value seen by the
-refresher stands in for a write.
+"ch:" key, and a listener thread per server notes the time each arrives.  A
+change of value seen by the refresher counts as a write too, always: it is
+all there is where notifications are off and CONFIG is refused (managed
+services), and it covers notifications lost while the listener reconnects.
+
+The mode shown is "notifications" only while every listener is subscribed
+and the server's set-up is known to send SET notifications: CONFIG said so
+(or turned them on), or one arrived.  The set-up is checked again after
+every reconnect and every CHECK_SECONDS, whatever CONFIG answered before
+(a busy server refuses it for a while, an operator may turn them off).
+
+At 100,000 pipes monitors write some 100,000 records a second, so the
+listener reads its socket in large slices and parses them with hiredis,
+stamping each slice with one time; anything slower lets Redis's pub/sub
+output buffer fill and the server drops the subscriber.
 
 A key written before serve started, or while the listener was cut off, has
 no known write time: its age counts from the moment the listener last
@@ -15,13 +27,15 @@ after serve starts."""
 from __future__ import annotations
 
 import logging
+import socket
 import threading
 import time
 
+import hiredis
 import redis
 
 from avwatch_cli.serve.nodes import Client, nodes_of
-from avwatch_cli.serve.reader import PATTERN, key_text
+from avwatch_cli.serve.reader import PATTERN, key_bytes
 
 log = logging.getLogger("avwatch.serve")
 
@@ -32,6 +46,9 @@ NEEDED_FLAGS = "K$g"
 RETRY_SECONDS = 1.0
 POLL_SECONDS = 0.25
 CHECK_SECONDS = 5.0
+READ_BYTES = 1 << 20
+# Events after which the key is gone: its write time is forgotten.
+GONE = frozenset((b"del", b"expired", b"evicted", b"rename_from", b"move_from"))
 
 
 def missing_flags(current: str) -> str:
@@ -43,7 +60,8 @@ def missing_flags(current: str) -> str:
 
 def enable_notifications(client: redis.Redis) -> bool:
     """Adds what is missing, keeping what is on: True when something was
-    missing.  ResponseError when refused."""
+    missing.  ResponseError when refused (CONFIG renamed or denied, or the
+    server busy with a script)."""
     reply = client.config_get("notify-keyspace-events")
     value = next(iter(reply.values()), "") if reply else ""
     current = value.decode() if isinstance(value, bytes) else str(value or "")
@@ -56,36 +74,49 @@ def enable_notifications(client: redis.Redis) -> bool:
 
 
 class WriteTimes:
-    """Last write time of each key, from notifications or value changes."""
+    """Last write time of each key, from notifications and value changes."""
 
-    def __init__(self, client: Client, now: float):
+    def __init__(self, client: Client, now: float, scrub=str):
         # The servers to listen to, by name: notifications are node-local,
         # so a Cluster has one listener per master.
         self.nodes = nodes_of(client)
+        db = getattr(client, "connection_pool", None)
+        db = db.connection_kwargs.get("db", 0) if db is not None else 0
+        self.channel_prefix = f"__keyspace@{db}__:".encode()
+        self.scrub = scrub
         self.listeners: dict[str, threading.Thread] = {}
-        self.mode = NOTIFICATIONS
+        self.working: dict[str, bool] = {}      # by node: subscribed, and SET notifications known to come
         self.baseline = now
-        self.notified: dict[str, float] = {}     # written by the listener thread only
-        self.first_seen: dict[str, float] = {}   # these two by the refresher only
+        self.notified: dict[bytes, float] = {}  # by keyspace channel; written by the listeners
+        self.first_seen: dict[str, float] = {}  # the rest by the refresher only
         self.last_values: dict[str, bytes] = {}
-        # Per key of the last list asked about: the earliest write time it can have.
+        self.changed_at: dict[str, float] = {}
+        # The last key list asked about, and per key its channel name and earliest write time.
+        self.keys: list[str] | None = None
+        self.channels: list[bytes] = []
         self.floors: list[float] = []
-        self.floor_keys: list[str] | None = None
         self.floor_baseline = now
+        self.refusal_logged = False
         self.stopping = threading.Event()
+
+    @property
+    def mode(self) -> str:
+        working = list(self.working.values())
+        return NOTIFICATIONS if working and all(working) else VALUE_CHANGES
 
     def start(self) -> None:
         self.follow_nodes()
 
     def stop(self) -> None:
         self.stopping.set()
-        for listener in list(self.listeners.values()):
-            listener.join(2 * POLL_SECONDS)
+        deadline = time.monotonic() + POLL_SECONDS
+        for listener in list(self.listeners.values()):   # daemon threads: a slow one is left to the exit
+            listener.join(max(0.0, deadline - time.monotonic()))
 
     def follow_nodes(self) -> None:
         """A listener for every node now serving; one whose node left ends
         by itself (see listen)."""
-        if self.mode != NOTIFICATIONS or self.stopping.is_set():
+        if self.stopping.is_set():
             return
         try:
             nodes = self.nodes()
@@ -102,67 +133,115 @@ class WriteTimes:
     def written(self, keys: list[str], values: list[bytes | None], now: float) -> list[float | None]:
         """When each present key was last written, as far as known; None for absent ones."""
         self.follow_nodes()
-        if self.mode == VALUE_CHANGES:
-            self.note_value_changes(keys, values, now)
-        if keys is not self.floor_keys or self.floor_baseline != self.baseline:
-            # Unknown before the later of the first sighting and the last (re)subscription.
-            first_seen, baseline = self.first_seen, self.baseline
-            for key in keys:
-                if key not in first_seen:
-                    first_seen[key] = now
-            self.floors = [max(first_seen[key], baseline) for key in keys]
-            self.floor_keys, self.floor_baseline = keys, baseline
-        notified = self.notified.get
-        return [None if value is None else (written if (written := notified(key, 0.0)) > floor else floor)
-                for key, value, floor in zip(keys, values, self.floors)]
-
-    def note_value_changes(self, keys: list[str], values: list[bytes | None], now: float) -> None:
-        last_values, notified = self.last_values, self.notified
+        if keys is not self.keys:
+            self.follow_keys(keys, now)
+        if self.floor_baseline != self.baseline:
+            baseline = self.floor_baseline = self.baseline
+            self.floors = [max(self.first_seen[key], baseline) for key in keys]
+        last_values, changed_at = self.last_values, self.changed_at
         for key, value in zip(keys, values):
             if value is not None and last_values.get(key) != value:
                 if key in last_values:
-                    notified[key] = now
+                    changed_at[key] = now
                 last_values[key] = value
+        notified, changed = self.notified.get, changed_at.get
+        return [None if value is None else max(notified(channel, 0.0), changed(key, 0.0), floor)
+                for key, channel, value, floor in zip(keys, self.channels, values, self.floors)]
 
-    def forget(self, present: set[str]) -> None:
-        """Drops keys that no longer exist, so the tables stay bounded."""
-        for table in (self.first_seen, self.last_values, self.notified):
-            # list() copies at once: the listener thread may add keys meanwhile.
-            for key in [key for key in list(table) if key not in present]:
-                table.pop(key, None)
+    def follow_keys(self, keys: list[str], now: float) -> None:
+        """A new key list: the tables keep only its keys, so they stay bounded."""
+        self.keys = keys
+        prefix = self.channel_prefix
+        self.channels = [prefix + key_bytes(key) for key in keys]
+        present = set(keys)
+        for table in (self.first_seen, self.last_values, self.changed_at):
+            for key in [key for key in table if key not in present]:
+                del table[key]
+        channels = set(self.channels)
+        # list() copies at once: the listeners may add keys meanwhile.
+        for channel in [channel for channel in list(self.notified) if channel not in channels]:
+            self.notified.pop(channel, None)
+        first_seen = self.first_seen
+        for key in keys:
+            first_seen.setdefault(key, now)
+        self.floor_baseline = baseline = self.baseline
+        self.floors = [max(first_seen[key], baseline) for key in keys]
 
     def listen(self, node: redis.Redis, name: str) -> None:
-        db = node.connection_pool.connection_kwargs.get("db", 0)
-        pattern = f"__keyspace@{db}__:{PATTERN}"
-        prefix_length = len(pattern) - len(PATTERN)
+        pattern = self.channel_prefix + PATTERN.encode()
+        trouble = None
         while not self.stopping.is_set() and (name == "" or self.serving(name)):
-            pubsub = node.pubsub(ignore_subscribe_messages=True)
+            connection = node.connection_pool.make_connection()
             try:
-                # Again after every reconnect: a restarted server forgets it,
-                # and the master a Sentinel names after a failover never had it.
-                enable_notifications(node)
-                pubsub.psubscribe(pattern)
+                connection.connect()
+                known = self.set_up(node)
+                connection.send_command("PSUBSCRIBE", pattern)
                 self.baseline = checked = time.time()
+                self.working[name] = known
+                if trouble is not None:
+                    log.warning("keyspace notifications of %s: listening again", name or "Redis")
+                    trouble = None
+                sock = connection._sock
+                sock.settimeout(POLL_SECONDS)
+                reader = hiredis.Reader()
                 while not self.stopping.is_set():
-                    message = pubsub.get_message(timeout=POLL_SECONDS)
-                    if message is not None and message["type"] == "pmessage":
-                        self.notified[key_text(message["channel"][prefix_length:])] = time.time()
+                    try:
+                        data = sock.recv(READ_BYTES)
+                    except (socket.timeout, TimeoutError):
+                        data = None
+                    if data == b"":
+                        raise redis.ConnectionError("the server closed the connection")
+                    if data:
+                        reader.feed(data)
+                        if self.note(reader, time.time()):
+                            self.working[name] = True   # SET notifications come, whatever CONFIG said
                     if time.time() - checked > CHECK_SECONDS:
-                        # The client re-subscribes by itself after a short outage, so a
-                        # restarted server (or an operator) may have turned them off unseen.
+                        # Redis may have forgotten them (a restart the client did not
+                        # notice, an operator), or now answers CONFIG after refusing it.
                         checked = time.time()
-                        if enable_notifications(node):
-                            self.baseline = checked
-            except redis.ResponseError as error:
-                self.mode = VALUE_CHANGES
-                log.warning("Redis refused keyspace notifications (%s): judging freshness by changes of value; "
-                            "a monitor that rewrites the same value may look silent", error)
-                return
-            except redis.RedisError as error:
-                log.debug("notification listener: %s", error)
+                        if self.set_up(node) and not self.working[name]:
+                            self.working[name] = True
+            except (redis.RedisError, OSError) as error:
+                cause = self.scrub(str(error)) or type(error).__name__
+                if trouble != cause:
+                    log.warning("keyspace notifications of %s: %s; judging freshness by changes of value "
+                                "until they are back", name or "Redis", cause)
+                    trouble = cause
+                self.working[name] = False
                 self.stopping.wait(RETRY_SECONDS)
             finally:
-                pubsub.close()
+                connection.disconnect()
+        self.working.pop(name, None)
+
+    def note(self, reader: hiredis.Reader, now: float) -> bool:
+        """Notes every message the reader holds; True when one was a SET."""
+        notified, gone, saw_set = self.notified, GONE, False
+        while (reply := reader.gets()) is not False:
+            # A list (RESP2) or its subclass PushNotification (RESP3, which recent clients speak).
+            if isinstance(reply, list) and len(reply) == 4 and reply[0] == b"pmessage":
+                event = reply[3]
+                if event in gone:
+                    notified.pop(reply[2], None)
+                else:
+                    notified[reply[2]] = now
+                    if event == b"set":
+                        saw_set = True
+        return saw_set
+
+    def set_up(self, node: redis.Redis) -> bool:
+        """Turns the notifications on where they are not: True when they are
+        known to be on.  A refusal is no failure: they may be on in
+        redis.conf, and the listener listens anyway."""
+        try:
+            if enable_notifications(node):
+                self.baseline = time.time()
+            return True
+        except redis.ResponseError as error:
+            if not self.refusal_logged:
+                self.refusal_logged = True
+                log.warning("Redis refused CONFIG for keyspace notifications (%s): listening anyway; until one "
+                            "arrives, a record counts as written when its value changes", self.scrub(str(error)))
+            return False
 
     def serving(self, name: str) -> bool:
         try:

@@ -16,10 +16,12 @@ ABSENT = -1
 
 def shown(name: str) -> str:
     """A name from a key as it can be shown and exported: bytes that are not
-    UTF-8 (kept as surrogates to read the key back) become \\xNN."""
-    if name.isascii():
+    UTF-8 (kept as surrogates to read the key back) become \\xNN, and a
+    backslash of the name is doubled, so that the byte 0xff and the text
+    "\\xff" never show alike (one label set per channel and pipe)."""
+    if name.isascii() and "\\" not in name:
         return name
-    return name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return name.replace("\\", "\\\\").encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
 
 
 class Judged(NamedTuple):

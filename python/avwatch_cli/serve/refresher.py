@@ -16,6 +16,7 @@ from typing import Callable
 import redis
 
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
+from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.nodes import Client, reader_for
@@ -35,7 +36,7 @@ class Refresher:
                  stale_after: float, forget_after: float, scrub: Callable[[str], str] = str):
         now = time.time()
         self.reader = reader_for(client)
-        self.write_times = WriteTimes(client, now)
+        self.write_times = WriteTimes(client, now, scrub)
         self.history = History(refresh_seconds)
         self.events = Events()
         self.shown_url = shown_url
@@ -56,9 +57,10 @@ class Refresher:
 
     def stop(self) -> None:
         self.stopping.set()
+        self.write_times.stopping.set()
         self.write_times.stop()
         # Daemon threads: one caught in a slow connect is left to the exit.
-        self.thread.join(1)
+        self.thread.join(0.2)
 
     def run(self) -> None:
         while not self.stopping.is_set():
@@ -88,10 +90,12 @@ class Refresher:
             values = self.reader.values(self.plan.read_keys)
         except redis.RedisError as error:
             previous = self.snapshot
-            if previous.redis_up:
-                log.warning("Redis unreachable: %s", self.scrub(str(error)))
-            self.snapshot = self.build(now, previous.channels, redis_up=False,
-                                       error=self.scrub(str(error)) or type(error).__name__,
+            cause = self.scrub(str(error)) or type(error).__name__
+            # Once per outage and cause: at start too (a wrong password, a
+            # server not yet up), not only after a refresh that went well.
+            if previous.redis_up or previous.redis_error != cause:
+                log.warning("Redis unreachable at %s: %s", self.shown_url, cause)
+            self.snapshot = self.build(now, previous.channels, redis_up=False, error=cause,
                                        duration=time.perf_counter() - started)
             return
         if not self.snapshot.redis_up:
@@ -102,7 +106,6 @@ class Refresher:
 
     def make_plan(self, names: list[bytes], now: float) -> Plan:
         plan = self.planner.make_plan(names, now)
-        self.write_times.forget(set(plan.status_keys))
         rows = self.history.keep({tracked.id for tracked in plan.pipes})
         for tracked in plan.pipes:
             tracked.row = rows[tracked.id]
@@ -154,7 +157,7 @@ class Refresher:
         age = None if written_at is None else now - written_at
         stale = age is not None and age > self.stale_after
         if stale or judged is None or judged.live is not live or judged.raw != raw:
-            verdict = judge(side, raw, live, age, self.stale_after)
+            verdict = judge(side, raw, live, age, self.stale_after, fast_decode)
             preview = None
             if verdict.state is State.MALFORMED and raw is not None:
                 preview = raw_preview(raw)

@@ -4,10 +4,14 @@ the next one is built, and the list of recent state changes."""
 from __future__ import annotations
 
 import json
+import math
+import zlib
 from collections import deque
 from dataclasses import dataclass
 from functools import cached_property
 from typing import Any, NamedTuple
+
+import orjson
 
 from avwatch_cli.health import State
 
@@ -87,7 +91,15 @@ class Snapshot:
     @cached_property
     def status_json(self) -> bytes:
         """The /api/status body, encoded once per snapshot however often it is asked for."""
-        return json.dumps({
+        return strict_json(self.status_document())
+
+    @cached_property
+    def status_gzip(self) -> bytes:
+        compressor = zlib.compressobj(1, zlib.DEFLATED, 31)   # 31: with a gzip header and trailer
+        return compressor.compress(self.status_json) + compressor.flush()
+
+    def status_document(self) -> dict[str, Any]:
+        return {
             "generated_at": self.generated_at,
             "redis": {"up": self.redis_up, "url": self.redis_url, "error": self.redis_error},
             "freshness_mode": self.freshness_mode,
@@ -102,7 +114,28 @@ class Snapshot:
                            for pipe in channel.pipes]}
                 for channel in self.channels],
             "events": [event.as_json() for event in self.events],
-        }, separators=(",", ":")).encode()
+        }
+
+
+def strict_json(document: Any) -> bytes:
+    """Standard JSON whatever a record held: a number beyond the double range
+    (1e400 reads as infinity) or NaN, which a record may carry in a field
+    the judge does not check, become null."""
+    try:
+        return orjson.dumps(document)
+    except orjson.JSONEncodeError:
+        # What orjson refuses: integers beyond 64 bits, text with lone surrogates.
+        return json.dumps(finite(document), separators=(",", ":"), allow_nan=False).encode()
+
+
+def finite(value: Any) -> Any:
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: finite(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite(item) for item in value]
+    return value
 
 
 def side_json(side: SideView, now: float) -> dict[str, Any]:

@@ -1,68 +1,41 @@
 """The HTTP side: every answer comes from the latest snapshot, never from
-Redis.  GET and HEAD only; any other path is 404, any other method 405."""
+Redis.  GET and HEAD only; any other path is 404, any other method 405.
+
+Every client costs bounded memory and time: bodies are built once per
+snapshot and shared, written in slices that each must leave within
+WRITE_STALL_SECONDS (and the whole within WRITE_TOTAL_SECONDS), so a client
+that does not read holds no copy of a body and is dropped; history requests
+are capped in size and number and run on a pool of their own."""
 
 from __future__ import annotations
 
 import asyncio
+import base64
+import hashlib
 import json
-import threading
+import re
 from importlib import resources
-from typing import Callable, Iterable, Sequence
+from typing import Callable
 
 from aiohttp import web
-from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
-from prometheus_client.core import Metric
-from prometheus_client.registry import Collector
+from prometheus_client import CONTENT_TYPE_LATEST
 
+from avwatch_cli.serve.exposition import Exposition
 from avwatch_cli.serve.history import History
-from avwatch_cli.serve.metrics import sources
 from avwatch_cli.serve.snapshot import Snapshot
+from avwatch_cli.serve.workers import DaemonPool
 
-MAX_HISTORY_IDS = 1000
+__all__ = ["Exposition", "make_app"]
+
+# The page draws at most 200 rows and asks for their history only.
+MAX_HISTORY_IDS = 200
+# History requests running or waiting at once; more are told to come back.
+MAX_HISTORY_REQUESTS = 8
+WRITE_SLICE = 256 * 1024
+WRITE_STALL_SECONDS = 10.0
+WRITE_TOTAL_SECONDS = 60.0
 FALLBACK_PAGE = b"<!doctype html><title>avwatch</title><p>No page installed; see /api/status and /metrics.</p>"
-SECURITY_HEADERS = {
-    "X-Content-Type-Options": "nosniff",
-    # The page is self-contained: nothing from elsewhere may load or run.
-    "Content-Security-Policy": "default-src 'self'; script-src 'self' 'unsafe-inline'; "
-                               "style-src 'self' 'unsafe-inline'; img-src 'self' data:; frame-ancestors 'none'",
-}
-
-
-class Exposition:
-    """The /metrics body: rendered at most once per snapshot, however many
-    scrapers ask, and then only the families whose rows changed since the
-    last rendering; the others are taken as they were rendered then."""
-
-    def __init__(self, latest: Callable[[], Snapshot]):
-        self.latest = latest
-        self.rendered: dict[str, tuple[Sequence[tuple], bytes]] = {}   # by family name: rows, text
-        self.cached: tuple[Snapshot, bytes] | None = None
-        self.lock = threading.Lock()
-
-    def body(self) -> bytes:
-        snapshot = self.latest()
-        with self.lock:
-            if self.cached is None or self.cached[0] is not snapshot:
-                self.cached = (snapshot, self.render(snapshot))
-            return self.cached[1]
-
-    def render(self, snapshot: Snapshot) -> bytes:
-        rendered = {}
-        for source in sources(snapshot):
-            last = self.rendered.get(source.name)
-            if last is None or last[0] != source.rows:
-                last = (source.rows, generate_latest(OneFamily(source.family())))
-            rendered[source.name] = last
-        self.rendered = rendered   # a family gone from the snapshot is forgotten
-        return b"".join(text for _, text in rendered.values())
-
-
-class OneFamily(Collector):
-    def __init__(self, family: Metric):
-        self.family = family
-
-    def collect(self) -> Iterable[Metric]:
-        return (self.family,)
+INLINE_SCRIPT = re.compile(rb"<script>(.*?)</script>", re.DOTALL)
 
 
 def page() -> bytes:
@@ -72,36 +45,102 @@ def page() -> bytes:
         return FALLBACK_PAGE
 
 
+def security_headers(index: bytes) -> dict[str, str]:
+    """The page is self-contained: nothing from elsewhere may load, and of
+    scripts only the page's own (named by their hashes) may run."""
+    hashes = " ".join(f"'sha256-{base64.b64encode(hashlib.sha256(script).digest()).decode()}'"
+                      for script in INLINE_SCRIPT.findall(index))
+    return {
+        "X-Content-Type-Options": "nosniff",
+        "Content-Security-Policy": f"default-src 'self'; script-src {hashes or chr(39) + 'none' + chr(39)}; "
+                                   "style-src 'self' 'unsafe-inline'; img-src 'self' data:; "
+                                   "frame-ancestors 'none'; base-uri 'none'; form-action 'none'",
+    }
+
+
+def wants_gzip(request: web.Request) -> bool:
+    return any(coding.split(";")[0].strip().lower() == "gzip"
+               for coding in request.headers.get("Accept-Encoding", "").split(","))
+
+
+async def send(request: web.Request, chunks: list[bytes], content_type: str, *, gzipped: bool = False,
+               no_store: bool = False) -> web.StreamResponse:
+    """Writes shared bodies without copying them, dropping a client that stops reading."""
+    response = web.StreamResponse(headers={"Content-Type": content_type, "Vary": "Accept-Encoding"})
+    if gzipped:
+        response.headers["Content-Encoding"] = "gzip"
+    if no_store:
+        response.headers["Cache-Control"] = "no-store"
+    response.content_length = sum(len(chunk) for chunk in chunks)
+    await response.prepare(request)
+    if request.method == "HEAD":
+        return response
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + WRITE_TOTAL_SECONDS
+    try:
+        for chunk in chunks:
+            view = memoryview(chunk)
+            for start in range(0, len(view), WRITE_SLICE):
+                async with asyncio.timeout(min(WRITE_STALL_SECONDS, deadline - loop.time())):
+                    await response.write(view[start:start + WRITE_SLICE])
+        await response.write_eof()
+    except TimeoutError:
+        if request.transport is not None:
+            request.transport.abort()
+    return response
+
+
 def make_app(latest: Callable[[], Snapshot], history: History) -> web.Application:
     exposition = Exposition(latest)
     index = page()
+    headers_of_every_answer = security_headers(index)
+    # The snapshot bodies are built once per snapshot: two threads let /metrics
+    # and /api/status be built side by side.  History has threads of its own.
+    bodies = DaemonPool("bodies", 2)
+    histories = DaemonPool("history", 2)
+    history_slots = asyncio.Semaphore(MAX_HISTORY_REQUESTS)
+
+    async def in_pool(pool: DaemonPool, work: Callable):
+        return await asyncio.get_running_loop().run_in_executor(pool, work)
 
     async def root(request: web.Request) -> web.Response:
         return web.Response(body=index, content_type="text/html", charset="utf-8")
 
-    async def status(request: web.Request) -> web.Response:
-        body = await asyncio.to_thread(lambda: latest().status_json)
-        return web.Response(body=body, content_type="application/json",
-                            headers={"Cache-Control": "no-store"})
+    async def status(request: web.Request) -> web.StreamResponse:
+        snapshot = latest()
+        gzipped = wants_gzip(request)
+        body = await in_pool(bodies, (lambda: snapshot.status_gzip) if gzipped else (lambda: snapshot.status_json))
+        return await send(request, [body], "application/json", gzipped=gzipped, no_store=True)
 
     async def pipe_history(request: web.Request) -> web.Response:
-        ids = [pipe for pipe in request.query.get("ids", "").split(",") if pipe][:MAX_HISTORY_IDS]
-        # Off the event loop like the other bodies: a page's rows take tens of ms.
-        text = await asyncio.to_thread(lambda: json.dumps(history.get(ids)))
+        ids = [pipe for pipe in request.query.get("ids", "").split(",") if pipe]
+        if len(ids) > MAX_HISTORY_IDS:
+            raise web.HTTPBadRequest(text=f"at most {MAX_HISTORY_IDS} ids at once\n")
+        if history_slots.locked():
+            raise web.HTTPServiceUnavailable(text="too many history requests; try again\n",
+                                             headers={"Retry-After": "1"})
+        async with history_slots:
+            text = await in_pool(histories, lambda: json.dumps(history.get(ids), allow_nan=False))
         return web.json_response(text=text, headers={"Cache-Control": "no-store"})
 
-    async def metrics(request: web.Request) -> web.Response:
-        body = await asyncio.to_thread(exposition.body)
-        return web.Response(body=body, headers={"Content-Type": CONTENT_TYPE_LATEST})
+    async def metrics(request: web.Request) -> web.StreamResponse:
+        gzipped = wants_gzip(request)
+        body = await in_pool(bodies, exposition.current)
+        chunks = await in_pool(bodies, body.gzip_chunks) if gzipped else body.chunks()
+        return await send(request, chunks, CONTENT_TYPE_LATEST, gzipped=gzipped)
 
-    @web.middleware
-    async def headers(request: web.Request, handler):
-        response = await handler(request)
-        response.headers.update(SECURITY_HEADERS)
-        return response
+    async def add_headers(request: web.Request, response: web.StreamResponse) -> None:
+        # Every answer, errors (404, 405) and streamed bodies included.
+        response.headers.update(headers_of_every_answer)
 
-    app = web.Application(middlewares=[headers])
+    async def stop_pools(app: web.Application) -> None:
+        bodies.shutdown(wait=False)
+        histories.shutdown(wait=False)
+
+    app = web.Application()
+    app.on_response_prepare.append(add_headers)
     for path, handler in (("/", root), ("/api/status", status), ("/api/history", pipe_history),
                           ("/metrics", metrics)):
         app.router.add_get(path, handler)   # HEAD comes with GET
+    app.on_cleanup.append(stop_pools)
     return app
