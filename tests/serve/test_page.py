@@ -4,7 +4,6 @@ shown as text, the Redis banner, and the row cap that keeps 10,000 pipes
 usable."""
 
 import json
-import os
 
 import pytest
 
@@ -128,8 +127,6 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, open_page, tmp_p
     assert "keyspace notifications" in chrome.text("#freshness")
     assert not chrome.text("#banner")
     chrome.screenshot(tmp_path / "serve.png")
-    if target := os.environ.get("AVWATCH_SCREENSHOT"):   # how docs/serve.png is made
-        chrome.screenshot(target)
 
 
 def test_banner_while_redis_or_serve_is_unreachable(chrome, redis_service, open_page):
