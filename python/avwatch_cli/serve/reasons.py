@@ -21,11 +21,12 @@ def reason(side: str, state: State, judged: str, source: Mapping[str, Any] | Non
     """`judged` is the judge's reason, `source` the summary of the pipe's
     input source record (None when it has none), `reported` what the
     side's monitor said of its own failure, when it says anything."""
-    parts = [reported] if reported else []
-    parts.append(judged)
+    added = None
     if side == "input" and state in SOURCE_EXPLAINS:
         if source is None:
-            parts.append("there is no input source record")
+            added = "there is no input source record"
         elif problem := source.get("problem"):
-            parts.append(f"input source record: {problem}")
-    return "; ".join(part for part in parts if part)
+            added = f"input source record: {problem}"
+    if added is None and not reported:
+        return judged   # the common case, once per side and snapshot: nothing to join
+    return "; ".join(part for part in (reported, judged, added) if part)
