@@ -52,6 +52,8 @@ class Refresher:
         self.planner = Planner(forget_after)
         self.malformed_total = 0
         self.sources = Sources()
+        # A reader of its own: a Cluster's reader keeps the slot grouping of the last key list.
+        self.source_reader = reader_for(client)
         self.source_keys: list[tuple[str, bytes]] = []
         self.read_once = False        # whether any read has succeeded yet
         self.first_read_problems = 0  # of this refresh, for the log
@@ -97,7 +99,7 @@ class Refresher:
                 else:
                     self.plan = self.make_plan(names, now)
             values = self.reader.values(self.plan.read_keys)
-            self.sources.refresh(self.reader.values, self.source_keys, now)
+            self.sources.refresh(self.source_reader.values, self.source_keys, now)
         except redis.RedisError as error:
             previous = self.snapshot
             if previous.redis_up:
