@@ -3,6 +3,7 @@
 import json
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from avwatch_cli.health import State
 from avwatch_cli.serve.reasons import reason
@@ -71,3 +72,29 @@ def test_sources_are_read_again_only_when_due():
     sources.refresh(read, list(pipes), 112.0)              # a new pipe list is read at once
     assert len(reads) == 3 and first == {"p1": {"uri": "udp://a"}}   # a snapshot's mapping never changes
     assert sources.by_id["p2"] == {"problem": 'no "uri": the input monitor waits for one'}
+
+
+JSON_VALUES = st.recursive(st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False) | st.text(),
+                           lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(), inner, max_size=3),
+                           max_leaves=8)
+FIELDS = st.fixed_dictionaries({}, optional={field: JSON_VALUES | st.text() for field in
+                                             ("uri", "miface", "pid", "vpid", "apid")})
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(st.binary(max_size=200), FIELDS.map(lambda record: json.dumps(record).encode())))
+def test_any_value_gives_a_summary_of_short_text(raw):
+    """Whatever a key holds: no exception, only short strings, and exactly
+    one of a URI or a problem."""
+    summary = summarise(raw)
+    assert isinstance(summary, dict) and all(isinstance(value, str) and len(value) <= 300
+                                             for value in summary.values())
+    assert ("uri" in summary) != ("problem" in summary)
+
+
+@settings(max_examples=300, deadline=None)
+@given(scheme=st.sampled_from(["rtmp", "srt", "udp", "http"]),
+       secret=st.text(st.characters(blacklist_characters="/@?#&;:", blacklist_categories=("Cs",)), min_size=6, max_size=100),
+       where=st.sampled_from(["user:{s}@h/x", "h:9000?passphrase={s}", "h/x?a=1&token={s}&b=2", "h/x?key={s}"]))
+def test_a_secret_never_shows(scheme, secret, where):
+    assert masked(f"{scheme}://" + where.format(s=secret)) == f"{scheme}://" + where.format(s="***")
