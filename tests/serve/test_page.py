@@ -4,7 +4,6 @@ shown as text, the Redis banner, and the row cap that keeps 10,000 pipes
 usable."""
 
 import json
-import os
 
 import pytest
 
@@ -128,8 +127,6 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, open_page, tmp_p
     assert "keyspace notifications" in chrome.text("#freshness")
     assert not chrome.text("#banner")
     chrome.screenshot(tmp_path / "serve.png")
-    if target := os.environ.get("AVWATCH_SCREENSHOT"):   # how docs/serve.png is made
-        chrome.screenshot(target)
 
 
 def test_banner_while_redis_or_serve_is_unreachable(chrome, redis_service, open_page):
@@ -142,13 +139,25 @@ def test_banner_while_redis_or_serve_is_unreachable(chrome, redis_service, open_
 
     redis_service.stop()
     banner = chrome.wait_for(lambda: chrome.text("#banner"), what="the banner")
-    assert "Redis is unreachable" in banner
+    assert "Redis is unreachable: " in banner and ".." not in banner and "the last known, read " in banner
     assert [channel_and_pipe(row) for row in chrome.rows()] == ["news/main"]   # the last snapshot stays
+    # ...greyed, each row marked, and the counts say they are the last known too.
+    assert chrome.wait_for(lambda: shown_as_last_known(chrome), what="the rows greyed") == \
+        {"greyed": True, "mark": '" · last known"', "counts": "last known:"}
     redis_service.start()
     chrome.wait_for(lambda: not chrome.text("#banner"), what="the banner's end")
+    assert chrome.wait_for(lambda: shown_as_last_known(chrome)["greyed"] is False, what="the rows as read")
 
     serve.stop()   # and when serve itself is gone, the page says that instead
     assert "avwatch serve is not answering" in chrome.wait_for(lambda: chrome.text("#banner"), what="the banner")
+
+
+def shown_as_last_known(chrome) -> dict:
+    return chrome.script("""
+        const row = document.querySelector('#rows tr');
+        return {greyed: parseFloat(getComputedStyle(row).opacity) < 1,
+                mark: getComputedStyle(row.querySelector('.pipe'), '::after').content,
+                counts: (document.querySelector('#counts .known') || {}).textContent || ''};""")
 
 
 def test_ten_thousand_pipes_draw_a_bounded_table_and_filter(chrome, redis_service, open_page):

@@ -2,6 +2,7 @@
 HTTP answers, its log and its faults."""
 
 import json
+import os
 import signal
 import socket
 import subprocess
@@ -10,6 +11,7 @@ import time
 import pytest
 import redis
 
+from machine import free_port
 from serve.harness import COMMAND, INITIAL, NO_ANSWER, OUTPUT, STREAM, wait_for
 
 PASSWORD = "s3cret-Pa55"
@@ -54,7 +56,8 @@ def test_states_endpoints_and_log(own_redis, start_serve):
     serve = start_serve(f"redis://:{PASSWORD}@127.0.0.1:{server.port}/0", "--refresh", "0.3")
 
     status = serve.status()
-    assert status["redis"] == {"up": True, "url": f"redis://:***@127.0.0.1:{server.port}/0", "error": None}
+    assert status["redis"] == {"up": True, "url": f"redis://:***@127.0.0.1:{server.port}/0", "error": None,
+                               "read_at": status["generated_at"]}
     assert status["freshness_mode"] == "notifications"
     found = {(channel["channel"], pipe["pipe"]): (pipe["input"]["state"], pipe["output"]["state"])
              for channel in status["channels"] for pipe in channel["pipes"]}
@@ -230,3 +233,73 @@ def test_a_taken_address_is_reported():
         command = [*COMMAND, "--redis", "redis://127.0.0.1:1/0", "--listen", f"127.0.0.1:{port}"]
         result = subprocess.run(command, capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and f"cannot listen on 127.0.0.1:{port}" in result.stderr
+
+
+def test_problems_found_at_start_are_events_and_states_say_since_when(own_redis, start_serve):
+    server = own_redis()
+    client = server.client()
+    client.mset({"ch:q": json.dumps({"live": True}), "ch:q:in:main": json.dumps(NO_ANSWER),
+                 "ch:q:out:main": json.dumps(OUTPUT),
+                 "ch:q:input:main": json.dumps({"uri": "udp://239.1.1.1:5000", "miface": "10.0.0.5",
+                                                "pid": 1, "vpid": 256, "apid": 0})})
+    started = time.time()
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.2")
+    quiet = serve.wait_for_state("q", "main", "input", "no_signal")
+    assert quiet["since_first_read"] and started <= quiet["since"] <= time.time()
+    assert serve.pipe("q", "main")["source"] == {"uri": "udp://239.1.1.1:5000", "interface": "10.0.0.5",
+                                                 "program": "1", "video": "256"}
+    # Only the side with a problem is an event; a healthy one is no news.
+    events = [(event["side"], event["from"], event["to"]) for event in serve.status()["events"]]
+    assert events == [("input", None, "no_signal")]
+
+    changed = time.time()
+    client.set("ch:q:in:main", json.dumps(STREAM))
+    now_ok = serve.wait_for_state("q", "main", "input", "ok")
+    assert not now_ok["since_first_read"] and changed <= now_ok["since"] <= time.time()
+    output = serve.pipe("q", "main")["output"]
+    assert output["since_first_read"] and output["since"] < changed   # unchanged, so still since the start
+
+    client.delete("ch:q:input:main", "ch:q:in:main")   # its monitor waits for a source that is gone
+    missing = serve.wait_for_state("q", "main", "input", "missing")
+    wait_for(lambda: serve.pipe("q", "main")["source"] is None)
+    assert serve.side("q", "main", "input")["reason"] == \
+        "no record while the channel is live; there is no input source record"
+    assert missing["since"] > now_ok["since"]
+    assert "channel q pipe main input: no_signal when first read (the probe got no answer)" in serve.stop()[2]
+
+
+def listening(port: int) -> set[str]:
+    """The local addresses with a listening TCP socket on this port."""
+    found = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as lines:
+            for line in list(lines)[1:]:
+                local, state = line.split()[1], line.split()[3]
+                address, hex_port = local.split(":")
+                if state == "0A" and int(hex_port, 16) == port:
+                    found.add(address)
+    return found
+
+
+ANY_IPV6 = "0" * 32
+
+
+@pytest.mark.parametrize("listen, addresses", [
+    (":{port}", {"00000000", ANY_IPV6}),   # every interface, as exporters do (IPv6 where the host has it)
+    ("127.0.0.1:{port}", {"0100007F"}),
+])
+def test_listen_address(own_redis, listen, addresses):
+    port = free_port()
+    server = own_redis()
+    process = subprocess.Popen([*COMMAND, "--redis", f"redis://127.0.0.1:{server.port}/0",
+                                "--listen", listen.format(port=port)], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+    try:
+        wait_for(lambda: listening(port))
+        has_ipv6 = os.path.exists("/proc/net/if_inet6")
+        assert listening(port) == (addresses if has_ipv6 else addresses - {ANY_IPV6})
+    finally:
+        process.send_signal(signal.SIGTERM)
+        output = process.communicate(timeout=10)[0]
+    shown = "*" if listen.startswith(":") else "127.0.0.1"
+    assert f"serving http://{shown}:{port}/" in output

@@ -38,6 +38,7 @@ def test_every_master_is_read_and_heard(cluster_set, cluster, serve_on):
         cluster.set(f"ch:{channel}", json.dumps({"live": True}))
         cluster.set(f"ch:{channel}:in:main", json.dumps(STREAM))
         cluster.set(f"ch:{channel}:out:main", json.dumps(OUTPUT))
+        cluster.set(f"ch:{channel}:input:main", json.dumps({"uri": f"udp://239.1.1.{channel}:5000"}))
     owners = {cluster.get_node_from_key(f"ch:{channel}:out:main").name: channel for channel in CHANNELS}
     assert len(owners) == 3
 
@@ -46,6 +47,9 @@ def test_every_master_is_read_and_heard(cluster_set, cluster, serve_on):
     assert status["redis"]["up"] and status["freshness_mode"] == "notifications"
     assert sorted(entry["channel"] for entry in status["channels"]) == sorted(CHANNELS)
     assert status["redis"]["url"] == f"{cluster_set.url} (Cluster)"
+    # The input source records too, from whichever master holds each.
+    assert {pipe["source"]["uri"] for entry in status["channels"] for pipe in entry["pipes"]} == \
+        {f"udp://239.1.1.{channel}:5000" for channel in CHANNELS}
 
     for node in cluster_set.nodes:
         flags = node.client().config_get("notify-keyspace-events")["notify-keyspace-events"]

@@ -37,7 +37,7 @@ def add_parser(commands) -> None:
                     "input and output (ok, no_signal, silent, missing, malformed, stopped) and serve "
                     "/metrics, /api/status and a page at /. Never writes a record. Ends on Ctrl-C or SIGTERM.")
     parser.add_argument("--listen", default=DEFAULT_LISTEN, metavar="HOST:PORT", type=listen_address,
-                        help=f"address to serve on (default {DEFAULT_LISTEN}; 0.0.0.0:PORT for every interface)")
+                        help=f"address to serve on (default {DEFAULT_LISTEN}; :PORT for every interface)")
     parser.add_argument("--refresh", default=2.0, type=positive, metavar="SECONDS",
                         help="seconds between reads of Redis (default 2)")
     parser.add_argument("--stale-after", default=30.0, type=positive, metavar="SECONDS",
@@ -59,10 +59,11 @@ def positive(text: str) -> float:
 
 
 def listen_address(text: str) -> tuple[str, int]:
+    """(host, port); host "" for every interface, as exporters read ":PORT"."""
     host, colon, port = text.rpartition(":")
     if not colon or not port.isdigit() or not 0 < int(port) < 65536:
-        raise argparse.ArgumentTypeError(f"expected HOST:PORT, e.g. {DEFAULT_LISTEN}: {text!r}")
-    return host.strip("[]") or "127.0.0.1", int(port)
+        raise argparse.ArgumentTypeError(f"expected HOST:PORT or :PORT, e.g. {DEFAULT_LISTEN}: {text!r}")
+    return host.strip("[]"), int(port)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -137,13 +138,14 @@ async def serve_http(refresher, host: str, port: int) -> None:
                            access_log=None, shutdown_timeout=0.25, keepalive_timeout=IDLE_SECONDS)
     await runner.setup()
     try:
-        site = web.TCPSite(runner, host, port)
+        # No host: every interface, IPv4 and IPv6 alike.
+        site = web.TCPSite(runner, host or None, port)
         try:
             await site.start()
         except OSError as error:
-            raise Failure(f"cannot listen on {host}:{port}: {error.strerror or error}; "
+            raise Failure(f"cannot listen on {host or '*'}:{port}: {error.strerror or error}; "
                           "choose another with --listen HOST:PORT", USAGE) from None
-        shown_host = f"[{host}]" if ":" in host else host
+        shown_host = f"[{host}]" if ":" in host else host or "*"
         log.info("serving http://%s:%d/ (metrics at /metrics) for Redis at %s",
                  shown_host, port, refresher.shown_url)
         stop = asyncio.Event()

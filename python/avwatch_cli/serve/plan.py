@@ -9,6 +9,7 @@ from avwatch_cli.health import Verdict
 from avwatch_cli.serve.keys import PREFIX, Discoverer, PipeKeys
 from avwatch_cli.serve.reader import key_bytes, key_text
 from avwatch_cli.serve.snapshot import ChannelView, PipeView
+from avwatch_cli.serve.sources import source_key
 
 NO_KEYS = PipeKeys()
 ABSENT = -1
@@ -35,10 +36,12 @@ class Judged(NamedTuple):
 class Tracked:
     """Refresher-private memory of one pipe: where its values land in a
     read, what they were last time, and the view drawn from them."""
-    __slots__ = ("id", "channel", "pipe", "input_at", "output_at", "seen", "judged", "view", "row")
+    __slots__ = ("id", "channel", "pipe", "source_key", "input_at", "output_at", "seen", "judged", "view",
+                 "row")
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
+        self.source_key = source_key(channel, pipe)
         self.channel = shown(channel)
         self.pipe = shown(pipe)
         self.input_at = self.output_at = ABSENT   # index in the plan's status keys

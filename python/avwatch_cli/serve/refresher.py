@@ -20,10 +20,16 @@ from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.nodes import Client, reader_for
+from avwatch_cli.serve.sources import Sources
 from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
+from avwatch_cli.serve.reader import key_bytes
 from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
 
 log = logging.getLogger("avwatch.serve")
+# States a side may be in when first read without that being news.
+UNREMARKABLE = frozenset({State.OK, State.STOPPED})
+# First-read problems logged one by one per refresh; the rest are counted.
+FIRST_READ_LOGGED = 20
 
 
 def printable(text: str) -> str:
@@ -46,6 +52,13 @@ class Refresher:
         self.plan: Plan | None = None
         self.planner = Planner(forget_after)
         self.malformed_total = 0
+        self.sources = Sources()
+        # A reader of its own: a Cluster's reader keeps the slot grouping of the last key list.
+        self.source_reader = reader_for(client)
+        self.source_keys: list[tuple[str, bytes]] = []
+        self.read_once = False        # whether any read has succeeded yet
+        self.first_read_problems = 0  # of this refresh, for the log
+        self.read_at: float | None = None
         self.changes_total: Counter[tuple[str, str]] = Counter()
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self.run, name="refresher", daemon=True)
@@ -88,6 +101,7 @@ class Refresher:
                 else:
                     self.plan = self.make_plan(names, now)
             values = self.reader.values(self.plan.read_keys)
+            self.sources.refresh(self.source_reader.values, self.source_keys, now)
         except redis.RedisError as error:
             previous = self.snapshot
             cause = self.scrub(str(error)) or type(error).__name__
@@ -100,7 +114,12 @@ class Refresher:
             return
         if not self.snapshot.redis_up:
             log.info("Redis reachable at %s", self.shown_url)
+        self.first_read_problems = 0
         channels = self.judge_all(values, now)
+        if self.first_read_problems > FIRST_READ_LOGGED:
+            log.info("%d more pipe sides had a problem when first read (see /api/status)",
+                     self.first_read_problems - FIRST_READ_LOGGED)
+        self.read_once, self.read_at = True, now
         self.snapshot = self.build(now, channels, redis_up=True, error=None,
                                    duration=time.perf_counter() - started)
 
@@ -109,6 +128,7 @@ class Refresher:
         rows = self.history.keep({tracked.id for tracked in plan.pipes})
         for tracked in plan.pipes:
             tracked.row = rows[tracked.id]
+        self.source_keys = [(tracked.id, key_bytes(tracked.source_key)) for tracked in plan.pipes]
         return plan
 
     def judge_all(self, values: list[bytes | None], now: float) -> tuple[ChannelView, ...]:
@@ -170,9 +190,31 @@ class Refresher:
         if (old is not None and old.state is verdict.state and old.record is verdict.record
                 and old.written_at == written_at and old.reason == verdict.reason):
             return old
-        if old is not None and old.state is not verdict.state:
+        since, first_read = self.entered(old, verdict, now)
+        if old is None:
+            if verdict.state not in UNREMARKABLE:
+                self.note_first(now, tracked.channel, tracked.pipe, side, verdict)
+        elif old.state is not verdict.state:
             self.note_change(now, tracked.channel, tracked.pipe, side, old.state, verdict)
-        return SideView(verdict.state, verdict.reason, verdict.record, judged.preview, written_at)
+        return SideView(verdict.state, verdict.reason, verdict.record, judged.preview, written_at,
+                        since, first_read)
+
+    def entered(self, old: SideView | None, verdict: Verdict, now: float) -> tuple[float, bool]:
+        """Since when the side has been in the verdict's state, and whether
+        that is only a lower bound (it was so when serve first read it)."""
+        if old is not None and old.state is verdict.state and old.since is not None:
+            return old.since, old.since_first_read
+        return now, old is None and not self.read_once
+
+    def note_first(self, now: float, channel: str, pipe: str, side: str, verdict: Verdict) -> None:
+        """A problem the side already had when serve first saw it: an event
+        too, or a pipe that was failing before serve started would never show
+        among the events."""
+        self.events.add(Event(now, channel, pipe, side, None, verdict.state, verdict.reason))
+        self.first_read_problems += 1
+        if self.first_read_problems <= FIRST_READ_LOGGED:
+            log.info("channel %s pipe %s %s: %s when first read (%s)", printable(channel), printable(pipe),
+                     side, verdict.state.value, printable(verdict.reason))
 
     def note_change(self, now: float, channel: str, pipe: str, side: str, before: State,
                     verdict: Verdict) -> None:
@@ -187,7 +229,7 @@ class Refresher:
                         freshness_mode=self.write_times.mode, refresh_seconds=self.refresh_seconds,
                         stale_after=self.stale_after, channels=channels, events=self.events.latest(),
                         malformed_total=self.malformed_total, changes_total=dict(self.changes_total),
-                        refresh_duration=duration)
+                        refresh_duration=duration, read_at=self.read_at, sources=self.sources.by_id)
 
 
 def bitrate(side: SideView) -> float | None:

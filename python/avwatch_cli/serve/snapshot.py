@@ -9,12 +9,15 @@ import zlib
 from collections import deque
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Any, NamedTuple
+from types import MappingProxyType
+from typing import Any, Mapping, NamedTuple
 
 import orjson
 
 from avwatch_cli.health import State
+from avwatch_cli.serve.reasons import reason
 
+EMPTY_SOURCES: Mapping[str, dict] = MappingProxyType({})
 EVENTS_KEPT = 200
 RAW_PREVIEW_CHARS = 200
 
@@ -25,6 +28,8 @@ class SideView(NamedTuple):
     record: dict | None
     raw: str | None           # the start of an unreadable value, as text
     written_at: float | None  # when the record was last written, as far as known
+    since: float | None = None   # when serve saw the side enter this state
+    since_first_read: bool = False   # already in it when serve first read it: since is a lower bound
 
     def age(self, now: float) -> float | None:
         return None if self.written_at is None else max(0.0, now - self.written_at)
@@ -49,13 +54,14 @@ class Event(NamedTuple):
     channel: str
     pipe: str
     side: str
-    before: State
+    before: State | None   # None: the state the side had when serve first read it
     after: State
     reason: str
 
     def as_json(self) -> dict[str, Any]:
         return {"time": self.time, "channel": self.channel, "pipe": self.pipe, "side": self.side,
-                "from": self.before.value, "to": self.after.value, "reason": self.reason}
+                "from": None if self.before is None else self.before.value, "to": self.after.value,
+                "reason": self.reason}
 
 
 @dataclass(frozen=True, kw_only=True, eq=False)
@@ -76,6 +82,8 @@ class Snapshot:
     malformed_total: int
     changes_total: dict[tuple[str, str], int]
     refresh_duration: float
+    read_at: float | None = None   # of the last successful read, which the states are from
+    sources: Mapping[str, dict] = EMPTY_SOURCES   # input source summaries by pipe id
 
     def pipes(self):
         for channel in self.channels:
@@ -101,16 +109,15 @@ class Snapshot:
     def status_document(self) -> dict[str, Any]:
         return {
             "generated_at": self.generated_at,
-            "redis": {"up": self.redis_up, "url": self.redis_url, "error": self.redis_error},
+            "redis": {"up": self.redis_up, "url": self.redis_url, "error": self.redis_error,
+                      "read_at": self.read_at},
             "freshness_mode": self.freshness_mode,
             "refresh_seconds": self.refresh_seconds,
             "stale_after": self.stale_after,
             "counts": self.counts(),
             "channels": [
                 {"channel": channel.channel, "live": channel.live,
-                 "pipes": [{"id": pipe.id, "pipe": pipe.pipe,
-                            "input": side_json(pipe.input, self.generated_at),
-                            "output": side_json(pipe.output, self.generated_at)}
+                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.generated_at)
                            for pipe in channel.pipes]}
                 for channel in self.channels],
             "events": [event.as_json() for event in self.events],
@@ -138,10 +145,17 @@ def finite(value: Any) -> Any:
     return value
 
 
-def side_json(side: SideView, now: float) -> dict[str, Any]:
+def pipe_json(pipe: PipeView, source: dict | None, now: float) -> dict[str, Any]:
+    return {"id": pipe.id, "pipe": pipe.pipe, "source": source,
+            "input": side_json(pipe.input, now, reason("input", pipe.input.state, pipe.input.reason, source)),
+            "output": side_json(pipe.output, now, reason("output", pipe.output.state, pipe.output.reason, None))}
+
+
+def side_json(side: SideView, now: float, shown_reason: str) -> dict[str, Any]:
     age = side.age(now)
-    return {"state": side.state.value, "reason": side.reason, "record": side.record,
-            "raw": side.raw, "age_seconds": None if age is None else round(age, 3)}
+    return {"state": side.state.value, "reason": shown_reason, "record": side.record,
+            "raw": side.raw, "age_seconds": None if age is None else round(age, 3),
+            "since": side.since, "since_first_read": side.since_first_read}
 
 
 def raw_preview(raw: bytes) -> str:
