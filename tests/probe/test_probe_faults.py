@@ -193,11 +193,15 @@ SUB_INTERPRETERS = textwrap.dedent("""
 """)
 
 
+REFUSED_IN_SUB = ("RuntimeError avwatch serves only interpreter 0, which imported it first; "
+                  "it cannot be called from interpreter 1")
+
+
 @pytest.mark.parametrize("order, expected", [
     # The sub-interpreter has ended: the main one takes the module over.
-    ("sub-first", ["h264", "h264"]),
-    ("main-first", ["h264", "RuntimeError avwatch serves only interpreter 0, which imported it first; "
-                            "it cannot be called from interpreter 1", "h264"]),
+    # (From 3.13 the interpreter loads such a module in the main one first.)
+    ("sub-first", ["h264", "h264"] if sys.version_info < (3, 13) else [REFUSED_IN_SUB, "h264"]),
+    ("main-first", ["h264", REFUSED_IN_SUB, "h264"]),
 ])
 def test_sub_interpreters_never_crash_nor_mix(ts_file, order, expected):
     result = subprocess.run([sys.executable, "-c", SUB_INTERPRETERS, str(ts_file), order], capture_output=True,
