@@ -112,9 +112,16 @@ def connect_to(target: Target) -> Client:
     try:
         client.ping()
     except redis.AuthenticationError as error:
+        # Settings, not an outage: a restart would meet the same refusal.
         client.close()
         raise Failure(f"Redis at {target} refused the credentials: {str(error).rstrip('.')}; put the password "
-                      f"in {target.option} ({target.with_password})", REDIS_UNAVAILABLE) from None
+                      f"in {target.option} ({target.with_password})", USAGE) from None
+    except redis.ResponseError as error:
+        # The connection's set-up (SELECT of the database) was refused.
+        client.close()
+        raise Failure(f"Redis at {target} refused the connection's set-up: {str(error).rstrip('.')}. Check the "
+                      f"database number in {target.option}: the server's `databases` setting (16 unless "
+                      "changed) bounds it, counting from 0", USAGE) from None
     except MasterNotFoundError:
         client.close()
         sentinels, _, own_options = sentinel_options(target.value)

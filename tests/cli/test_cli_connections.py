@@ -155,6 +155,13 @@ def test_unreachable(avwatch_command, deployment):
     assert "Traceback" not in result.stderr
 
 
+def test_a_database_out_of_range(avwatch_command, redis_server, broker):
+    # A setting to mend, not an outage: the message names the database, and the units do not restart on 2.
+    result = monitor(avwatch_command, ["--redis", f"redis://127.0.0.1:{redis_server.port}/99"])
+    assert result.returncode == 2, result.stderr
+    assert "database number" in result.stderr and "running there" not in result.stderr
+
+
 def test_unknown_sentinel_master(avwatch_command, sentinel_set):
     result = monitor(avwatch_command, ["--redis-sentinel", sentinel_set.addresses, "--sentinel-master", "nosuch"])
     assert result.returncode == 4
@@ -186,7 +193,8 @@ def guarded_sentinel_set(tmp_path_factory):
     deployment.stop()
 
 
-@pytest.mark.parametrize("credentials, status", [("pa%40ss%3Aw%2Frd", 0), ("wrong", 4), ("", 4)])
+# A refused password is a setting to mend, not an outage to wait out: 2, which the units do not restart.
+@pytest.mark.parametrize("credentials, status", [("pa%40ss%3Aw%2Frd", 0), ("wrong", 2), ("", 2)])
 def test_the_master_s_password_in_a_sentinel_url(avwatch_command, guarded_sentinel_set, kestrel_root,
                                                   credentials, status):
     guarded_sentinel_set.master_client().set("ch:7", json.dumps({"live": False}))

@@ -90,8 +90,9 @@ class Refresher:
             previous = self.snapshot
             if previous.redis_up:
                 log.warning("Redis unreachable: %s", self.scrub(str(error)))
+            # Without its closing period: the page and the log end the sentence themselves.
             self.snapshot = self.build(now, previous.channels, redis_up=False,
-                                       error=self.scrub(str(error)) or type(error).__name__,
+                                       error=self.scrub(str(error)).rstrip(".") or type(error).__name__,
                                        duration=time.perf_counter() - started)
             return
         if not self.snapshot.redis_up:
