@@ -70,7 +70,7 @@ def test_an_avwatch_under_root_ends_for_good(unit, tmp_path):
 
 def test_monitor_unit_runs_the_installed_avwatch(installed, broker, redis_server, kestrel_root):
     broker.set("ch:7", json.dumps({"live": False}))
-    broker.set("ch:7:in:main", json.dumps({"uri": "udp://127.0.0.1:46000"}))
+    broker.set("ch:7:input:main", json.dumps({"uri": "udp://127.0.0.1:46000"}))
     process = as_dynamic_user(command_line(TEMPLATE, "7-main"), unit_path(installed / "bin"),
                               AVWATCH_REDIS=f"redis://127.0.0.1:{redis_server.port}/0")
     _, stderr = process.communicate(timeout=60)
