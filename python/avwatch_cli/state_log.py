@@ -7,7 +7,7 @@ import logging
 import math
 
 from avwatch_cli.broker import REDIS_ERRORS
-from avwatch_cli.health import Side, State, Verdict, channel_live, essentials, judge
+from avwatch_cli.health import CHANNEL_STOPPED, Side, State, Verdict, channel_live, essentials, is_initial_record, judge
 
 log = logging.getLogger("avwatch.cli")
 
@@ -53,6 +53,8 @@ class StateLog:
             again = " again" if side in self.been_ok else ""
             self.been_ok.add(side)
             log.info("%s: ok%s: %s", side, again, essentials(side, verdict.record or {}))
+        elif expected(side, verdict):
+            log.info("%s: %s (%s)", side, verdict.state.value, verdict.reason)
         else:
             log.warning("%s: %s (%s)", side, verdict.state.value, verdict.reason)
 
@@ -60,3 +62,12 @@ class StateLog:
         if self.read_error is None:
             log.warning("cannot read the status records back from Redis: %s", error)
         self.read_error = error
+
+
+def expected(side: Side, verdict: Verdict) -> bool:
+    """States that are part of a normal run, not faults: a stopped channel,
+    and the output monitor's initial record before the first probe."""
+    if verdict.state is State.STOPPED:
+        return verdict.reason == CHANNEL_STOPPED
+    return (side == "input" and verdict.state is State.NO_SIGNAL and verdict.record is not None
+            and is_initial_record(verdict.record))

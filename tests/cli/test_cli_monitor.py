@@ -59,13 +59,22 @@ def test_operator_stop(broker, running_channel, signum):
     assert broker.exists(OUT_KEY) == 1
 
 
-def test_a_failing_monitor_stops_the_other(broker, redis_url, kestrel_root, avwatch_command):
-    broker.set("ch:7", json.dumps({"live": True}))
-    broker.set("ch:7:input:main", json.dumps(["not", "an", "object"]))
-    result = avwatch_command.run("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main")
-    assert result.returncode == 1
-    assert "input monitor failed: AttributeError" in result.stderr
-    assert "output monitor stopped" in result.stderr
+@pytest.mark.parametrize("written, named", [
+    (["not", "an", "object"], "is an array, not a JSON object"),
+    ({"uri": 5}, '"uri" in the input source record under ch:7:input:main is a number 5'),
+    (None, "no input source record under ch:7:input:main"),
+])
+def test_a_failing_monitor_stops_the_other(running_channel, broker, written, named):
+    # Passed the start checks; the source record turns bad while the monitors run.
+    if written is None:
+        broker.delete("ch:7:input:main")
+    else:
+        broker.set("ch:7:input:main", json.dumps(written))
+    _, stderr = running_channel.communicate(timeout=20)
+    assert running_channel.returncode == 5, stderr
+    assert "input monitor failed on its source record" in stderr and named in stderr
+    assert "for example {" in stderr
+    assert "output monitor stopped" in stderr
 
 
 def test_one_monitor_only(broker, redis_url, kestrel_root, avwatch_command):
