@@ -15,6 +15,7 @@ from avwatch_cli.broker import REDIS_ERRORS, add_redis_arguments, connect_from, 
 from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK, Failure
 from avwatch_cli.health import Side
 from avwatch_cli.module_log import word_module_errors
+from avwatch_cli.output_reason import OutputReason
 from avwatch_cli.programs import require_probe_chain
 from avwatch_cli.source_records import input_source_key, input_source_warnings
 from avwatch_cli.state_log import StateLog
@@ -126,11 +127,18 @@ def run(args) -> int:
         elif "input" in kinds:
             # Read only while the channel is live, as the input monitor does.
             check_input_source(broker, args.channel, args.pipe)
-        if "output" in kinds:
-            warn_about_missing_output(args.channel, args.pipe)
+        reason = OutputReason(broker, args.channel, args.pipe) if "output" in kinds else None
+        if reason is not None:
+            warn_about_missing_output(args.channel, args.pipe, reason)
             word_module_errors(args.channel)
-        return supervise(kinds, args.channel, args.pipe, broker,
-                         StateLog(broker, args.channel, args.pipe, kinds))
+            # After the wording filter: it sees the module's lines as worded.
+            logging.getLogger().addFilter(reason)
+        status = supervise(kinds, args.channel, args.pipe, broker,
+                           StateLog(broker, args.channel, args.pipe, kinds,
+                                    output_published=reason.clear if reason is not None else None))
+        if status == OK and reason is not None:
+            reason.clear()   # the channel stopped: its status keys are gone too
+        return status
     finally:
         broker.close()
 
@@ -143,7 +151,7 @@ def check_input_source(broker, ch_uid: str, pipe_name: str) -> None:
         log.warning("%s", warning)
 
 
-def warn_about_missing_output(ch_uid: str, pipe_name: str) -> None:
+def warn_about_missing_output(ch_uid: str, pipe_name: str, reason: OutputReason) -> None:
     folder = os.path.join(HTML_ROOT, ch_uid, pipe_name)
     if not os.path.isdir(folder):
         log.warning("no segment folder %s yet: the output record names no segment until the media "
@@ -152,6 +160,7 @@ def warn_about_missing_output(ch_uid: str, pipe_name: str) -> None:
     if not os.path.isfile(playlist):
         log.warning("no playlist %s yet: every pass that finds a fresh segment fails reading it, logs "
                     "an error and publishes nothing until the media server writes it", playlist)
+        reason.note(f"no playlist {playlist} yet (the media server writes it)")
 
 
 def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | None = None) -> int:

@@ -176,3 +176,55 @@ def test_the_output_monitor_error_about_a_deleted_channel_record_in_words(broker
         logging.getLogger().removeFilter(wording)
     assert "Error in ffmpeg_output_bitrate: no channel record ch:7 to read" in caplog.text
     assert "NoneType" not in caplog.text
+
+
+REASON_KEY = "ch:7:out:main:reason"
+
+
+def test_the_output_monitor_s_known_reason_is_published(broker, redis_url, kestrel_root, avwatch_command):
+    """A playlist deleted under a running output monitor: every pass fails
+    alike; the reason goes to Redis beside the status record, the log says
+    it once, and both clear when the playlist is back."""
+    server = HlsStandIn(kestrel_root / "trunk/objs/nginx/html", "7", "main", fragment=1).start()
+    broker.set("ch:7", json.dumps({"live": True}))
+    process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main", "--output")
+    log = LogReader(process)
+    try:
+        log.wait_for("output: ok: h264")
+        assert broker.get(REASON_KEY) is None
+        server.playlist.unlink()
+        first = log.wait_for("Error in ffmpeg_output_bitrate")
+        wait_for(lambda: broker.get(REASON_KEY) and json.loads(broker.get(REASON_KEY))["passes"] >= 3, 30)
+        published = json.loads(broker.get(REASON_KEY))
+        assert "playlist.m3u8" in published["reason"] and published["reason"] in log.lines[first]
+        assert published["since"] < published["seen"] <= time.time()
+        # Three failing passes, one line.
+        assert sum("Error in ffmpeg_output_bitrate" in line for line in log.lines) == 1, "\n".join(log.lines)
+
+        server.write_master_playlist()
+        wait_for(lambda: broker.get(REASON_KEY) is None, 30)
+        log.wait_for("is over after")
+    finally:
+        server.stop()
+        process.terminate()
+        process.wait(20)
+        log.thread.join(5)
+
+
+@pytest.mark.parametrize("live", [True, False])
+def test_a_playlist_missing_at_start_is_the_reason_until_the_channel_stops(broker, redis_url, kestrel_root,
+                                                                           avwatch_command, live):
+    broker.set("ch:7", json.dumps({"live": live}))
+    process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main", "--output")
+    try:
+        if live:
+            wait_for(lambda: broker.get(REASON_KEY))
+            assert json.loads(broker.get(REASON_KEY))["reason"].startswith("no playlist ")
+            broker.set("ch:7", json.dumps({"live": False}))
+        assert process.wait(20) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    # A stopped channel leaves no reason behind, as it leaves no status record.
+    assert broker.exists(REASON_KEY, OUT_KEY) == 0
