@@ -2,9 +2,11 @@
 (a pass that fails logs it and leaves the status record as it was, so a
 reader of the record alone sees only silence) or a playlist missing at
 start.  Published beside the module's keys, under a key of this command's
-own, for `avwatch serve` and the page:
+own (the status record's key behind a prefix of its own, so that nothing
+that reads the "ch:*" keys, serve's discovery included, takes it for a pipe
+"PIPE:reason"), for `avwatch serve` and the page:
 
-    ch:ID:out:PIPE:reason  {"reason": "...", "since": EPOCH, "seen": EPOCH, "passes": N}
+    avwatch:reason:ch:ID:out:PIPE  {"reason": "...", "since": EPOCH, "seen": EPOCH, "passes": N}
 
 "since" is when this reason was first met, "seen" the last pass that met it
 (a reader compares it with the record's age), "passes" how many passes in a
@@ -26,8 +28,12 @@ log = logging.getLogger("avwatch.cli")
 REPEAT_LOG_SECONDS = 60.0
 
 
+REASON_PREFIX = "avwatch:reason:"
+
+
 def reason_key(ch_uid: str, pipe_name: str) -> str:
-    return f"ch:{ch_uid}:out:{pipe_name}:reason"
+    """The output status record's key behind REASON_PREFIX."""
+    return f"{REASON_PREFIX}ch:{ch_uid}:out:{pipe_name}"
 
 
 class OutputReason(logging.Filter):

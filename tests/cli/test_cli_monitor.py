@@ -178,7 +178,7 @@ def test_the_output_monitor_error_about_a_deleted_channel_record_in_words(broker
     assert "NoneType" not in caplog.text
 
 
-REASON_KEY = "ch:7:out:main:reason"
+REASON_KEY = "avwatch:reason:ch:7:out:main"
 
 
 def test_the_output_monitor_s_known_reason_is_published(broker, redis_url, kestrel_root, avwatch_command):
