@@ -53,7 +53,9 @@ def run(args) -> int:
 
 
 def _udp_hint(args, reason: str) -> str:
+    # Only for a source that sent nothing: where ffprobe gave a reason or
+    # found streams, the reason says what to do.
     if (args.uri.startswith("udp") and not (args.program and (args.video or args.audio))
-            and "--program" not in reason):
+            and reason.startswith("no data within")):
         return "; a udp:// probe keeps only the streams of --program whose PIDs match --video or --audio"
     return ""

@@ -111,6 +111,8 @@ def test_the_probe_says_why(avwatch_command, request, source, ids, reason):
     assert result.returncode == 1
     assert not json.loads(result.stdout)["vcodec"]
     assert f"for {uri}: {reason}" in result.stderr
+    if source != "silent udp":
+        assert "a udp:// probe keeps only" not in result.stderr   # the reason says enough
     # The second ffprobe is bounded like the first: nothing of it outlives the command.
     assert gone_soon(uri)
 
