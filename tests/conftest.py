@@ -3,6 +3,7 @@ media-server tree."""
 
 import os
 import shutil
+import signal
 from pathlib import Path
 
 import pytest
@@ -14,6 +15,20 @@ from redis_sets import ClusterSet, RedisNode, SentinelSet, require_redis_server
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
 ENV_FILE = KESTREL_ROOT / "env.json"
+
+
+@pytest.fixture(scope="session", autouse=True)
+def interruptible():
+    """SIGINT raises KeyboardInterrupt here and kills the commands the tests
+    start, as the Ctrl-C tests expect.  A shell's background job (`cmd &`)
+    starts with SIGINT and SIGQUIT ignored, an ignored signal stays ignored
+    across exec, and Python then installs no handler of its own: without
+    this, those tests wait out their timeouts."""
+    previous = {signal.SIGINT: signal.signal(signal.SIGINT, signal.default_int_handler),
+                signal.SIGQUIT: signal.signal(signal.SIGQUIT, signal.SIG_DFL)}
+    yield
+    for signum, handler in previous.items():
+        signal.signal(signum, handler)
 
 
 @pytest.fixture(scope="session")

@@ -5,11 +5,38 @@ import json
 import shutil
 import sys
 import time
+from typing import NamedTuple
 
-FIELDS = ["acodec", "vcodec", "vresolution", "vfps", "vbitrate", "abitrate", "bitrate",
+# In the order they give way when the terminal is small: the last first.
+FIELDS = ["acodec", "vcodec", "vresolution", "vfps", "bitrate", "vbitrate", "abitrate",
           "lastts", "name", "sequence", "atime", "vtime"]
 BARS = "▁▂▃▄▅▆▇█"
 EVENTS_SHOWN = 10
+
+
+class Shrink(NamedTuple):
+    """How much of the screen to draw: the first `fields` of FIELDS, the
+    graph or not, the last `log` log lines and `events` events, blank lines
+    between the parts unless tight."""
+    fields: int
+    graph: bool
+    log: int
+    events: int
+    tight: bool
+
+
+# From the whole screen down to what an 80x24 terminal, or a smaller one,
+# holds; the first that fits the terminal is drawn.
+SHRINK = [
+    Shrink(len(FIELDS), True, 8, EVENTS_SHOWN, False),
+    Shrink(len(FIELDS), True, 4, 5, False),
+    Shrink(len(FIELDS), True, 3, 3, True),
+    Shrink(8, True, 3, 3, True),       # without name, sequence, atime, vtime
+    Shrink(8, False, 3, 3, True),
+    Shrink(5, False, 2, 2, True),      # codecs, size, frame rate and bitrate
+    Shrink(5, False, 1, 1, True),
+    Shrink(3, False, 0, 1, True),
+]
 
 
 def sparkline(values, width):
@@ -100,42 +127,11 @@ class View:
         self.stream.flush()
 
     def _redraw(self, records, status_line, log_lines, health):
-        width = shutil.get_terminal_size((100, 30)).columns
-        column = max(24, (width - 16) // len(self.keys))
-        lines = [f"{self.title}", status_line, ""]
-        lines.append(" " * 14 + "".join(f"{label:<{column}}" for label in self.keys.values()))
-        lines.append(" " * 14 + "".join(f"{key:<{column}}" for key in self.keys))
-        if health:
-            cells = [state if state == "ok" or not reason else f"{state}: {reason}"
-                     for state, reason in (health.get(label, ("…", "")) for label in self.keys.values())]
-            lines.append(f"  {'health':<12}" + "".join(f"{cell[:column - 1]:<{column}}" for cell in cells))
-        for field in FIELDS:
-            cells = []
-            for key in self.keys:
-                record = records.get(key)
-                if record is None:
-                    cells.append("(absent)" if field == "acodec" else "")
-                elif not isinstance(record, dict) or field not in record:
-                    cells.append("·")
-                else:
-                    value = record[field]
-                    text = json.dumps(value) if not isinstance(value, str) else value or '""'
-                    if field.endswith("bitrate"):
-                        text += f"  ({kbps(value)})" if value else ""
-                    cells.append(text)
-            lines.append(f"  {field:<12}" + "".join(f"{cell[:column - 1]:<{column}}" for cell in cells))
-        lines.append("")
-        lines.append("  bitrate over time, one column a second:")
-        graph_width = max(10, width - 32)
-        for key, label in self.keys.items():
-            history = self.samples.history.get(key, [])
-            lines.append(f"  {label:<8} {sparkline(history, graph_width):<{graph_width}} "
-                         f"{kbps(history[-1] if history else 0):>12}")
-        lines.append("")
-        lines.append("  monitor log:")
-        lines.extend(f"    {line[:width - 5]}" for line in (log_lines or ["(nothing yet)"]))
-        lines.append("")
-        lines.extend(self.events[-EVENTS_SHOWN:])
+        size = shutil.get_terminal_size((100, 30))
+        width = size.columns
+        # One line short of the height: the last line's newline would scroll
+        # the frame, and with it the header, out of view.
+        lines = self._fit(size.lines - 1, width, records, status_line, log_lines, health)
         out = []
         if self.drawn_lines:
             out.append(f"\x1b[{self.drawn_lines}F")  # back to the first line of the last frame
@@ -144,3 +140,61 @@ class View:
         self.stream.write("".join(out))
         self.stream.flush()
         self.drawn_lines = len(lines)
+
+    def _fit(self, height, width, records, status_line, log_lines, health):
+        """The fullest frame that fits the height: less of it level by level,
+        the title and status line (with the page's address) always first."""
+        for level in range(len(SHRINK)):
+            lines = self._frame(SHRINK[level], width, records, status_line, log_lines, health)
+            if len(lines) <= height:
+                return lines
+        # Smaller still: the header, what fits of the table, the newest event.
+        newest = self.events[-1:]
+        return lines[:max(height - len(newest), 2)] + newest
+
+    def _frame(self, shrink, width, records, status_line, log_lines, health):
+        column = max(24, (width - 16) // len(self.keys))
+        gap = [] if shrink.tight else [""]
+        lines = [f"{self.title}", status_line, *gap]
+        lines.append(" " * 14 + "".join(f"{label:<{column}}" for label in self.keys.values()))
+        if not shrink.tight:
+            lines.append(" " * 14 + "".join(f"{key:<{column}}" for key in self.keys))
+        if health:
+            cells = [state if state == "ok" or not reason else f"{state}: {reason}"
+                     for state, reason in (health.get(label, ("…", "")) for label in self.keys.values())]
+            lines.append(f"  {'health':<12}" + "".join(f"{cell[:column - 1]:<{column}}" for cell in cells))
+        for field in FIELDS[:shrink.fields]:
+            lines.append(f"  {field:<12}" + "".join(f"{cell[:column - 1]:<{column}}"
+                                                    for cell in self._cells(records, field)))
+        if shrink.graph:
+            lines.extend(gap)
+            lines.append("  bitrate over time, one column a second:")
+            graph_width = max(10, width - 32)
+            for key, label in self.keys.items():
+                history = self.samples.history.get(key, [])
+                lines.append(f"  {label:<8} {sparkline(history, graph_width):<{graph_width}} "
+                             f"{kbps(history[-1] if history else 0):>12}")
+        if shrink.log:
+            lines.extend(gap)
+            lines.append("  monitor log:")
+            shown = list(log_lines)[-shrink.log:] or ["(nothing yet)"]
+            lines.extend(f"    {line[:width - 5]}" for line in shown)
+        lines.extend(gap)
+        lines.extend(self.events[-shrink.events:])
+        return lines
+
+    def _cells(self, records, field):
+        cells = []
+        for key in self.keys:
+            record = records.get(key)
+            if record is None:
+                cells.append("(absent)" if field == "acodec" else "")
+            elif not isinstance(record, dict) or field not in record:
+                cells.append("·")
+            else:
+                value = record[field]
+                text = json.dumps(value) if not isinstance(value, str) else value or '""'
+                if field.endswith("bitrate"):
+                    text += f"  ({kbps(value)})" if value else ""
+                cells.append(text)
+        return cells

@@ -9,7 +9,7 @@ with AVWATCH_SENTINEL_MASTER, AVWATCH_REDIS_CLUSTER), which keeps passwords
 out of the process list; the command line wins."""
 
 import argparse
-import json
+import logging
 import os
 from typing import Union
 
@@ -22,6 +22,9 @@ from redis.sentinel import MasterNotFoundError, Sentinel
 
 from avwatch_cli.failures import NO_CHANNEL, REDIS_UNAVAILABLE, USAGE, Failure
 from avwatch_cli.redis_target import CLUSTER, SENTINEL, SINGLE, Target, redact, sentinel_options
+from avwatch_cli.source_records import CHANNEL_EXAMPLE, channel_live
+
+log = logging.getLogger("avwatch.cli")
 
 __all__ = ["REDIS_ERRORS", "add_redis_arguments", "connect_from", "connect_to", "make_client",
            "require_channel", "target_from"]
@@ -112,9 +115,16 @@ def connect_to(target: Target) -> Client:
     try:
         client.ping()
     except redis.AuthenticationError as error:
+        # Settings, not an outage: a restart would meet the same refusal.
         client.close()
         raise Failure(f"Redis at {target} refused the credentials: {str(error).rstrip('.')}; put the password "
-                      f"in {target.option} ({target.with_password})", REDIS_UNAVAILABLE) from None
+                      f"in {target.option} ({target.with_password})", USAGE) from None
+    except redis.ResponseError as error:
+        # The connection's set-up (SELECT of the database) was refused.
+        client.close()
+        raise Failure(f"Redis at {target} refused the connection's set-up: {str(error).rstrip('.')}. Check the "
+                      f"database number in {target.option}: the server's `databases` setting (16 unless "
+                      "changed) bounds it, counting from 0", USAGE) from None
     except MasterNotFoundError:
         client.close()
         sentinels, _, own_options = sentinel_options(target.value)
@@ -168,11 +178,8 @@ def require_channel(client: Client, ch_uid: str) -> bool:
     value = client.get(key)
     if value is None:
         raise Failure(f"no channel record under {key}: the channel service writes it as JSON, "
-                      'for example {"live": true}; check --channel and the database in --redis', NO_CHANNEL)
-    try:
-        record = json.loads(value)
-    except ValueError as error:
-        raise Failure(f"the channel record under {key} is not JSON ({error})", NO_CHANNEL) from None
-    if not isinstance(record, dict) or "live" not in record:
-        raise Failure(f'the channel record under {key} has no "live" field: {value!r}', NO_CHANNEL)
-    return bool(record["live"])
+                      f"for example {CHANNEL_EXAMPLE}; check --channel and the database in --redis", NO_CHANNEL)
+    live, warnings = channel_live(value, key)
+    for warning in warnings:
+        log.warning("%s", warning)
+    return live

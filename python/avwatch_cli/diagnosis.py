@@ -6,6 +6,7 @@ import json
 import logging
 import re
 import shlex
+from collections.abc import Mapping
 
 from avwatch_cli.bounded_run import run_bounded
 
@@ -21,7 +22,9 @@ BOUND = 3.0
 CONTEXT = re.compile(r"^\[[^]]* @ 0x[0-9a-f]+\] ")
 
 
-def explain(uri: str, program: str = "", video: str = "", audio: str = "") -> str:
+def listing(uri: str) -> dict | str:
+    """What ffprobe finds in the source (its programs and streams), or why it
+    found nothing."""
     command = ["nice", "-n", "5", "ffprobe", "-v", "error", "-analyzeduration", "2000000",
                "-show_entries", "program=program_id:stream=id,codec_type", "-of", "json", "-i", uri]
     try:
@@ -42,7 +45,19 @@ def explain(uri: str, program: str = "", video: str = "", audio: str = "") -> st
         return "ffprobe printed no readable answer"
     if not isinstance(found, dict) or not found.get("streams"):
         return "ffprobe found no streams in it"
-    if uri.startswith("udp") and program:
+    return found
+
+
+def explain(uri: str, program: str = "", video: str = "", audio: str = "") -> str:
+    found = listing(uri)
+    if isinstance(found, str):
+        return found
+    if uri.startswith("udp"):
+        carried = "; ".join(describe(entry) for entry in found.get("programs") or []) or "no programs"
+        if not (program and (video or audio)):
+            # The probe keeps no stream of a udp:// source it is not told to keep.
+            return (f"ffprobe found streams, but none was asked for: it carries {carried} (give --program "
+                    "and --video or --audio from these)")
         mismatch = program_mismatch(found.get("programs") or [], program, video, audio)
         if mismatch:
             return mismatch
@@ -50,13 +65,33 @@ def explain(uri: str, program: str = "", video: str = "", audio: str = "") -> st
             f"(the probe gives up after {BOUND:g} s)")
 
 
+def missing_streams(uri: str, record: Mapping[str, object], program: str, video: str, audio: str) -> str:
+    """For a probe that kept some stream: why a PID asked for gave none
+    ("" when each gave one, or ffprobe cannot tell)."""
+    lost = [(kind, pid) for kind, pid, codec in (("video", video, "vcodec"), ("audio", audio, "acodec"))
+            if pid and not record.get(codec)]
+    if not lost:
+        return ""
+    found = listing(uri)
+    programs = found.get("programs") or [] if isinstance(found, dict) else []
+    carried = "; ".join(describe(entry) for entry in programs) or "no programs"
+    return "; ".join(f"no {kind} stream with PID {pid} kept: program {program} carries {carried} "
+                     f"(check --{kind})" for kind, pid in lost)
+
+
 def prober_error(uri: str, stderr: str) -> str:
-    """ffprobe's own reason: the line it ends with on a failed open is
-    "<uri>: <reason>"; otherwise its last message without the context."""
+    """ffprobe's own reason.  A failed open ends with "<uri>: <reason>", where
+    the reason may be a stale one ("Inappropriate ioctl for device" after a
+    failed bind): the library's messages just before it, without their
+    context prefix, come first.  Otherwise its last message."""
     lines = [line.strip() for line in stderr.splitlines() if line.strip()]
-    for line in reversed(lines):
-        if line.startswith(f"{uri}: "):
-            return line[len(uri) + 2:]
+    for index in range(len(lines) - 1, -1, -1):
+        if lines[index].startswith(f"{uri}: "):
+            last = lines[index][len(uri) + 2:]
+            earlier = [CONTEXT.sub("", line) for line in lines[max(0, index - 2):index] if CONTEXT.match(line)]
+            if not earlier or any(last in line for line in earlier):
+                return last   # the earlier message says the same, at more length
+            return "; ".join([*earlier, last])
     return CONTEXT.sub("", lines[-1]) if lines else ""
 
 

@@ -3,7 +3,7 @@ a message for the operator."""
 
 OK = 0
 FAILED = 1            # a monitor ended with an error, or a probe got no usable answer
-USAGE = 2             # bad arguments (argparse uses 2 as well)
+USAGE = 2             # bad arguments, or a Redis password or database the server refuses (argparse uses 2 too)
 MISSING_PROGRAM = 3   # nice, cpulimit or ffprobe is not on PATH
 REDIS_UNAVAILABLE = 4 # the Redis server cannot be reached
 NO_CHANNEL = 5        # the channel record is missing or unusable

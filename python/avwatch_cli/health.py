@@ -27,6 +27,7 @@ SCAN = DECODER.scan_once  # type: ignore[attr-defined]
 LIMIT = 2**63
 TEXT_FIELDS = ("acodec", "vcodec", "vresolution", "lastts")
 NUMBER_FIELDS = ("vfps", "vbitrate", "abitrate", "bitrate")
+CHANNEL_STOPPED = 'the channel record says "live" false'
 
 
 class State(str, enum.Enum):
@@ -61,7 +62,7 @@ def judge(side: Side, raw: bytes | str | None, live: bool | None, age: float | N
     if live is None:
         return Verdict(State.STOPPED, record, "no readable channel record")
     if not live:
-        return Verdict(State.STOPPED, record, 'the channel record says "live" false')
+        return Verdict(State.STOPPED, record, CHANNEL_STOPPED)
     if raw is None:
         return Verdict(State.MISSING, None, "no record while the channel is live")
     # A record nobody rewrites means its monitor died or hung, whatever it says.

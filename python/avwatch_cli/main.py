@@ -12,7 +12,7 @@ from avwatch_cli.failures import FAILED, INTERRUPTED, Failure
 EXIT_STATUSES = """exit status:
   0    done (probe answered; monitors ended because the channel stopped)
   1    a monitor failed, or the probe got no usable answer
-  2    bad arguments or Redis URL
+  2    bad arguments, Redis URL, password or database
   3    nice, cpulimit or ffprobe missing from PATH
   4    Redis unreachable
   5    channel record missing or unusable

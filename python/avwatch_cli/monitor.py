@@ -12,10 +12,12 @@ import threading
 import avwatch
 
 from avwatch_cli.broker import REDIS_ERRORS, add_redis_arguments, connect_from, require_channel
-from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK
+from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK, Failure
 from avwatch_cli.health import Side
 from avwatch_cli.module_log import word_module_errors
+from avwatch_cli.output_reason import OutputReason
 from avwatch_cli.programs import require_probe_chain
+from avwatch_cli.source_records import input_source_key, input_source_warnings
 from avwatch_cli.state_log import StateLog
 
 log = logging.getLogger("avwatch.cli")
@@ -119,18 +121,37 @@ def run(args) -> int:
     require_probe_chain()
     broker = connect_from(args)
     try:
-        if not require_channel(broker, args.channel):
+        live = require_channel(broker, args.channel)
+        if not live:
             log.info("channel ch:%s is not live: the monitors delete its status keys and return", args.channel)
-        if "output" in kinds:
-            warn_about_missing_output(args.channel, args.pipe)
+        elif "input" in kinds:
+            # Read only while the channel is live, as the input monitor does.
+            check_input_source(broker, args.channel, args.pipe)
+        reason = OutputReason(broker, args.channel, args.pipe) if "output" in kinds else None
+        if reason is not None:
+            warn_about_missing_output(args.channel, args.pipe, reason)
             word_module_errors(args.channel)
-        return supervise(kinds, args.channel, args.pipe, broker,
-                         StateLog(broker, args.channel, args.pipe, kinds))
+            # After the wording filter: it sees the module's lines as worded.
+            logging.getLogger().addFilter(reason)
+        status = supervise(kinds, args.channel, args.pipe, broker,
+                           StateLog(broker, args.channel, args.pipe, kinds,
+                                    output_published=reason.clear if reason is not None else None))
+        if status == OK and reason is not None:
+            reason.clear()   # the channel stopped: its status keys are gone too
+        return status
     finally:
         broker.close()
 
 
-def warn_about_missing_output(ch_uid: str, pipe_name: str) -> None:
+def check_input_source(broker, ch_uid: str, pipe_name: str) -> None:
+    """Fails on an input source record the input monitor would fail on;
+    warns about one it would run with to no use."""
+    key = input_source_key(ch_uid, pipe_name)
+    for warning in input_source_warnings(broker.get(key), key):
+        log.warning("%s", warning)
+
+
+def warn_about_missing_output(ch_uid: str, pipe_name: str, reason: OutputReason) -> None:
     folder = os.path.join(HTML_ROOT, ch_uid, pipe_name)
     if not os.path.isdir(folder):
         log.warning("no segment folder %s yet: the output record names no segment until the media "
@@ -139,6 +160,7 @@ def warn_about_missing_output(ch_uid: str, pipe_name: str) -> None:
     if not os.path.isfile(playlist):
         log.warning("no playlist %s yet: every pass that finds a fresh segment fails reading it, logs "
                     "an error and publishes nothing until the media server writes it", playlist)
+        reason.note(f"no playlist {playlist} yet (the media server writes it)")
 
 
 def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | None = None) -> int:
@@ -154,7 +176,7 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | Non
             thread = next_finished(finished, states if status == OK else None)
         except KeyboardInterrupt:
             if status != INTERRUPTED:
-                log.warning("stopping: the monitors end after their current pass (a few seconds); "
+                log.info("stopping: the monitors end after their current pass (a few seconds); "
                             "their status keys keep their last values")
             else:
                 log.warning("still stopping: waiting for the current probe or pause to end")
@@ -176,7 +198,7 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | Non
             log.info("%s monitor stopped", thread.kind)
         else:
             assert isinstance(thread.outcome, BaseException)
-            failure = report_failure(thread.kind, thread.outcome, broker, ch_uid)
+            failure = report_failure(thread.kind, thread.outcome, broker, ch_uid, pipe_name)
             if status == OK:
                 status = failure
                 explain_stop(status, ch_uid)
@@ -195,11 +217,18 @@ def next_finished(finished: queue.Queue, states: StateLog | None) -> MonitorThre
         return None
 
 
-def report_failure(kind: str, error: BaseException, broker, ch_uid: str) -> int:
+def report_failure(kind: str, error: BaseException, broker, ch_uid: str, pipe_name: str = "") -> int:
     """Logs how a monitor ended with an error; the exit status that says so."""
     if isinstance(error, TypeError) and channel_gone(broker, ch_uid):
         # json's TypeError about NoneType, as the monitor reads a deleted record.
         log.error("%s monitor ended: no channel record ch:%s", kind, ch_uid)
+        return NO_CHANNEL
+    # The errors the module raises on a bad source record: json's TypeError
+    # (none) and ValueError (not JSON), and AttributeError ("uri" not text).
+    if (kind == "input" and isinstance(error, (TypeError, ValueError, AttributeError))
+            and (problem := input_source_problem(broker, ch_uid, pipe_name))):
+        log.error("input monitor failed on its source record: %s (the module said %s: %s)",
+                  problem, type(error).__name__, error)
         return NO_CHANNEL
     log.error("%s monitor failed: %s: %s", kind, type(error).__name__, error,
               exc_info=(type(error), error, error.__traceback__) if log.isEnabledFor(logging.DEBUG) else None)
@@ -212,6 +241,19 @@ def explain_stop(status: int, ch_uid: str) -> None:
                   'the channel is live (a channel is stopped by setting its "live" false); stopping them', ch_uid)
     else:
         log.error("stopping the other monitors: a supervisor should restart this command")
+
+
+def input_source_problem(broker, ch_uid: str, pipe_name: str) -> str | None:
+    """What is wrong with the input source record, when that is what the
+    input monitor failed on."""
+    key = input_source_key(ch_uid, pipe_name)
+    try:
+        input_source_warnings(broker.get(key), key)
+    except Failure as failure:
+        return str(failure)
+    except REDIS_ERRORS:
+        return None
+    return None
 
 
 def channel_gone(broker, ch_uid: str) -> bool:

@@ -5,7 +5,7 @@ import sys
 
 import avwatch
 
-from avwatch_cli.diagnosis import explain
+from avwatch_cli.diagnosis import explain, missing_streams
 from avwatch_cli.failures import FAILED, MISSING_PROGRAM, OK, Failure
 from avwatch_cli.programs import require_probe_chain
 from avwatch_cli.stream_ids import program_number, stream_pid
@@ -41,15 +41,21 @@ def run(args) -> int:
         raise Failure(f"cannot start the prober: {error}", MISSING_PROGRAM) from None
     print(json.dumps(record))
     if record["vcodec"] or record["acodec"]:
+        if args.uri.startswith("udp") and (lost := missing_streams(args.uri, record, *ids)):
+            sys.stdout.flush()
+            print(f"avwatch: warning: {lost}", file=sys.stderr)
         return OK
     sys.stdout.flush()  # the record first, then the seconds spent finding out why
     what = "no usable answer" if not any(record.values()) else "no audio or video stream kept"
     reason = explain(args.uri, *ids)
-    print(f"avwatch: {what} from ffprobe for {args.uri}: {reason}" + _udp_hint(args), file=sys.stderr)
+    print(f"avwatch: {what} from ffprobe for {args.uri}: {reason}" + _udp_hint(args, reason), file=sys.stderr)
     return FAILED
 
 
-def _udp_hint(args) -> str:
-    if args.uri.startswith("udp") and not (args.program and (args.video or args.audio)):
+def _udp_hint(args, reason: str) -> str:
+    # Only for a source that sent nothing: where ffprobe gave a reason or
+    # found streams, the reason says what to do.
+    if (args.uri.startswith("udp") and not (args.program and (args.video or args.audio))
+            and reason.startswith("no data within")):
         return "; a udp:// probe keeps only the streams of --program whose PIDs match --video or --audio"
     return ""

@@ -5,9 +5,10 @@ logs one line per change of a side's state."""
 
 import logging
 import math
+from collections.abc import Callable
 
 from avwatch_cli.broker import REDIS_ERRORS
-from avwatch_cli.health import Side, State, Verdict, channel_live, essentials, judge
+from avwatch_cli.health import CHANNEL_STOPPED, Side, State, Verdict, channel_live, essentials, is_initial_record, judge
 
 log = logging.getLogger("avwatch.cli")
 
@@ -19,8 +20,12 @@ NEVER_STALE = math.inf
 
 
 class StateLog:
-    def __init__(self, broker, ch_uid: str, pipe_name: str, sides: list[Side]):
+    def __init__(self, broker, ch_uid: str, pipe_name: str, sides: list[Side],
+                 output_published: Callable[[], None] | None = None):
         self.broker = broker
+        # Told when the output record changes to an ok one: a pass succeeded.
+        self.output_published = output_published
+        self.last_output: bytes | None = None
         self.channel_key = f"ch:{ch_uid}"
         self.keys = {side: f"ch:{ch_uid}:{'in' if side == 'input' else 'out'}:{pipe_name}" for side in sides}
         self.states: dict[Side, State] = {}
@@ -43,7 +48,12 @@ class StateLog:
         self.channel_present = channel is not None
         live = channel_live(channel)
         for side, raw in records.items():
-            self.report(side, judge(side, raw, live, UNKNOWN_AGE, NEVER_STALE))
+            verdict = judge(side, raw, live, UNKNOWN_AGE, NEVER_STALE)
+            self.report(side, verdict)
+            if side == "output" and raw != self.last_output:
+                self.last_output = raw
+                if verdict.state is State.OK and self.output_published is not None:
+                    self.output_published()
 
     def report(self, side: Side, verdict: Verdict) -> None:
         if self.states.get(side) is verdict.state:
@@ -53,6 +63,8 @@ class StateLog:
             again = " again" if side in self.been_ok else ""
             self.been_ok.add(side)
             log.info("%s: ok%s: %s", side, again, essentials(side, verdict.record or {}))
+        elif expected(side, verdict):
+            log.info("%s: %s (%s)", side, verdict.state.value, verdict.reason)
         else:
             log.warning("%s: %s (%s)", side, verdict.state.value, verdict.reason)
 
@@ -60,3 +72,12 @@ class StateLog:
         if self.read_error is None:
             log.warning("cannot read the status records back from Redis: %s", error)
         self.read_error = error
+
+
+def expected(side: Side, verdict: Verdict) -> bool:
+    """States that are part of a normal run, not faults: a stopped channel,
+    and the output monitor's initial record before the first probe."""
+    if verdict.state is State.STOPPED:
+        return verdict.reason == CHANNEL_STOPPED
+    return (side == "input" and verdict.state is State.NO_SIGNAL and verdict.record is not None
+            and is_initial_record(verdict.record))

@@ -133,11 +133,12 @@ def test_start_checks_pass(avwatch_command, deployment, kestrel_root, live):
     options, client, _ = deployment
     client.set("ch:7", json.dumps({"live": live}))
     if live:
-        # Ends at once with a monitor error: the start checks passed.
+        # Ends at once on the source record, read through this deployment: the Redis checks passed.
         client.set("ch:7:input:main", json.dumps(["not", "an", "object"]))
     result = monitor(avwatch_command, options, "--input")
-    assert result.returncode == (1 if live else 0), result.stderr
-    assert ("input monitor failed: AttributeError" if live else "input monitor ended") in result.stderr
+    assert result.returncode == (5 if live else 0), result.stderr
+    assert ("input source record under ch:7:input:main is an array" if live
+            else "input monitor ended") in result.stderr
 
 
 def test_missing_channel(avwatch_command, deployment):
@@ -153,6 +154,13 @@ def test_unreachable(avwatch_command, deployment):
     assert result.returncode == 4, result.stderr
     assert "s3cret" not in result.stderr and "***" in result.stderr
     assert "Traceback" not in result.stderr
+
+
+def test_a_database_out_of_range(avwatch_command, redis_server, broker):
+    # A setting to mend, not an outage: the message names the database, and the units do not restart on 2.
+    result = monitor(avwatch_command, ["--redis", f"redis://127.0.0.1:{redis_server.port}/99"])
+    assert result.returncode == 2, result.stderr
+    assert "database number" in result.stderr and "running there" not in result.stderr
 
 
 def test_unknown_sentinel_master(avwatch_command, sentinel_set):
@@ -186,7 +194,8 @@ def guarded_sentinel_set(tmp_path_factory):
     deployment.stop()
 
 
-@pytest.mark.parametrize("credentials, status", [("pa%40ss%3Aw%2Frd", 0), ("wrong", 4), ("", 4)])
+# A refused password is a setting to mend, not an outage to wait out: 2, which the units do not restart.
+@pytest.mark.parametrize("credentials, status", [("pa%40ss%3Aw%2Frd", 0), ("wrong", 2), ("", 2)])
 def test_the_master_s_password_in_a_sentinel_url(avwatch_command, guarded_sentinel_set, kestrel_root,
                                                   credentials, status):
     guarded_sentinel_set.master_client().set("ch:7", json.dumps({"live": False}))

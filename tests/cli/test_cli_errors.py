@@ -35,7 +35,7 @@ def test_unreachable_redis(avwatch_command):
     (None, "no channel record under ch:7"),
     ("not json", "the channel record under ch:7 is not JSON"),
     ('{"state": "up"}', 'the channel record under ch:7 has no "live" field'),
-    ("[1]", 'the channel record under ch:7 has no "live" field'),
+    ("[1,2]", "the channel record under ch:7 is an array, not a JSON object: found '[1,2]'"),
 ])
 def test_unusable_channel_record(avwatch_command, broker, redis_url, stored, message):
     if stored is not None:
@@ -60,3 +60,39 @@ def test_usage_errors(avwatch_command, arguments, message):
     result = avwatch_command.run(*arguments)
     assert result.returncode == 2
     assert message in result.stderr
+
+
+@pytest.mark.parametrize("stored, message", [
+    (None, "no input source record under ch:7:input:main: the channel service writes it as JSON, for example {"),
+    ("udp://239.1.1.1:1234", "the input source record under ch:7:input:main is not JSON (Expecting value"),
+    ('"udp://239.1.1.1:1234"', "is a string, not a JSON object: found"),
+    ('{"uri": ["udp://a:1"]}', '"uri" in the input source record under ch:7:input:main is an array ["udp://a:1"]'),
+])
+def test_unusable_input_source_record(avwatch_command, broker, redis_url, stored, message):
+    broker.set("ch:7", '{"live": true}')
+    if stored is not None:
+        broker.set("ch:7:input:main", stored)
+    result = avwatch_command.run("monitor", "--redis", redis_url, "--channel", "7", "--pipe", "main", "--input")
+    assert result.returncode == 5
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr and "Error:" not in result.stderr
+
+
+@pytest.mark.parametrize("channel, source, warning", [
+    ('{"live": true}', '{"uri": ""}', '"uri" in the input source record under ch:7:input:main is "": the input '
+                                      "monitor probes nothing"),
+    ('{"live": true}', '{"pid": 1}', '"uri" in the input source record under ch:7:input:main is absent'),
+    ('{"live": true}', '{"uri": "udp://a:1", "apid": "audio"}', '"apid" in ch:7:input:main is a string "audio"'),
+    ('{"live": true}', '{"uri": "udp://a:1", "miface": 10}', '"miface" in ch:7:input:main is a number 10'),
+    ('{"live": "false"}', '{"uri": "udp://a:1"}', '"live" in ch:7 is a string "false", which counts as live'),
+])
+def test_records_that_run_to_no_use_are_named(avwatch_command, broker, redis_url, channel, source, warning):
+    broker.set("ch:7", channel)
+    broker.set("ch:7:input:main", source)
+    process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", "7", "--pipe", "main", "--input")
+    try:
+        time.sleep(1.5)
+    finally:
+        process.terminate()
+        _, stderr = process.communicate(timeout=20)
+    assert f"WARNING MainThread: {warning}" in stderr

@@ -59,13 +59,22 @@ def test_operator_stop(broker, running_channel, signum):
     assert broker.exists(OUT_KEY) == 1
 
 
-def test_a_failing_monitor_stops_the_other(broker, redis_url, kestrel_root, avwatch_command):
-    broker.set("ch:7", json.dumps({"live": True}))
-    broker.set("ch:7:input:main", json.dumps(["not", "an", "object"]))
-    result = avwatch_command.run("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main")
-    assert result.returncode == 1
-    assert "input monitor failed: AttributeError" in result.stderr
-    assert "output monitor stopped" in result.stderr
+@pytest.mark.parametrize("written, named", [
+    (["not", "an", "object"], "is an array, not a JSON object"),
+    ({"uri": 5}, '"uri" in the input source record under ch:7:input:main is a number 5'),
+    (None, "no input source record under ch:7:input:main"),
+])
+def test_a_failing_monitor_stops_the_other(running_channel, broker, written, named):
+    # Passed the start checks; the source record turns bad while the monitors run.
+    if written is None:
+        broker.delete("ch:7:input:main")
+    else:
+        broker.set("ch:7:input:main", json.dumps(written))
+    _, stderr = running_channel.communicate(timeout=20)
+    assert running_channel.returncode == 5, stderr
+    assert "input monitor failed on its source record" in stderr and named in stderr
+    assert "for example {" in stderr
+    assert "output monitor stopped" in stderr
 
 
 def test_one_monitor_only(broker, redis_url, kestrel_root, avwatch_command):
@@ -167,3 +176,55 @@ def test_the_output_monitor_error_about_a_deleted_channel_record_in_words(broker
         logging.getLogger().removeFilter(wording)
     assert "Error in ffmpeg_output_bitrate: no channel record ch:7 to read" in caplog.text
     assert "NoneType" not in caplog.text
+
+
+REASON_KEY = "avwatch:reason:ch:7:out:main"
+
+
+def test_the_output_monitor_s_known_reason_is_published(broker, redis_url, kestrel_root, avwatch_command):
+    """A playlist deleted under a running output monitor: every pass fails
+    alike; the reason goes to Redis beside the status record, the log says
+    it once, and both clear when the playlist is back."""
+    server = HlsStandIn(kestrel_root / "trunk/objs/nginx/html", "7", "main", fragment=1).start()
+    broker.set("ch:7", json.dumps({"live": True}))
+    process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main", "--output")
+    log = LogReader(process)
+    try:
+        log.wait_for("output: ok: h264")
+        assert broker.get(REASON_KEY) is None
+        server.playlist.unlink()
+        first = log.wait_for("Error in ffmpeg_output_bitrate")
+        wait_for(lambda: broker.get(REASON_KEY) and json.loads(broker.get(REASON_KEY))["passes"] >= 3, 30)
+        published = json.loads(broker.get(REASON_KEY))
+        assert "playlist.m3u8" in published["reason"] and published["reason"] in log.lines[first]
+        assert published["since"] < published["seen"] <= time.time()
+        # Three failing passes, one line.
+        assert sum("Error in ffmpeg_output_bitrate" in line for line in log.lines) == 1, "\n".join(log.lines)
+
+        server.write_master_playlist()
+        wait_for(lambda: broker.get(REASON_KEY) is None, 30)
+        log.wait_for("is over after")
+    finally:
+        server.stop()
+        process.terminate()
+        process.wait(20)
+        log.thread.join(5)
+
+
+@pytest.mark.parametrize("live", [True, False])
+def test_a_playlist_missing_at_start_is_the_reason_until_the_channel_stops(broker, redis_url, kestrel_root,
+                                                                           avwatch_command, live):
+    broker.set("ch:7", json.dumps({"live": live}))
+    process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", 7, "--pipe", "main", "--output")
+    try:
+        if live:
+            wait_for(lambda: broker.get(REASON_KEY))
+            assert json.loads(broker.get(REASON_KEY))["reason"].startswith("no playlist ")
+            broker.set("ch:7", json.dumps({"live": False}))
+        assert process.wait(20) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    # A stopped channel leaves no reason behind, as it leaves no status record.
+    assert broker.exists(REASON_KEY, OUT_KEY) == 0

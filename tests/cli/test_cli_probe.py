@@ -81,6 +81,9 @@ def source_uri(request, source: str) -> str:
         return f"tcp://127.0.0.1:{free_port()}"
     if source == "http 404":
         return request.getfixturevalue("http_server") + "/live/missing.ts"
+    if source == "foreign localaddr":
+        # An address of no interface here (TEST-NET-1).
+        return f"udp://127.0.0.1:{free_port(socket.SOCK_DGRAM)}?localaddr=192.0.2.1"
     if source == "silent udp":
         return f"udp://127.0.0.1:{free_port(socket.SOCK_DGRAM)}?localaddr=127.0.0.1"
     return request.getfixturevalue("udp_stream").uri + "?localaddr=127.0.0.1"
@@ -95,6 +98,12 @@ def source_uri(request, source: str) -> str:
     ("live udp", ["--program", "5", "--video", "256", "--audio", "257"],
      "the stream has no program 5: it carries program 1 with video 256 (0x100), audio 257 (0x101)"),
     ("live udp", ["--program", "1", "--video", "0x200"], "no stream of program 1 has PID 512"),
+    # Found, but not asked for: the probe of a udp:// source keeps nothing then.
+    ("live udp", [], "ffprobe found streams, but none was asked for: it carries program 1 with video 256"),
+    ("live udp", ["--program", "1"], "ffprobe found streams, but none was asked for: it carries program 1 with "
+                                    "video 256 (0x100), audio 257 (0x101)"),
+    # ffprobe's reason is the failed bind, not the stale errno of its last line.
+    ("foreign localaddr", [], "bind failed: Cannot assign requested address; Inappropriate ioctl for device"),
 ])
 def test_the_probe_says_why(avwatch_command, request, source, ids, reason):
     uri = source_uri(request, source)
@@ -102,5 +111,18 @@ def test_the_probe_says_why(avwatch_command, request, source, ids, reason):
     assert result.returncode == 1
     assert not json.loads(result.stdout)["vcodec"]
     assert f"for {uri}: {reason}" in result.stderr
+    if source != "silent udp":
+        assert "a udp:// probe keeps only" not in result.stderr   # the reason says enough
     # The second ffprobe is bounded like the first: nothing of it outlives the command.
     assert gone_soon(uri)
+
+
+@pytest.mark.parametrize("ids, warning", [
+    (["--video", "256", "--audio", "999"], "no audio stream with PID 999 kept: program 1 carries program 1 with "
+                                           "video 256 (0x100), audio 257 (0x101) (check --audio)"),
+    (["--video", "300", "--audio", "257"], "no video stream with PID 300 kept"),
+])
+def test_a_pid_that_keeps_nothing_is_named(avwatch_command, udp_stream, ids, warning):
+    result = avwatch_command.run("probe", f"{udp_stream.uri}?localaddr=127.0.0.1", "--program", "1", *ids)
+    assert result.returncode == 0, result.stderr
+    assert f"avwatch: warning: {warning}" in result.stderr

@@ -5,25 +5,17 @@ environment file names exactly one Redis."""
 import argparse
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 from avwatch_cli.broker import ENVIRONMENT, target_from
-
-UNITS = Path(__file__).resolve().parents[2] / "contrib" / "systemd"
-TEMPLATE = "avwatch-monitor@.service"
+from unit_commands import TEMPLATE, UNITS, command_line, environment_file, systemd_escape
 
 needs_systemd = pytest.mark.skipif(shutil.which("systemd-analyze") is None,
                                    reason="systemd-analyze is not installed (tools/bootstrap installs systemd)")
-
-
-def systemd_escape(*args) -> str:
-    return subprocess.run(["systemd-escape", *args], capture_output=True, text=True, check=True).stdout.strip()
 
 
 @needs_systemd
@@ -39,23 +31,15 @@ def test_systemd_accepts_the_units(tmp_path, unit):
     assert (result.returncode, result.stderr) == (0, "")
 
 
-def exec_start(unit: str) -> str:
-    [line] = [line for line in (UNITS / unit).read_text().splitlines() if line.startswith("ExecStart=")]
-    return line.removeprefix("ExecStart=")
-
-
 @needs_systemd
 @pytest.mark.parametrize("channel, pipe", [("42", "main"), ("a-b:c", "p_1"), ("ké", "main"), ("x/y", "z")])
 def test_the_instance_name_carries_channel_and_pipe(tmp_path, channel, pipe):
     name = systemd_escape("--template", TEMPLATE, f"{channel}/{pipe}")
     instance = name.removeprefix("avwatch-monitor@").removesuffix(".service")
-    # What systemd runs: %I is the unescaped instance, "%%" is "%", "$$" is "$".
-    command = exec_start(TEMPLATE).replace("%I", shlex.quote(systemd_escape("--unescape", instance)))
-    command = command.replace("%%", "%").replace("$$", "$")
     fake = tmp_path / "avwatch"
     fake.write_text(f"#!{sys.executable}\nimport json, sys\nprint(json.dumps(sys.argv[1:]))\n")
     fake.chmod(0o755)
-    result = subprocess.run(shlex.split(command), capture_output=True, text=True, check=True,
+    result = subprocess.run(command_line(TEMPLATE, instance), capture_output=True, text=True, check=True,
                             env={**os.environ, "PATH": f"{tmp_path}:{os.environ['PATH']}"})
     # A channel id may hold "/" as well; a pipe name, a folder name, cannot.
     assert json.loads(result.stdout) == ["monitor", "--channel", channel, "--pipe", pipe]
@@ -64,9 +48,7 @@ def test_the_instance_name_carries_channel_and_pipe(tmp_path, channel, pipe):
 def test_the_environment_file_names_one_redis(monkeypatch):
     for name in ENVIRONMENT.values():
         monkeypatch.delenv(name, raising=False)
-    for line in (UNITS / "redis.env").read_text().splitlines():
-        if line and not line.startswith("#"):
-            name, _, value = line.partition("=")
-            monkeypatch.setenv(name, value)
+    for name, value in environment_file().items():
+        monkeypatch.setenv(name, value)
     none_given = argparse.Namespace(**dict.fromkeys(ENVIRONMENT))
     assert str(target_from(none_given)) == "redis://127.0.0.1:6379/0"

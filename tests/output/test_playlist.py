@@ -8,7 +8,8 @@ import pytest
 
 import avwatch
 
-REAL_PLAYLISTS = Path(__file__).resolve().parents[2].parent / "shared/data/real/playlists"
+# Copied into the repository with their provenance (tests/data/real/PROVENANCE.md).
+REAL_PLAYLISTS = Path(__file__).resolve().parents[1] / "data/real/playlists"
 
 
 def write_playlist(tmp_path, lines, newline="\n"):

@@ -9,8 +9,8 @@ import pytest
 import avwatch
 from probe_fakes import RECORD_KEYS
 
-# Beside the checkout, in the project's shared data.
-ANSWER_FOLDER = Path(__file__).resolve().parents[2].parent / "shared/data/real/ffprobe"
+# Copied into the repository with their provenance (tests/data/real/PROVENANCE.md).
+ANSWER_FOLDER = Path(__file__).resolve().parents[1] / "data/real/ffprobe"
 ANSWERS = sorted(ANSWER_FOLDER.glob("*.json"))
 ALLOWED = (AttributeError, TypeError, ValueError, KeyError, IndexError, OverflowError)
 

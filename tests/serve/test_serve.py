@@ -132,6 +132,8 @@ def test_redis_down_and_back(own_redis, start_serve):
     assert not any(name == "avwatch_health" for name, _ in down)
     status = serve.status()
     assert status["redis"]["up"] is False and status["redis"]["error"]
+    # The page ends the sentence after it: no ".." there.
+    assert not status["redis"]["error"].endswith(".")
     assert status["channels"], "the last known channels stay in view"
 
     server.start()  # empty, and with notifications off again

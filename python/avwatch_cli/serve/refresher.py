@@ -104,9 +104,10 @@ class Refresher:
             self.sources.refresh(self.source_reader.values, self.source_keys, now)
         except redis.RedisError as error:
             previous = self.snapshot
-            cause = self.scrub(str(error)) or type(error).__name__
+            cause = self.scrub(str(error)).rstrip(".") or type(error).__name__
             # Once per outage and cause: at start too (a wrong password, a
             # server not yet up), not only after a refresh that went well.
+            # Without its closing period: the page and the log end the sentence themselves.
             if previous.redis_up or previous.redis_error != cause:
                 log.warning("Redis unreachable at %s: %s", self.shown_url, cause)
             self.snapshot = self.build(now, previous.channels, redis_up=False, error=cause,
