@@ -152,3 +152,25 @@ def test_the_listener_believes_only_a_confirmed_subscription(replies, expected):
             times.note(reader, 1.0)
     else:
         assert times.note(reader, 1.0) == expected
+
+
+def test_one_serve_per_database_shards_the_channels(own_redis, start_serve):
+    """The documented way to spread many pipes over processes: channels in
+    several databases of one Redis, one serve each.  Each sees its own
+    channels only, and hears its own database's writes."""
+    server = own_redis()
+    for db, channel in ((0, "a"), (1, "b")):
+        client = server.client(db=db)
+        client.set(f"ch:{channel}", json.dumps({"live": True}))
+        client.set(f"ch:{channel}:in:main", json.dumps(STREAM))
+    serves = {db: start_serve(f"redis://127.0.0.1:{server.port}/{db}", "--refresh", "0.3",
+                              "--stale-after", str(STALE_AFTER)) for db in (0, 1)}
+    for db, channel in ((0, "a"), (1, "b")):
+        serves[db].wait_for_state(channel, "main", "input", "ok")
+        assert [found["channel"] for found in serves[db].status()["channels"]] == [channel]
+        wait_for(lambda: serves[db].status()["freshness_mode"] == "notifications")
+    with SameValueWriter(server.client(db=1), "ch:b:in:main"):
+        seen = [serves[1].side("b", "main", "input")["state"] for _ in range(int(3 * STALE_AFTER / 0.3))
+                if not time.sleep(0.3)]
+    assert set(seen) == {"ok"}, seen
+    assert serves[0].side("a", "main", "input")["state"] == "silent"
