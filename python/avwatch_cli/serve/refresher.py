@@ -196,7 +196,7 @@ class Refresher:
                 tracked.judged[index] = judged
         verdict = judged.verdict
         view = tracked.view
-        old = None if view is None else view[3 + index]   # PipeView's input, then output
+        old = None if view is None else view.output if index else view.input
         if old is not None:
             state = old.state
             if (state is verdict.state and old.record is verdict.record
