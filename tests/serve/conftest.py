@@ -27,8 +27,9 @@ def own_redis(redis_server, tmp_path):
     arguments; stopped after."""
     servers = []
 
-    def start(*options: str):
-        server = type(redis_server)(tmp_path, *options)
+    def start(*options: str, **settings):
+        # A folder each: the server writes its redis.conf there.
+        server = type(redis_server)(tmp_path / f"redis{len(servers)}", *options, **settings)
         server.start()
         servers.append(server)
         return server

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from machine import free_port
-from serve.harness import STREAM, wait_for
+from serve.harness import OUTPUT, STREAM, wait_for
 
 RULES = Path(__file__).resolve().parents[2] / "contrib" / "prometheus"
 
@@ -38,6 +38,10 @@ def test_prometheus_scrapes_serve(tool, tmp_path, own_redis, start_serve):
     server = own_redis()
     server.client().set("ch:42", json.dumps({"live": True}))
     server.client().set("ch:42:in:main", json.dumps(STREAM))
+    # Two channels whose ids differ only in escaping: the byte 0xff, and the text "\\xff".
+    for key in (b"ch:dup\xff", b"ch:dup\\xff"):
+        server.client().set(key, json.dumps({"live": True}))
+        server.client().set(key + b":in:main", json.dumps(STREAM))
     serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.5")
     config = tmp_path / "prometheus.yml"
     config.write_text(json.dumps({  # YAML is a superset of JSON
@@ -61,11 +65,37 @@ def test_prometheus_scrapes_serve(tool, tmp_path, own_redis, start_serve):
 
         up = wait_for(lambda: query("avwatch_redis_up"), timeout=60, interval=0.5)
         assert up[0]["metric"]["job"] == "avwatch" and up[0]["value"][1] == "1"
-        bitrate = wait_for(lambda: query('avwatch_input_bits_per_second{channel="42"}'), timeout=30)
-        assert bitrate[0]["value"][1] == str(STREAM["bitrate"])
+        bitrate = wait_for(lambda: query('avwatch_input_bytes_per_second{channel="42"}'), timeout=30)
+        assert float(bitrate[0]["value"][1]) == STREAM["bitrate"] / 8
+        # One series each, and each one's alert may fire on its own.
+        twins = wait_for(lambda: query('avwatch_health{channel=~"dup.*",side="output",state="missing"} == 1'),
+                         timeout=30)
+        assert sorted(found["metric"]["channel"] for found in twins) == ["dup\\\\xff", "dup\\xff"]
         # The output side has no record on a live channel: pending, not yet firing.
         alerts = wait_for(lambda: query('ALERTS{alertname="AvwatchMonitorMissing"}'), timeout=30)
         assert alerts[0]["metric"]["alertstate"] == "pending" and alerts[0]["metric"]["side"] == "output"
+        twin_alerts = wait_for(lambda: len(found := query(
+            'ALERTS{alertname="AvwatchMonitorMissing",channel=~"dup.*"}')) == 2 and found, timeout=30)
+        assert {found["metric"]["channel"] for found in twin_alerts} == {"dup\\\\xff", "dup\\xff"}
     finally:
         prometheus.terminate()
         prometheus.wait(15)
+
+
+def test_promtool_finds_nothing_to_complain_of_in_the_metrics(tool, own_redis, start_serve):
+    """A real body holding every family, each kind of state and stream
+    facts: names, units, help and types as Prometheus' own linter wants them."""
+    client = own_redis().client()
+    client.set("ch:ok", json.dumps({"live": True}))
+    client.set("ch:ok:in:main", json.dumps(STREAM))
+    client.set("ch:ok:out:main", json.dumps(OUTPUT))
+    client.set("ch:bad", json.dumps({"live": True}))
+    client.set("ch:bad:in:main", "{not json")
+    client.set("ch:off", json.dumps({"live": False}))
+    serve = start_serve(f"redis://127.0.0.1:{client.connection_pool.connection_kwargs['port']}/0",
+                        "--refresh", "0.3")
+    serve.wait_for_state("bad", "main", "input", "malformed")
+    body = serve.request("/metrics")[2]
+    assert b"avwatch_input_bytes_per_second" in body and b"avwatch_stream_info" in body
+    result = subprocess.run([tool("promtool"), "check", "metrics"], input=body, capture_output=True, timeout=60)
+    assert result.returncode == 0 and not result.stdout + result.stderr, result.stdout + result.stderr

@@ -82,9 +82,9 @@ def test_states_endpoints_and_log(own_redis, start_serve):
             current = {"channel": channel, "pipe": pipe, "side": side, "state": state}
             assert one_hot[tuple(sorted(current.items()))] == 1
     ok_labels = (("channel", "ok"), ("pipe", "main"))
-    assert metrics[("avwatch_input_bits_per_second", ok_labels)] == STREAM["bitrate"]
+    assert metrics[("avwatch_input_bytes_per_second", ok_labels)] == STREAM["bitrate"] / 8
     assert metrics[("avwatch_input_frames_per_second", ok_labels)] == STREAM["vfps"]
-    assert metrics[("avwatch_output_bits_per_second", ok_labels)] == OUTPUT["bitrate"]
+    assert metrics[("avwatch_output_bytes_per_second", ok_labels)] == OUTPUT["bitrate"] / 8
     assert metrics[("avwatch_channel_live", (("channel", "off"),))] == 0
     info = {"channel": "ok", "pipe": "main", "side": "input", "acodec": "aac", "vcodec": "h264",
             "vresolution": "640x360"}

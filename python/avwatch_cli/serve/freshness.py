@@ -176,11 +176,10 @@ class WriteTimes:
                 connection.connect()
                 known = self.set_up(node)
                 connection.send_command("PSUBSCRIBE", pattern)
-                self.baseline = checked = time.time()
-                self.working[name] = known
-                if trouble is not None:
-                    log.warning("keyspace notifications of %s: listening again", name or "Redis")
-                    trouble = None
+                # Working only once the server confirms the subscription: a
+                # server busy with a script answers PSUBSCRIBE with BUSY.
+                subscribed = False
+                checked = time.time()
                 sock = connection._sock
                 sock.settimeout(POLL_SECONDS)
                 reader = hiredis.Reader()
@@ -193,13 +192,21 @@ class WriteTimes:
                         raise redis.ConnectionError("the server closed the connection")
                     if data:
                         reader.feed(data)
-                        if self.note(reader, time.time()):
+                        saw_set, confirmed = self.note(reader, time.time())
+                        if confirmed and not subscribed:
+                            subscribed = True
+                            self.baseline = time.time()
+                            self.working[name] = known
+                            if trouble is not None:
+                                log.warning("keyspace notifications of %s: listening again", name or "Redis")
+                                trouble = None
+                        if saw_set:
                             self.working[name] = True   # SET notifications come, whatever CONFIG said
                     if time.time() - checked > CHECK_SECONDS:
                         # Redis may have forgotten them (a restart the client did not
                         # notice, an operator), or now answers CONFIG after refusing it.
                         checked = time.time()
-                        if self.set_up(node) and not self.working[name]:
+                        if self.set_up(node) and subscribed and not self.working[name]:
                             self.working[name] = True
             except (redis.RedisError, OSError) as error:
                 cause = self.scrub(str(error)) or type(error).__name__
@@ -213,10 +220,17 @@ class WriteTimes:
                 connection.disconnect()
         self.working.pop(name, None)
 
-    def note(self, reader: hiredis.Reader, now: float) -> bool:
-        """Notes every message the reader holds; True when one was a SET."""
-        notified, gone, saw_set = self.notified, GONE, False
+    def note(self, reader: hiredis.Reader, now: float) -> tuple[bool, bool]:
+        """Notes every message the reader holds: whether one was a SET, and
+        whether one confirmed the subscription.  An error reply (the
+        subscription refused) raises ResponseError."""
+        notified, gone, saw_set, confirmed = self.notified, GONE, False, False
         while (reply := reader.gets()) is not False:
+            if isinstance(reply, Exception):
+                raise redis.ResponseError(str(reply))
+            if isinstance(reply, list) and len(reply) == 3 and reply[0] == b"psubscribe":
+                confirmed = True
+                continue
             # A list (RESP2) or its subclass PushNotification (RESP3, which recent clients speak).
             if isinstance(reply, list) and len(reply) == 4 and reply[0] == b"pmessage":
                 event = reply[3]
@@ -226,7 +240,7 @@ class WriteTimes:
                     notified[reply[2]] = now
                     if event == b"set":
                         saw_set = True
-        return saw_set
+        return saw_set, confirmed
 
     def set_up(self, node: redis.Redis) -> bool:
         """Turns the notifications on where they are not: True when they are

@@ -25,12 +25,15 @@ from avwatch_cli.serve.snapshot import Snapshot
 
 STATES = tuple(state.value for state in State)
 # (metric name part, record field, help); pipe_sources reads the fields in this order.
+# Records count bits; Prometheus' base unit is the byte, so rates are shown
+# divided by BITS_PER_BYTE (as `promtool check metrics` requires).
 STREAM_GAUGES = (
-    ("bits_per_second", "bitrate", "total bitrate in the status record"),
-    ("video_bits_per_second", "vbitrate", "video bitrate in the status record"),
-    ("audio_bits_per_second", "abitrate", "audio bitrate in the status record"),
+    ("bytes_per_second", "bitrate", "total bitrate in the status record, in bytes per second"),
+    ("video_bytes_per_second", "vbitrate", "video bitrate in the status record, in bytes per second"),
+    ("audio_bytes_per_second", "abitrate", "audio bitrate in the status record, in bytes per second"),
     ("frames_per_second", "vfps", "video frame rate in the status record"),
 )
+BITS_PER_BYTE = 8.0
 
 
 class Source(NamedTuple):
@@ -130,9 +133,9 @@ def pipe_sources(snapshot: Snapshot) -> list[Source]:
                     continue
                 get = record.get
                 bits, video_bits, audio_bits, frames = stream[side]
-                bits.append((name, pipe_name, float(get("bitrate") or 0)))
-                video_bits.append((name, pipe_name, float(get("vbitrate") or 0)))
-                audio_bits.append((name, pipe_name, float(get("abitrate") or 0)))
+                bits.append((name, pipe_name, (get("bitrate") or 0) / BITS_PER_BYTE))
+                video_bits.append((name, pipe_name, (get("vbitrate") or 0) / BITS_PER_BYTE))
+                audio_bits.append((name, pipe_name, (get("abitrate") or 0) / BITS_PER_BYTE))
                 frames.append((name, pipe_name, float(get("vfps") or 0)))
                 info.append((name, pipe_name, side, label_text(get("vcodec") or ""),
                              label_text(get("acodec") or ""), label_text(get("vresolution") or "")))

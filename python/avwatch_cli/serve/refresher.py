@@ -15,7 +15,7 @@ from typing import Callable
 
 import redis
 
-from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
+from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
@@ -30,6 +30,8 @@ log = logging.getLogger("avwatch.serve")
 UNREMARKABLE = frozenset({State.OK, State.STOPPED})
 # First-read problems logged one by one per refresh; the rest are counted.
 FIRST_READ_LOGGED = 20
+# Named tuples made without their Python-level __new__: a few per rewritten record.
+new = tuple.__new__
 
 
 def printable(text: str) -> str:
@@ -160,7 +162,7 @@ class Refresher:
                          self.side(tracked, 1, live, seen[3], seen[4], now))
                 view = tracked.view
                 if view is None or view.input is not sides[0] or view.output is not sides[1]:
-                    tracked.view = PipeView(tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1])
+                    tracked.view = new(PipeView, (tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1]))
                     self.history.set(tracked.row, bitrate(sides[0]), bitrate(sides[1]))
                     changed = True
             channel_view = state.view
@@ -178,27 +180,40 @@ class Refresher:
         age = None if written_at is None else now - written_at
         stale = age is not None and age > self.stale_after
         if stale or judged is None or judged.live is not live or judged.raw != raw:
-            verdict = judge(side, raw, live, age, self.stale_after, fast_decode)
-            preview = None
-            if verdict.state is State.MALFORMED and raw is not None:
-                preview = raw_preview(raw)
-                self.malformed_total += 1
-            judged = Judged(live, raw, verdict, preview)
+            # The live, fresh, readable record: what nearly every rewrite is.
+            # The judge's own rules, without its checks that cannot hold here.
+            record = fast_decode(raw)[0] if live and not stale and raw is not None else None
+            if record is not None:
+                verdict = signal_verdict(side, record)
+                preview = None
+            else:
+                verdict = judge(side, raw, live, age, self.stale_after, fast_decode)
+                preview = None
+                if verdict.state is State.MALFORMED and raw is not None:
+                    preview = raw_preview(raw)
+                    self.malformed_total += 1
+            judged = new(Judged, (live, raw, verdict, preview))
             if not stale:  # a silent side's reason holds its age: judge it afresh each time
                 tracked.judged[index] = judged
         verdict = judged.verdict
-        old = None if tracked.view is None else (tracked.view.input, tracked.view.output)[index]
-        if (old is not None and old.state is verdict.state and old.record is verdict.record
-                and old.written_at == written_at and old.reason == verdict.reason):
-            return old
+        view = tracked.view
+        old = None if view is None else view.output if index else view.input
+        if old is not None:
+            state = old.state
+            if (state is verdict.state and old.record is verdict.record
+                    and old.written_at == written_at and old.reason == verdict.reason):
+                return old
+            if state is verdict.state and old.since is not None:
+                return new(SideView, (state, verdict.reason, verdict.record, judged.preview, written_at,
+                                      old.since, old.since_first_read))
         since, first_read = self.entered(old, verdict, now)
         if old is None:
             if verdict.state not in UNREMARKABLE:
                 self.note_first(now, tracked.channel, tracked.pipe, side, verdict)
         elif old.state is not verdict.state:
             self.note_change(now, tracked.channel, tracked.pipe, side, old.state, verdict)
-        return SideView(verdict.state, verdict.reason, verdict.record, judged.preview, written_at,
-                        since, first_read)
+        return new(SideView, (verdict.state, verdict.reason, verdict.record, judged.preview, written_at,
+                              since, first_read))
 
     def entered(self, old: SideView | None, verdict: Verdict, now: float) -> tuple[float, bool]:
         """Since when the side has been in the verdict's state, and whether
