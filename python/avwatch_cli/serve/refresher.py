@@ -16,10 +16,12 @@ from typing import Callable
 import redis
 
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
+from avwatch_cli.output_reason import reason_key
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.nodes import Client, reader_for
+from avwatch_cli.serve.reported import Reported
 from avwatch_cli.serve.sources import Sources
 from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
 from avwatch_cli.serve.reader import key_bytes
@@ -58,6 +60,9 @@ class Refresher:
         # A reader of its own: a Cluster's reader keeps the slot grouping of the last key list.
         self.source_reader = reader_for(client)
         self.source_keys: list[tuple[str, bytes]] = []
+        self.reported = Reported(stale_after)
+        self.reason_reader = reader_for(client)   # its own too, for the same reason
+        self.reason_keys: list[tuple[str, bytes]] = []
         self.read_once = False        # whether any read has succeeded yet
         self.first_read_problems = 0  # of this refresh, for the log
         self.read_at: float | None = None
@@ -104,6 +109,7 @@ class Refresher:
                     self.plan = self.make_plan(names, now)
             values = self.reader.values(self.plan.read_keys)
             self.sources.refresh(self.source_reader.values, self.source_keys, now)
+            self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
         except redis.RedisError as error:
             previous = self.snapshot
             cause = self.scrub(str(error)).rstrip(".") or type(error).__name__
@@ -132,6 +138,9 @@ class Refresher:
         for tracked in plan.pipes:
             tracked.row = rows[tracked.id]
         self.source_keys = [(tracked.id, key_bytes(tracked.source_key)) for tracked in plan.pipes]
+        # Keyed by the names as found: the monitor builds its key from the same.
+        self.reason_keys = [(tracked.id, key_bytes(reason_key(channel, pipe)))
+                            for (channel, pipe), tracked in self.planner.tracked.items()]
         return plan
 
     def judge_all(self, values: list[bytes | None], now: float) -> tuple[ChannelView, ...]:
@@ -245,7 +254,8 @@ class Refresher:
                         freshness_mode=self.write_times.mode, refresh_seconds=self.refresh_seconds,
                         stale_after=self.stale_after, channels=channels, events=self.events.latest(),
                         malformed_total=self.malformed_total, changes_total=dict(self.changes_total),
-                        refresh_duration=duration, read_at=self.read_at, sources=self.sources.by_id)
+                        refresh_duration=duration, read_at=self.read_at, sources=self.sources.by_id,
+                        reported=self.reported.by_id)
 
 
 def bitrate(side: SideView) -> float | None:

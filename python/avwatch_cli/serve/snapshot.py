@@ -18,6 +18,7 @@ from avwatch_cli.health import State
 from avwatch_cli.serve.reasons import reason
 
 EMPTY_SOURCES: Mapping[str, dict] = MappingProxyType({})
+EMPTY_REPORTED: Mapping[str, str] = MappingProxyType({})
 EVENTS_KEPT = 200
 RAW_PREVIEW_CHARS = 200
 
@@ -84,6 +85,7 @@ class Snapshot:
     refresh_duration: float
     read_at: float | None = None   # of the last successful read, which the states are from
     sources: Mapping[str, dict] = EMPTY_SOURCES   # input source summaries by pipe id
+    reported: Mapping[str, str] = EMPTY_REPORTED   # output monitors' own reasons by pipe id
 
     def pipes(self):
         for channel in self.channels:
@@ -117,7 +119,8 @@ class Snapshot:
             "counts": self.counts(),
             "channels": [
                 {"channel": channel.channel, "live": channel.live,
-                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.generated_at)
+                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.generated_at,
+                                     self.reported.get(pipe.id))
                            for pipe in channel.pipes]}
                 for channel in self.channels],
             "events": [event.as_json() for event in self.events],
@@ -145,10 +148,11 @@ def finite(value: Any) -> Any:
     return value
 
 
-def pipe_json(pipe: PipeView, source: dict | None, now: float) -> dict[str, Any]:
+def pipe_json(pipe: PipeView, source: dict | None, now: float, reported: str | None = None) -> dict[str, Any]:
+    output_reason = reason("output", pipe.output.state, pipe.output.reason, None, reported)
     return {"id": pipe.id, "pipe": pipe.pipe, "source": source,
             "input": side_json(pipe.input, now, reason("input", pipe.input.state, pipe.input.reason, source)),
-            "output": side_json(pipe.output, now, reason("output", pipe.output.state, pipe.output.reason, None))}
+            "output": side_json(pipe.output, now, output_reason)}
 
 
 def side_json(side: SideView, now: float, shown_reason: str) -> dict[str, Any]:
