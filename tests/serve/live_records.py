@@ -4,6 +4,7 @@ running monitors keep theirs."""
 import json
 import math
 import threading
+import time
 
 GOOD_INPUT = {"acodec": "aac", "vcodec": "h264", "vresolution": "1280x720", "vfps": 25,
               "vbitrate": 2_800_000, "abitrate": 128_000, "bitrate": 2_928_000}
@@ -42,6 +43,8 @@ class Writer:
                 for field in ("bitrate", "vbitrate"):
                     if moving.get(field):
                         moving[field] = round(moving[field] * swing)
+                if "seen" in moving:   # a monitor's reason, met again at each pass
+                    moving["seen"] = time.time()
                 pipe.set(key, json.dumps(moving))
             pipe.execute()
 

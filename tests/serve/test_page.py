@@ -14,6 +14,7 @@ HOSTILE_CODEC = '<img src=x onerror="window.__pwned=1">'
 HOSTILE_RAW = '<script>window.__pwned=2</script>{"bitrate":'
 HOSTILE_CHANNEL = "<b onclick=x>7</b>"
 HOSTILE_PIPE = "<i>alt</i>"
+HOSTILE_REASON = '<img src=x onerror="window.__pwned=3">segment 41.ts: Connection refused'
 STALE_AFTER = 3
 
 
@@ -81,6 +82,7 @@ def records():
         "ch:news:in:main": GOOD_INPUT, "ch:news:out:main": GOOD_OUTPUT,
         "ch:news:in:backup": NO_PROBE_ANSWER, "ch:news:out:backup": dict(GOOD_OUTPUT, name="backup"),
         "ch:sport:in:main": GOOD_INPUT, "ch:sport:out:main": dict(GOOD_OUTPUT, bitrate=0),
+        "avwatch:reason:ch:sport:out:main": {"reason": HOSTILE_REASON, "seen": 0, "passes": 3},
         "ch:movies:in:main": HOSTILE_RAW, "ch:movies:out:main": GOOD_OUTPUT,
         "ch:music:in:main": dict(GOOD_INPUT, vcodec=HOSTILE_CODEC), "ch:music:out:main": GOOD_OUTPUT,
         "ch:kids:out:main": GOOD_OUTPUT,
@@ -116,6 +118,8 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, open_page, tmp_p
     assert "h264 · aac · 1280x720 · 25 fps" in by_pipe["news/main"]["input"]
     assert "Mb/s" in by_pipe["news/main"]["input"] and "segment 41.ts" in by_pipe["news/main"]["output"]
     assert "no write for" in by_pipe["weather/main"]["input"]
+    # The output monitor's own reason, before the judge's.
+    assert f"{HOSTILE_REASON}; bitrate 0" in by_pipe["sport/main"]["output"]
 
     # Markup from Redis is shown literally and never runs.
     assert HOSTILE_CODEC in by_pipe["music/main"]["input"]
