@@ -23,7 +23,8 @@ from avwatch_cli.serve.history import History
 from avwatch_cli.serve.nodes import Client, reader_for
 from avwatch_cli.serve.reported import Reported
 from avwatch_cli.serve.sources import Sources
-from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
+from avwatch_cli.serve.plan import ChannelState, Judged, Plan, Planner, Tracked
+from avwatch_cli.serve import native
 from avwatch_cli.serve.reader import key_bytes
 from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
 
@@ -67,6 +68,8 @@ class Refresher:
         self.first_read_problems = 0  # of this refresh, for the log
         self.read_at: float | None = None
         self.changes_total: Counter[tuple[str, str]] = Counter()
+        # The judge in C when installed (see native), else judge_channels.
+        self.native_judge = native.judge_channels
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self.run, name="refresher", daemon=True)
         self.snapshot = self.build(now, (), redis_up=False, error="not read yet", duration=0.0)
@@ -148,11 +151,22 @@ class Refresher:
         assert plan is not None
         status_values = values[len(plan.channels):]
         written = self.write_times.written(plan.status_keys, status_values, now)
+        if self.native_judge is not None:
+            views = self.native_judge(self, plan.channels, values, status_values, written, now)
+        else:
+            views = self.judge_channels(plan.channels, values, status_values, written, now)
+        self.history.add(now)
+        return tuple(views)
+
+    def judge_channels(self, channels: list[ChannelState], values: list[bytes | None],
+                       status_values: list[bytes | None], written: list[float | None],
+                       now: float) -> list[ChannelView]:
+        """Every channel's view (native.judge_channels takes the same steps in C)."""
         stale_after = self.stale_after
         views = []
-        for state, channel_raw in zip(plan.channels, values):
+        for state, channel_raw in zip(channels, values):
             if channel_raw != state.raw or not state.judged:
-                state.raw, state.live, state.judged = channel_raw, channel_live(channel_raw), True
+                self.read_channel(state, channel_raw)
             live = state.live
             changed = state.view is None or state.view.live is not live
             for tracked in state.pipes:
@@ -179,8 +193,10 @@ class Refresher:
                 channel_view = state.view = ChannelView(
                     state.shown, live, tuple([tracked.view for tracked in state.pipes if tracked.view]))
             views.append(channel_view)
-        self.history.add(now)
-        return tuple(views)
+        return views
+
+    def read_channel(self, state: ChannelState, channel_raw: bytes | None) -> None:
+        state.raw, state.live, state.judged = channel_raw, channel_live(channel_raw), True
 
     def side(self, tracked: Tracked, index: int, live: bool | None, raw: bytes | None,
              written_at: float | None, now: float) -> SideView:

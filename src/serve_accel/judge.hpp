@@ -1,0 +1,16 @@
+// The refresher's pass over every channel and pipe, in C: the same steps as
+// Refresher.judge_channels, with each side's usual case (a live channel, a
+// fresh rewritten usual record, a state unchanged) done here and every other
+// case handed to the refresher's own Refresher.side.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace avwatch::serve_accel {
+
+// judge_channels(refresher, channels, values, status_values, written, now)
+// -> list of ChannelView, as Refresher.judge_channels returns.
+Owned judge_channels(PyObject* refresher, PyObject* channels, PyObject* values, PyObject* status_values,
+                     PyObject* written, PyObject* now);
+
+}  // namespace avwatch::serve_accel

@@ -1,0 +1,42 @@
+// avwatch_serve_accel: serve's judge of rewritten records, in C.  Optional:
+// serve uses it when it is installed and judges in Python otherwise.
+#include "module/api.hpp"
+#include "serve_accel/judge.hpp"
+#include "serve_accel/rules.hpp"
+
+namespace {
+
+using namespace avwatch;
+
+PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (!serve_accel::configure(args, count))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* judge_channels(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 6) {
+        PyErr_SetString(PyExc_TypeError, "judge_channels(refresher, channels, values, status_values, written, now)");
+        return nullptr;
+    }
+    return at_boundary([&] { return serve_accel::judge_channels(args[0], args[1], args[2], args[3], args[4], args[5]); });
+}
+
+PyMethodDef methods[] = {
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_FASTCALL,
+     "configure(loads, decode_error, ok, no_signal, Verdict, Judged, SideView, PipeView, ChannelView)\n"
+     "The decoder and classes serve's judge uses; once, before judge_channels."},
+    {"judge_channels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(judge_channels)), METH_FASTCALL,
+     "judge_channels(refresher, channels, values, status_values, written, now) -> list\n"
+     "Refresher.judge_channels, with the usual rewritten record judged here."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "avwatch_serve_accel", "serve's judge of rewritten records, in C.", -1, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_avwatch_serve_accel() { return PyModule_Create(&definition); }
