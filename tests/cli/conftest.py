@@ -27,7 +27,7 @@ class Avwatch:
 
     def start(self, *args, **options) -> subprocess.Popen:
         return subprocess.Popen([*self.command, *map(str, args)],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **options)
+                                **{"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, "text": True, **options})
 
 
 @pytest.fixture

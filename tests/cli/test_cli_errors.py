@@ -86,13 +86,20 @@ def test_unusable_input_source_record(avwatch_command, broker, redis_url, stored
     ('{"live": true}', '{"uri": "udp://a:1", "miface": 10}', '"miface" in ch:7:input:main is a number 10'),
     ('{"live": "false"}', '{"uri": "udp://a:1"}', '"live" in ch:7 is a string "false", which counts as live'),
 ])
-def test_records_that_run_to_no_use_are_named(avwatch_command, broker, redis_url, channel, source, warning):
+def test_records_that_run_to_no_use_are_named(avwatch_command, broker, redis_url, channel, source, warning,
+                                              tmp_path):
     broker.set("ch:7", channel)
     broker.set("ch:7:input:main", source)
-    process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", "7", "--pipe", "main", "--input")
+    log = tmp_path / "monitor.log"
+    with open(log, "w") as stderr:
+        process = avwatch_command.start("monitor", "--redis", redis_url, "--channel", "7", "--pipe", "main",
+                                        "--input", stderr=stderr)
     try:
-        time.sleep(1.5)
+        # The warning comes at start, however long the start takes on a loaded machine.
+        deadline = time.monotonic() + 30
+        while f"WARNING MainThread: {warning}" not in log.read_text() and time.monotonic() < deadline:
+            time.sleep(0.1)
     finally:
         process.terminate()
-        _, stderr = process.communicate(timeout=20)
-    assert f"WARNING MainThread: {warning}" in stderr
+        process.communicate(timeout=20)
+    assert f"WARNING MainThread: {warning}" in log.read_text()

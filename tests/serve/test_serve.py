@@ -55,6 +55,8 @@ def test_states_endpoints_and_log(own_redis, start_serve):
     populate(client)
     serve = start_serve(f"redis://:{PASSWORD}@127.0.0.1:{server.port}/0", "--refresh", "0.3")
 
+    # The listener counts as subscribed once Redis has confirmed it, a moment after start.
+    wait_for(lambda: serve.status()["freshness_mode"] == "notifications", timeout=10)
     status = serve.status()
     assert status["redis"] == {"up": True, "url": f"redis://:***@127.0.0.1:{server.port}/0", "error": None,
                                "read_at": status["generated_at"]}
@@ -257,7 +259,8 @@ def test_problems_found_at_start_are_events_and_states_say_since_when(own_redis,
     changed = time.time()
     client.set("ch:q:in:main", json.dumps(STREAM))
     now_ok = serve.wait_for_state("q", "main", "input", "ok")
-    assert not now_ok["since_first_read"] and changed <= now_ok["since"] <= time.time()
+    # A refresh's time is its start, which may come just before the write it reads.
+    assert not now_ok["since_first_read"] and changed - 1 <= now_ok["since"] <= time.time()
     output = serve.pipe("q", "main")["output"]
     assert output["since_first_read"] and output["since"] < changed   # unchanged, so still since the start
 

@@ -43,8 +43,9 @@ def test_every_master_is_read_and_heard(cluster_set, cluster, serve_on):
     assert len(owners) == 3
 
     serve = serve_on("--redis-cluster", cluster_set.url, "--refresh", "0.2")
-    status = wait_for(lambda: (found := serve.status())["counts"]["ok"] == 2 * len(CHANNELS) and found)
-    assert status["redis"]["up"] and status["freshness_mode"] == "notifications"
+    status = wait_for(lambda: (found := serve.status())["counts"]["ok"] == 2 * len(CHANNELS)
+                      and found["freshness_mode"] == "notifications" and found)
+    assert status["redis"]["up"]
     assert sorted(entry["channel"] for entry in status["channels"]) == sorted(CHANNELS)
     assert status["redis"]["url"] == f"{cluster_set.url} (Cluster)"
     # The input source records too, from whichever master holds each.
