@@ -206,10 +206,13 @@ def test_pts_repetition():
 
 @pytest.mark.parametrize("sequences, lost, late", [
     ([1, 2, 3, 4], 0, 0),
-    ([1, 2, 5, 6], 2, 0),
+    ([1, 2, 5, *range(6, 80)], 2, 0),            # counted once 64 newer ones arrived
+    ([1, 2, 5, 6], 0, 0),                        # not yet: they may still come
     ([65534, 65535, 0, 1], 0, 0),
-    ([1, 3, 2, 4], 1, 1),
+    ([1, 3, 2, *range(4, 80)], 0, 1),            # late is not lost
     ([1, 2, 2, 3], 0, 1),
+    ([1, 200], 198 - 63, 0),                     # beyond the window at once
+    ([*range(1000, 1010), *range(5, 100)], 0, 8),  # the sender started again
 ])
 def test_rtp_sequence(sequences, lost, late):
     stream = Stream()

@@ -50,8 +50,12 @@ void Watch::run() noexcept {
                 // Drain what is queued, a batch at a time, before looking at the clock.
                 for (int batches = 0; batches < 64; ++batches) {
                     auto datagrams = receiver_->receive();
-                    for (const Datagram& d : datagrams)
+                    for (const Datagram& d : datagrams) {
+                        // Split by arrival, not by when the thread got round to reading.
+                        for (; d.arrival >= boundary; boundary += settings_.window)
+                            publish(analyser_.close_window(boundary));
                         analyser_.datagram(d.payload, d.arrival);
+                    }
                     if (datagrams.size() < Batch::messages)
                         break;
                 }
