@@ -65,3 +65,8 @@ def run_through_relay(ts: bytes, mux_rate: int, faults: Faults, *, uri_scheme: s
     if relay.failure is not None:
         raise relay.failure
     return relay, reports, service
+
+
+@pytest.fixture
+def redis_url(redis_server, broker) -> str:
+    return f"redis://127.0.0.1:{redis_server.port}/0"
