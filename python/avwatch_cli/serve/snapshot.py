@@ -32,6 +32,7 @@ class PipeView(NamedTuple):
     pipe: str
     input: SideView
     output: SideView
+    analysis: dict | None = None   # the input analyser's latest record
 
 
 class ChannelView(NamedTuple):
@@ -98,7 +99,8 @@ class Snapshot:
                 {"channel": channel.channel, "live": channel.live,
                  "pipes": [{"id": pipe.id, "pipe": pipe.pipe,
                             "input": side_json(pipe.input, self.generated_at),
-                            "output": side_json(pipe.output, self.generated_at)}
+                            "output": side_json(pipe.output, self.generated_at),
+                            "analysis": pipe.analysis}
                            for pipe in channel.pipes]}
                 for channel in self.channels],
             "events": [event.as_json() for event in self.events],
