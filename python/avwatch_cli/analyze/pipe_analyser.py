@@ -54,7 +54,7 @@ class PipeAnalyser(threading.Thread):
                 self.stopping.wait(RETRY_SECONDS)
                 continue
             uri = input_uri(record) if record else ""
-            if not analysable(uri):
+            if record is None or not analysable(uri):
                 reason = f"input {uri or '(no input record)'} is not udp:// or rtp://: not analysed"
                 if reason != said:
                     log.info("analyser: %s", reason)
