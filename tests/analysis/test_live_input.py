@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import shutil
+import socket
 import subprocess
 import time
 
@@ -105,3 +106,43 @@ def test_monitor_publishes_the_analysis_and_drops_it_when_the_channel_stops(brok
             process.wait()
         process.stdout.close()
         process.stderr.close()
+
+
+def test_multicast_is_shared_with_the_other_members():
+    """A member socket of the service keeps every datagram while the
+    analyser, another member on the record's interface, counts them all."""
+    from relay import free_port
+    from ts_builder import Stream, datagrams
+
+    group, port = "239.255.7.7", free_port()
+    member = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    member.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    member.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+    member.bind((group, port))
+    member.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                      socket.inet_aton(group) + socket.inet_aton("127.0.0.1"))
+    member.settimeout(1.0)
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sender.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton("127.0.0.1"))
+    stream = Stream()
+    payloads = datagrams(stream.tables() + stream.media(7 * 300 - 2))
+    try:
+        with avwatch_analysis.Watch(f"udp://{group}:{port}?localaddr=127.0.0.1") as watch:
+            assert watch.method == "multicast membership"
+            for payload in payloads:
+                sender.sendto(payload, (group, port))
+            received = 0
+            while received < len(payloads):
+                member.recv(4096)
+                received += 1
+            time.sleep(0.2)
+            report = None
+            while (newer := watch.next_report(1.5)) is not None:
+                report = newer
+                if report["datagrams"] == len(payloads):
+                    break
+        assert report is not None
+        assert (report["datagrams"], report["packets"], report["continuity_errors"]) == (len(payloads), 7 * 300, 0)
+    finally:
+        member.close()
+        sender.close()
