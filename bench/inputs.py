@@ -8,8 +8,9 @@ a separate sender process (bench/udp_sender.cpp; its cost is not counted):
       (each a packet socket and a native thread), its reports taken as
       `avwatch monitor` takes them; CPU of the whole process
   (2) the floor: the same sockets, kernel filter, batched receives and
-      polling threads with nothing parsed (bench/receive_floor.cpp, built
-      here with g++ from the analyser's own receive layer)
+      draining threads with nothing parsed (bench/receive_floor.cpp, built
+      here with g++ from the analyser's own receive layer), running at the
+      same time as (1) on the same datagrams
   (3) the module's probe loop on the same inputs: avwatch.get_ffprobe_info
       (ffprobe under nice and cpulimit, through the prober guard) and a 3 s
       pause, as the input monitor runs it; CPU of every process involved
@@ -24,7 +25,7 @@ last, the worst of the counts:
 
 Run after tools/bootstrap, as root (packet sockets need CAP_NET_RAW):
   .venv/bin/python bench/inputs.py [--seconds S] [--counts 1,10,100] [--rate BPS]
-  .venv/bin/python bench/inputs.py --counts 10 --seconds 600   # memory over 10 minutes
+  .venv/bin/python bench/inputs.py --counts 10 --seconds 600 --memory-only   # memory over 10 minutes
 """
 
 from __future__ import annotations
@@ -171,16 +172,25 @@ def run_child(mode: str, count: int, seconds: float) -> tuple[dict, float]:
     return json.loads(done.stdout.strip().splitlines()[-1]), children_cpu() - before
 
 
-def measure(count: int, rate: int, seconds: float, sender: Path, floor: Path, ts: Path) -> dict:
-    span = WARMUP + seconds + 2
-    load = sending(sender, ts, count, rate, span)
+def measure_memory(count: int, rate: int, seconds: float, sender: Path, ts: Path) -> None:
+    load = sending(sender, ts, count, rate, WARMUP + seconds + 2)
     analyser, _ = run_child("analyser", count, seconds)
     load.wait()
-    load = sending(sender, ts, count, rate, span)
-    done = subprocess.run([str(floor), str(BASE_PORT), str(count), str(WARMUP), str(seconds)],
-                          capture_output=True, text=True, check=True)
+    samples = analyser["rss_samples"]
+    print(f"{count} inputs at {rate / 1e6:g} Mb/s for {seconds:g} s: {analyser['packets']:,} TS packets; resident "
+          f"set {(analyser['rss_started'] - analyser['rss_before']) / count:.0f} KiB per input once started, then "
+          f"{' '.join(str(sample) for sample in samples)} KiB in all (drift {samples[-1] - samples[0]:+d} KiB)")
+
+
+def measure(count: int, rate: int, seconds: float, sender: Path, floor: Path, ts: Path) -> dict:
+    # The floor and the analyser receive the same datagrams at the same time
+    # (packet sockets each get a copy), so that both see the same load.
+    load = sending(sender, ts, count, rate, WARMUP + seconds + 2)
+    floor_run = subprocess.Popen([str(floor), str(BASE_PORT), str(count), str(WARMUP), str(seconds)],
+                                 stdout=subprocess.PIPE, text=True)
+    analyser, _ = run_child("analyser", count, seconds)
+    floor_result = json.loads(floor_run.communicate()[0])
     load.wait()
-    floor_result = json.loads(done.stdout)
     probed = min(count, PROBED_INPUTS)
     probe_seconds = max(11.0, min(seconds, 30.0))
     load = sending(sender, ts, probed, rate, probe_seconds + 3)
@@ -209,6 +219,7 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=10.0, help="measured seconds per count")
     parser.add_argument("--counts", default="1,10,100", help="numbers of inputs, comma-separated")
     parser.add_argument("--rate", type=int, default=5_000_000, help="bits per second of each input")
+    parser.add_argument("--memory-only", action="store_true", help="only the analyser's memory over --seconds")
     parser.add_argument("--child", choices=("analyser", "probe"), help=argparse.SUPPRESS)
     args = parser.parse_args()
     counts = [int(count) for count in args.counts.split(",")]
@@ -220,6 +231,10 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as folder:
         sender, floor = build(Path(folder))
         ts = make_ts(Path(folder) / "input.ts", args.rate)
+        if args.memory_only:
+            for count in counts:
+                measure_memory(count, args.rate, args.seconds, sender, ts)
+            return 0
         results = []
         for count in counts:
             result = measure(count, args.rate, args.seconds, sender, floor, ts)

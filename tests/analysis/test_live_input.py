@@ -7,6 +7,7 @@ import json
 import shutil
 import socket
 import subprocess
+import threading
 import time
 
 import avwatch
@@ -146,3 +147,19 @@ def test_multicast_is_shared_with_the_other_members():
     finally:
         member.close()
         sender.close()
+
+
+def test_closing_from_another_thread_ends_a_waiting_call():
+    from relay import free_port
+
+    watch = open_watch(f"udp://127.0.0.1:{free_port()}")
+    results: list = []
+    waiter = threading.Thread(target=lambda: results.append(watch.next_report(10.0)))
+    started = time.monotonic()
+    waiter.start()
+    time.sleep(0.3)
+    watch.close()
+    waiter.join(5)
+    assert results == [None] and time.monotonic() - started < 2
+    with pytest.raises(ValueError, match="closed"):
+        watch.next_report(0)
