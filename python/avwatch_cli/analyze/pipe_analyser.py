@@ -69,6 +69,12 @@ class PipeAnalyser(threading.Thread):
                     log.warning("analyser: %s", failure)
                     said = str(failure)
                 self.stopping.wait(RETRY_SECONDS)
+            except OSError as error:
+                # The receiving thread failed (the socket gave an error): start again.
+                log.warning("analyser: receiving %s failed: %s; starting again in %.0f s", uri, error,
+                            RETRY_SECONDS)
+                said = None
+                self.stopping.wait(RETRY_SECONDS)
 
     def _input_record(self) -> dict[str, Any] | None:
         raw = self.broker.get(f"ch:{self.channel}:input:{self.pipe}")
