@@ -11,7 +11,6 @@ import struct
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable
 
 PACKET = 188
 DATAGRAM = 7 * PACKET
@@ -204,5 +203,3 @@ class ServiceSocket:
         self.thread.join()
         self.socket.close()
 
-
-Predicate = Callable[[dict], bool]
