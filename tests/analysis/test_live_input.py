@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import shutil
+import signal
 import socket
 import subprocess
 import threading
@@ -163,3 +164,20 @@ def test_closing_from_another_thread_ends_a_waiting_call():
     assert results == [None] and time.monotonic() - started < 2
     with pytest.raises(ValueError, match="closed"):
         watch.next_report(0)
+
+
+def test_analyze_stops_on_ctrl_c(udp_stream, avwatch_command):
+    process = avwatch_command.start("analyze", udp_stream.uri, "--json")
+    try:
+        first = process.stdout.readline()
+        if not first:
+            pytest.skip(process.stderr.read())
+        assert json.loads(first)["bitrate"] > 0
+        process.send_signal(signal.SIGINT)
+        assert process.wait(5) == 130
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        process.stdout.close()
+        process.stderr.close()
