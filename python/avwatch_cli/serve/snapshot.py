@@ -41,6 +41,7 @@ class PipeView(NamedTuple):
     pipe: str
     input: SideView
     output: SideView
+    analysis: dict | None = None   # the input analyser's latest record
 
 
 class ChannelView(NamedTuple):
@@ -148,7 +149,8 @@ def finite(value: Any) -> Any:
 def pipe_json(pipe: PipeView, source: dict | None, now: float) -> dict[str, Any]:
     return {"id": pipe.id, "pipe": pipe.pipe, "source": source,
             "input": side_json(pipe.input, now, reason("input", pipe.input.state, pipe.input.reason, source)),
-            "output": side_json(pipe.output, now, reason("output", pipe.output.state, pipe.output.reason, None))}
+            "output": side_json(pipe.output, now, reason("output", pipe.output.state, pipe.output.reason, None)),
+            "analysis": pipe.analysis}
 
 
 def side_json(side: SideView, now: float, shown_reason: str) -> dict[str, Any]:
