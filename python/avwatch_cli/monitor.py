@@ -11,6 +11,7 @@ import threading
 
 import avwatch
 
+from avwatch_cli.analyze.hls_publisher import HlsPublisher
 from avwatch_cli.broker import REDIS_ERRORS, add_redis_arguments, connect_from, require_channel
 from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK
 from avwatch_cli.health import Side
@@ -121,11 +122,20 @@ def run(args) -> int:
     try:
         if not require_channel(broker, args.channel):
             log.info("channel ch:%s is not live: the monitors delete its status keys and return", args.channel)
+        hls = None
         if "output" in kinds:
             warn_about_missing_output(args.channel, args.pipe)
             word_module_errors(args.channel)
-        return supervise(kinds, args.channel, args.pipe, broker,
-                         StateLog(broker, args.channel, args.pipe, kinds))
+            hls = HlsPublisher(broker, args.channel, args.pipe, HTML_ROOT)
+            hls.start()
+        status = INTERRUPTED
+        try:
+            status = supervise(kinds, args.channel, args.pipe, broker,
+                               StateLog(broker, args.channel, args.pipe, kinds))
+        finally:
+            if hls is not None:
+                hls.stop(delete=status == OK)
+        return status
     finally:
         broker.close()
 
