@@ -304,7 +304,7 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
             no_sync.push_back(name);
             continue;
         }
-        if (!facts.pat_before_media || !facts.pmt_before_media)
+        if (!facts.pat_before_media || !facts.pmt_before_media || facts.table_crc_errors > 0)
             no_tables.push_back(name);
         if (facts.video_starts_on_key_frame == false)
             no_key_frame.push_back(name);
@@ -330,7 +330,7 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
     add_listed(report, "segment_missing", missing, "listed but missing");
     add_listed(report, "segment_empty", empty, "empty");
     add_listed(report, "sync", no_sync, "not MPEG-TS (sync bytes missing)");
-    add_listed(report, "pat_pmt", no_tables, "without PAT and PMT before the media");
+    add_listed(report, "pat_pmt", no_tables, "without a sound PAT and PMT before the media");
     add_listed(report, "key_frame", no_key_frame, "not starting on a video key frame");
     if (!with_errors.empty())
         add(report, "continuity", std::to_string(report.continuity_errors) + " continuity errors in " +

@@ -2,9 +2,9 @@
 // TS at all, whether it opens with the tables a decoder needs, whether its
 // video starts on a key frame, and continuity inside it.
 //
-// A self-contained reading of the packet layer, kept to what these checks
-// need; the segment checks only see TsFacts, so the packet parsing can move
-// to a shared TS layer without touching them.
+// The counters come from the input analyser's TS layer, fed the segment as
+// one datagram; the opening of the segment (tables, first access unit) is
+// read here with the same layer's packet and table decoders.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,7 @@ struct TsFacts {
     // Unknown when the first video access unit could not be judged.
     std::optional<bool> video_starts_on_key_frame;
     std::uint64_t continuity_errors = 0;
+    std::uint64_t table_crc_errors = 0;  // PAT or PMT sections failing their CRC
 };
 
 TsFacts read_ts_segment(std::span<const std::uint8_t> bytes);

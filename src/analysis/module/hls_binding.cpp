@@ -229,6 +229,7 @@ PyObject* read_ts_segment(PyObject*, PyObject* data) {
         put(dict, "has_video", boolean(facts.has_video));
         put(dict, "key_frame_first", optional_value(facts.video_starts_on_key_frame, boolean));
         put(dict, "continuity_errors", unsigned_integer(facts.continuity_errors));
+        put(dict, "table_crc_errors", unsigned_integer(facts.table_crc_errors));
         return dict;
     });
 }
