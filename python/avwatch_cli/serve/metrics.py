@@ -20,6 +20,7 @@ from prometheus_client.samples import Sample
 
 from avwatch_cli.health import SIDES, State
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
+from avwatch_cli.serve.hls_metrics import hls_families
 from avwatch_cli.serve.snapshot import Snapshot
 
 STATES = tuple(state.value for state in State)
@@ -57,6 +58,7 @@ def sources(snapshot: Snapshot) -> list[Source]:
     found = [made(family) for family in server_families(snapshot)]
     if snapshot.redis_up:
         found += pipe_sources(snapshot)
+        found += [made(family) for family in hls_families(snapshot)]
     return found
 
 

@@ -33,7 +33,7 @@ class Judged(NamedTuple):
 class Tracked:
     """Refresher-private memory of one pipe: where its values land in a
     read, what they were last time, and the view drawn from them."""
-    __slots__ = ("id", "channel", "pipe", "input_at", "output_at", "seen", "judged", "view", "row")
+    __slots__ = ("id", "channel", "pipe", "input_at", "output_at", "seen", "judged", "view", "row", "hls_key")
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
@@ -44,6 +44,7 @@ class Tracked:
         self.judged: list[Judged | None] = [None, None]
         self.view: PipeView | None = None
         self.row = 0   # in the history tables
+        self.hls_key: str | None = None   # the HLS analyser's record, read apart (hls_records)
 
 
 class ChannelState:
@@ -120,6 +121,7 @@ class Planner:
                     self.issued_ids += 1
                     tracked = self.tracked[(channel, pipe)] = Tracked(f"p{self.issued_ids}", channel, pipe)
                 tracked.input_at, tracked.output_at = slot(keys.input), slot(keys.output)
+                tracked.hls_key = keys.hls
                 channel_pipes.append(tracked)
             if channel_pipes != state.pipes:
                 state.pipes, state.view = channel_pipes, None

@@ -18,6 +18,7 @@ import redis
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
+from avwatch_cli.serve.hls_records import HlsRecords
 from avwatch_cli.serve.nodes import Client, reader_for
 from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
 from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
@@ -37,6 +38,7 @@ class Refresher:
         self.reader = reader_for(client)
         self.write_times = WriteTimes(client, now)
         self.history = History(refresh_seconds)
+        self.hls = HlsRecords()
         self.events = Events()
         self.shown_url = shown_url
         self.scrub = scrub
@@ -86,6 +88,7 @@ class Refresher:
                 else:
                     self.plan = self.make_plan(names, now)
             values = self.reader.values(self.plan.read_keys)
+            self.hls.read(self.reader, self.plan.pipes)
         except redis.RedisError as error:
             previous = self.snapshot
             if previous.redis_up:
@@ -184,7 +187,7 @@ class Refresher:
                         freshness_mode=self.write_times.mode, refresh_seconds=self.refresh_seconds,
                         stale_after=self.stale_after, channels=channels, events=self.events.latest(),
                         malformed_total=self.malformed_total, changes_total=dict(self.changes_total),
-                        refresh_duration=duration)
+                        refresh_duration=duration, hls=self.hls.records)
 
 
 def bitrate(side: SideView) -> float | None:

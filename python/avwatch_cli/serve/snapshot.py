@@ -7,7 +7,8 @@ import json
 from collections import deque
 from dataclasses import dataclass
 from functools import cached_property
-from typing import Any, NamedTuple
+from types import MappingProxyType
+from typing import Any, Mapping, NamedTuple
 
 from avwatch_cli.health import State
 
@@ -72,6 +73,7 @@ class Snapshot:
     malformed_total: int
     changes_total: dict[tuple[str, str], int]
     refresh_duration: float
+    hls: Mapping[str, dict] = MappingProxyType({})   # pipe id -> the HLS analyser's record
 
     def pipes(self):
         for channel in self.channels:
@@ -98,7 +100,8 @@ class Snapshot:
                 {"channel": channel.channel, "live": channel.live,
                  "pipes": [{"id": pipe.id, "pipe": pipe.pipe,
                             "input": side_json(pipe.input, self.generated_at),
-                            "output": side_json(pipe.output, self.generated_at)}
+                            "output": side_json(pipe.output, self.generated_at),
+                            "hls": self.hls.get(pipe.id)}
                            for pipe in channel.pipes]}
                 for channel in self.channels],
             "events": [event.as_json() for event in self.events],
