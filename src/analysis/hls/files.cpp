@@ -94,6 +94,36 @@ FileLookup read_file(const std::string& path, std::size_t limit, std::vector<std
     return lookup;
 }
 
+FileLookup read_in_pieces(const std::string& path, std::size_t limit, std::span<std::uint8_t> buffer,
+                          const std::function<void(std::span<const std::uint8_t>)>& piece) {
+    FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (file.fd < 0)
+        return failure(errno);
+    struct stat status;
+    if (fstat(file.fd, &status) != 0)
+        return failure(errno);
+    FileLookup lookup;
+    lookup.identity = identity_of(status);
+    if (!S_ISREG(status.st_mode)) {
+        lookup.status = FileStatus::not_regular;
+        return lookup;
+    }
+    std::size_t left = limit;
+    while (left > 0) {
+        ssize_t n = read(file.fd, buffer.data(), std::min(left, buffer.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return failure(errno);
+        if (n == 0)
+            break;
+        piece(buffer.first(static_cast<std::size_t>(n)));
+        left -= static_cast<std::size_t>(n);
+    }
+    lookup.status = FileStatus::ok;
+    return lookup;
+}
+
 bool list_folder(const std::string& path, std::size_t limit, std::vector<FolderEntry>& into, int& error) {
     into.clear();
     std::unique_ptr<DIR, DirectoryCloser> directory(opendir(path.c_str()));

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,11 @@ FileLookup look_up(const std::string& path);
 // Reads at most `limit` bytes of a regular file into `into` (replacing its
 // content); the identity is that of the file opened.
 FileLookup read_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& into);
+
+// Reads at most `limit` bytes of a regular file piece by piece through
+// `buffer`, handing each piece to `piece` while it is still in the cache.
+FileLookup read_in_pieces(const std::string& path, std::size_t limit, std::span<std::uint8_t> buffer,
+                          const std::function<void(std::span<const std::uint8_t>)>& piece);
 
 struct FolderEntry {
     std::string name;

@@ -251,10 +251,14 @@ const OutputChecker::SegmentMemo* OutputChecker::segment_facts(const std::string
     auto found = memos_.find(path);
     if (found != memos_.end() && found->second.identity == lookup.identity)
         return &found->second;
-    FileLookup read = read_file(path, max_segment_read, buffer_);
+    if (pieces_.empty())
+        pieces_.resize(segment_piece);
+    TsSegmentReader reader;
+    FileLookup read = read_in_pieces(path, max_segment_read, pieces_,
+                                     [&](std::span<const std::uint8_t> piece) { reader.feed(piece); });
     if (read.status != FileStatus::ok)
         return nullptr;
-    SegmentMemo memo{read.identity, read_ts_segment(buffer_)};
+    SegmentMemo memo{read.identity, reader.finish()};
     return &(memos_[path] = memo);
 }
 

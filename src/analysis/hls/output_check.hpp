@@ -17,6 +17,9 @@ namespace avwatch::hls {
 
 // Segments are read this far for their checks; their size counts in full.
 inline constexpr std::size_t max_segment_read = 64 << 20;
+// Segments are read in pieces of this size (whole packets): one read for
+// most, as a plain read of the file takes it, and still within the L2 cache.
+inline constexpr std::size_t segment_piece = 188 * 5578;
 // Folder entries looked at for stray files.
 inline constexpr std::size_t max_folder_entries = 10000;
 // When the playlist has never given its target duration.
@@ -96,7 +99,8 @@ private:
     double media_gained_ = 0;
     std::int64_t counted_through_ = 0;  // next sequence number to add up
     std::unordered_map<std::string, SegmentMemo> memos_;
-    std::vector<std::uint8_t> buffer_;
+    std::vector<std::uint8_t> buffer_;  // the playlists
+    std::vector<std::uint8_t> pieces_;  // segments, a piece at a time
     std::vector<FolderEntry> entries_;
 };
 

@@ -1,6 +1,5 @@
 #include "analysis/hls/segment_ts.hpp"
 
-#include "analysis/ts/analyser.hpp"
 #include "analysis/ts/packet.hpp"
 #include "analysis/ts/psi.hpp"
 #include "analysis/ts/sections.hpp"
@@ -59,26 +58,34 @@ bool random_access(const ts::Packet& packet, const std::uint8_t* bytes) {
     return packet.adaptation_length() > 0 && (bytes[5] & 0x40) != 0;
 }
 
+}  // namespace
+
 // The opening of a segment: the tables a decoder needs before the media,
-// and the first video access unit.  Stops reading once both are judged.
-class Opening {
+// and the first video access unit.  Done once both are judged.
+struct TsSegmentReader::Opening {
 public:
     explicit Opening(TsFacts& facts) : facts_(facts) {}
 
-    // False once nothing more is to be learnt.
-    bool packet(const std::uint8_t* bytes) {
-        ts::Packet packet(bytes);
+    std::uint16_t pmt_pid() const { return pmt_pid_.value_or(ts::pat_pid); }
+
+    // A packet of the PAT or of the PMT it names: assembled throughout the
+    // segment, so that every table failing its CRC counts.
+    bool table(const ts::Packet& packet) {
         std::uint16_t pid = packet.pid();
-        if (pid == ts::pat_pid) {
+        if (pid == ts::pat_pid)
             pat_.push(packet, false, [&](const ts::Section& section) { on_pat(section); });
-            return true;
-        }
+        else if (pmt_pid_ && pid == *pmt_pid_)
+            pmt_.push(packet, false, [&](const ts::Section& section) { on_pmt(section); });
+        else
+            return false;
+        return true;
+    }
+
+    // Any other packet, until the opening is judged: false from then on.
+    bool media(const ts::Packet& packet, const std::uint8_t* bytes) {
+        std::uint16_t pid = packet.pid();
         if (pid == ts::null_pid || pid <= last_table_pid)
             return true;
-        if (pmt_pid_ && pid == *pmt_pid_ && !pmt_seen_) {
-            pmt_.push(packet, false, [&](const ts::Section& section) { on_pmt(section); });
-            return true;
-        }
         if (!media_seen_) {
             media_seen_ = true;
             facts_.pat_before_media = pat_seen_;
@@ -102,7 +109,13 @@ public:
 
 private:
     void on_pat(const ts::Section& section) {
-        if (!section.crc_ok || section.table_id() != ts::pat_table_id || pat_seen_)
+        if (section.table_id() != ts::pat_table_id)
+            return;
+        if (!section.crc_ok) {
+            ++facts_.table_crc_errors;
+            return;
+        }
+        if (pat_seen_)
             return;
         auto pat = ts::decode_pat(section);
         if (!pat)
@@ -116,7 +129,13 @@ private:
     }
 
     void on_pmt(const ts::Section& section) {
-        if (!section.crc_ok || section.table_id() != ts::pmt_table_id)
+        if (section.table_id() != ts::pmt_table_id)
+            return;
+        if (!section.crc_ok) {
+            ++facts_.table_crc_errors;
+            return;
+        }
+        if (pmt_seen_)
             return;
         auto pmt = ts::decode_pmt(section);
         if (!pmt)
@@ -171,36 +190,95 @@ private:
     std::vector<std::uint8_t> first_unit_;
 };
 
-}  // namespace
+TsSegmentReader::TsSegmentReader() : opening_(std::make_unique<Opening>(facts_)) { last_cc_.fill(-1); }
+
+TsSegmentReader::~TsSegmentReader() = default;
+
+void TsSegmentReader::feed(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty())
+        return;
+    if (first_byte_) {
+        facts_.starts_with_sync = bytes[0] == ts_sync_byte;
+        first_byte_ = false;
+    }
+    if (partial_size_ > 0) {  // complete the packet split by the last piece
+        std::size_t take = std::min(ts_packet_size - partial_size_, bytes.size());
+        std::copy_n(bytes.begin(), take, partial_.begin() + static_cast<std::ptrdiff_t>(partial_size_));
+        partial_size_ += take;
+        bytes = bytes.subspan(take);
+        if (partial_size_ < ts_packet_size)
+            return;
+        ++facts_.packets;
+        packet(partial_.data());
+        partial_size_ = 0;
+    }
+    std::size_t whole = bytes.size() / ts_packet_size;
+    facts_.packets += whole;
+    for (std::size_t i = 0; i < whole; ++i)
+        packet(bytes.data() + i * ts_packet_size);
+    auto rest = bytes.subspan(whole * ts_packet_size);
+    std::copy(rest.begin(), rest.end(), partial_.begin());
+    partial_size_ = rest.size();
+}
+
+void TsSegmentReader::packet(const std::uint8_t* bytes) {
+    if (bytes[0] != ts_sync_byte) {
+        ++facts_.sync_errors;
+        return;
+    }
+    // Not TS from its first byte on: only the sync bytes are worth counting.
+    if (!facts_.starts_with_sync)
+        return;
+    ts::Packet packet(bytes);
+    continuity(packet);
+    if (opening_done_) {
+        std::uint16_t pid = packet.pid();
+        if (pid == ts::pat_pid || pid == table_pid_)
+            opening_->table(packet);
+        return;
+    }
+    if (!opening_->table(packet))
+        opening_done_ = !opening_->media(packet, bytes);
+    table_pid_ = opening_->pmt_pid();
+}
+
+void TsSegmentReader::continuity(const ts::Packet& packet) {
+    // The counter advances only with a payload; a null packet's is free.
+    std::uint16_t pid = packet.pid();
+    if (pid == ts::null_pid || !packet.has_payload())
+        return;
+    std::int16_t& last = last_cc_[pid];
+    std::uint8_t cc = packet.continuity();
+    if (cc == ((last + 1) & 0x0F)) {  // the usual case, first of all
+        last = cc;
+        repeated_[pid] = false;
+        return;
+    }
+    bool& repeated = repeated_[pid];
+    if (last < 0 || packet.discontinuity()) {
+        last = cc;
+        repeated = false;
+    } else if (cc == last) {
+        // One repetition of a packet is allowed; a second is an error.
+        facts_.continuity_errors += repeated ? 1 : 0;
+        repeated = true;
+    } else {
+        ++facts_.continuity_errors;
+        last = cc;
+        repeated = false;
+    }
+}
+
+TsFacts TsSegmentReader::finish() {
+    facts_.trailing_bytes = partial_size_;
+    opening_->finish();
+    return facts_;
+}
 
 TsFacts read_ts_segment(std::span<const std::uint8_t> bytes) {
-    TsFacts facts;
-    facts.starts_with_sync = !bytes.empty() && bytes[0] == ts_sync_byte;
-    facts.packets = bytes.size() / ts_packet_size;
-    facts.trailing_bytes = bytes.size() % ts_packet_size;
-    auto whole = bytes.first(facts.packets * ts_packet_size);
-    if (!facts.starts_with_sync) {
-        for (std::uint64_t i = 0; i < facts.packets; ++i)
-            facts.sync_errors += whole[i * ts_packet_size] != ts_sync_byte;
-        return facts;
-    }
-    // The whole segment as one datagram arriving at once: only the
-    // counters that do not depend on arrival times are read.
-    ts::Analyser analyser;
-    analyser.datagram(whole, 0);
-    const ts::Counters& totals = analyser.totals();
-    facts.sync_errors = totals[ts::Counter::sync_byte_errors];
-    facts.continuity_errors = totals[ts::Counter::continuity_errors];
-    facts.table_crc_errors = totals[ts::Counter::crc_errors];
-
-    Opening opening(facts);
-    for (std::uint64_t i = 0; i < facts.packets; ++i) {
-        const std::uint8_t* packet = whole.data() + i * ts_packet_size;
-        if (packet[0] == ts_sync_byte && !opening.packet(packet))
-            break;
-    }
-    opening.finish();
-    return facts;
+    TsSegmentReader reader;
+    reader.feed(bytes);
+    return reader.finish();
 }
 
 }  // namespace avwatch::hls

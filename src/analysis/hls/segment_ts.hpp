@@ -2,10 +2,19 @@
 // TS at all, whether it opens with the tables a decoder needs, whether its
 // video starts on a key frame, and continuity inside it.
 //
-// The counters come from the input analyser's TS layer, fed the segment as
-// one datagram; the opening of the segment (tables, first access unit) is
-// read here with the same layer's packet and table decoders.
+// Read with the shared TS layer's packet and table decoders (CRC-checked
+// section reassembly), in one pass that can take the segment in pieces as
+// it is read from disk, while each piece is still in the cache.  (The input
+// analyser's own per-packet timing work is of no use on a file, and would
+// cost several times the read.)
 #pragma once
+
+#include "analysis/ts/packet.hpp"
+#include "analysis/ts/sections.hpp"
+
+#include <array>
+#include <memory>
+#include <vector>
 
 #include <cstdint>
 #include <optional>
@@ -28,6 +37,30 @@ struct TsFacts {
     std::optional<bool> video_starts_on_key_frame;
     std::uint64_t continuity_errors = 0;
     std::uint64_t table_crc_errors = 0;  // PAT or PMT sections failing their CRC
+};
+
+// One segment, fed in order.  Pieces may split packets anywhere.
+class TsSegmentReader {
+public:
+    TsSegmentReader();
+    ~TsSegmentReader();
+    void feed(std::span<const std::uint8_t> bytes);
+    TsFacts finish();
+
+private:
+    struct Opening;
+    void packet(const std::uint8_t* bytes);
+    void continuity(const ts::Packet& packet);
+
+    TsFacts facts_;
+    bool first_byte_ = true;
+    std::array<std::uint8_t, ts_packet_size> partial_{};
+    std::size_t partial_size_ = 0;
+    std::array<std::int16_t, ts::pid_count> last_cc_;  // not a char type: no aliasing with the bytes
+    std::array<bool, ts::pid_count> repeated_{};
+    std::unique_ptr<Opening> opening_;
+    bool opening_done_ = false;
+    std::uint16_t table_pid_ = 0;  // the PMT's, once known
 };
 
 TsFacts read_ts_segment(std::span<const std::uint8_t> bytes);
