@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sched.h>
 #include <unordered_set>
 
 namespace avwatch::hls {
@@ -114,6 +115,12 @@ Report OutputChecker::check() {
     report.sequence_resets = sequence_resets_;
 
     FileLookup read = read_file(playlist_, max_playlist_bytes + 1, buffer_);
+    // A packager that rewrites its playlist in place leaves it empty for a
+    // moment: a player retries, and so do we, a few times at once.
+    for (int retry = 0; retry < 3 && read.status == FileStatus::ok && buffer_.empty(); ++retry) {
+        sched_yield();
+        read = read_file(playlist_, max_playlist_bytes + 1, buffer_);
+    }
     std::string_view text(reinterpret_cast<const char*>(buffer_.data()), buffer_.size());
     std::optional<MediaPlaylist> parsed;
     if (read.status == FileStatus::missing) {
@@ -140,7 +147,9 @@ Report OutputChecker::check() {
         known_target_ = parsed->target_duration;
     double target = known_target_ && *known_target_ > 0 ? static_cast<double>(*known_target_) : default_target_duration;
 
-    if (parsed && !parsed->is_master) {
+    // Only a playlist that says it is one is followed: an empty or foreign
+    // file (an encoder dying mid-write) is no media sequence 0.
+    if (parsed && parsed->has_header && !parsed->is_master) {
         report.playlist_read = true;
         report.media_sequence = parsed->media_sequence;
         report.discontinuity_sequence = parsed->discontinuity_sequence;
@@ -418,10 +427,10 @@ void OutputChecker::check_master(Report& report) {
         std::filesystem::path target = uri.front() == '/' ? std::filesystem::path(uri) : base / uri;
         if (normal(target) != playlist_)
             continue;
+        // Without BANDWIDTH (the packager's configuration) there is nothing
+        // to hold the measured rate against: declared_bitrate says so.
         report.declared_bitrate = variant.bandwidth;
-        if (!variant.bandwidth)
-            add(report, "variant_missing", "the master playlist's variant declares no BANDWIDTH");
-        else if (report.peak_segment_bitrate &&
+        if (variant.bandwidth && report.peak_segment_bitrate &&
                  static_cast<double>(*report.peak_segment_bitrate) > bandwidth_tolerance * static_cast<double>(*variant.bandwidth))
             add(report, "over_bandwidth", "a segment peaks at " + rate_text(static_cast<double>(*report.peak_segment_bitrate)) +
                                               ", over the declared BANDWIDTH " +
