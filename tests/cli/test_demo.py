@@ -46,6 +46,11 @@ def test_demo_serves_health_and_shows_the_input_drop_and_return(kestrel_root):
         assert any(line.startswith(step) for line in found), (step, changes)
     assert not [line for line in changes if line.startswith("avwatch serve: output ok ->")
                 and "-> stopped" not in line], changes
+    # The relay's losses: the analyser counts them, while the probe's record stays ok all along.
+    losses = re.findall(r"^\s*[\d.]+s  analyser: \+(\d+) continuity errors", result.stdout, re.M)
+    assert losses and int(losses[0]) > 0, result.stdout
+    assert re.search(r"^\s*[\d.]+s  analyser: measured [\d,]+ b/s", result.stdout, re.M)
+    assert changes[0].startswith("UDP sender stopped"), changes  # no input state change before the outage
     assert not [args for args in command_lines().values() if page[2] in " ".join(args)]
 
 

@@ -32,8 +32,8 @@ def refuse_master(path: str) -> None:
 
 
 def run(args, stop: threading.Event | None = None) -> int:
-    refuse_master(args.target)
-    watch = HlsWatch(args.target, args.master)
+    refuse_master(args.uri)
+    watch = HlsWatch(args.uri, args.master)
     stop = stop or threading.Event()
     deadline = None if args.seconds is None else time.monotonic() + args.seconds
     while True:

@@ -19,6 +19,7 @@ from prometheus_client.registry import Collector
 from prometheus_client.samples import Sample
 
 from avwatch_cli.health import SIDES, State
+from avwatch_cli.serve.analysis_metrics import analysis_sources
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
 from avwatch_cli.serve.hls_metrics import hls_families
 from avwatch_cli.serve.snapshot import Snapshot
@@ -138,6 +139,7 @@ def pipe_sources(snapshot: Snapshot) -> list[Source]:
         Source("avwatch_stream", info, info_family),
         *(Source(f"avwatch_{side}_{part}", rows, stream_family(side, part, help_text))
           for side in SIDES for rows, (part, _, help_text) in zip(stream[side], STREAM_GAUGES)),
+        *analysis_sources(snapshot, Source),
     ]
 
 

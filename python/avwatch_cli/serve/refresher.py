@@ -114,7 +114,8 @@ class Refresher:
     def judge_all(self, values: list[bytes | None], now: float) -> tuple[ChannelView, ...]:
         plan = self.plan
         assert plan is not None
-        status_values = values[len(plan.channels):]
+        status_values = values[len(plan.channels):len(plan.channels) + len(plan.status_keys)]
+        analysis_values = values[len(plan.channels) + len(plan.status_keys):]
         written = self.write_times.written(plan.status_keys, status_values, now)
         stale_after = self.stale_after
         views = []
@@ -129,7 +130,8 @@ class Refresher:
                         status_values[input_at] if input_at >= 0 else None,
                         written[input_at] if input_at >= 0 else None,
                         status_values[output_at] if output_at >= 0 else None,
-                        written[output_at] if output_at >= 0 else None)
+                        written[output_at] if output_at >= 0 else None,
+                        analysis_values[tracked.analysis_at] if tracked.analysis_at >= 0 else None)
                 # Unchanged inputs give the same view, unless a side may have gone stale since.
                 if (seen == tracked.seen and (seen[2] is None or now - seen[2] <= stale_after)
                         and (seen[4] is None or now - seen[4] <= stale_after)):
@@ -137,9 +139,11 @@ class Refresher:
                 tracked.seen = seen
                 sides = (self.side(tracked, 0, live, seen[1], seen[2], now),
                          self.side(tracked, 1, live, seen[3], seen[4], now))
+                analysis = tracked.analysis.record(seen[5])
                 view = tracked.view
-                if view is None or view.input is not sides[0] or view.output is not sides[1]:
-                    tracked.view = PipeView(tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1])
+                if (view is None or view.input is not sides[0] or view.output is not sides[1]
+                        or view.analysis is not analysis):
+                    tracked.view = PipeView(tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1], analysis)
                     self.history.set(tracked.row, bitrate(sides[0]), bitrate(sides[1]))
                     changed = True
             channel_view = state.view

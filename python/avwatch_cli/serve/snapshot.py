@@ -33,6 +33,7 @@ class PipeView(NamedTuple):
     pipe: str
     input: SideView
     output: SideView
+    analysis: dict | None = None   # the input analyser's latest record
 
 
 class ChannelView(NamedTuple):
@@ -101,6 +102,7 @@ class Snapshot:
                  "pipes": [{"id": pipe.id, "pipe": pipe.pipe,
                             "input": side_json(pipe.input, self.generated_at),
                             "output": side_json(pipe.output, self.generated_at),
+                            "analysis": pipe.analysis,
                             "hls": self.hls.get(pipe.id)}
                            for pipe in channel.pipes]}
                 for channel in self.channels],

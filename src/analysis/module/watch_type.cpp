@@ -4,6 +4,7 @@
 #include "analysis/module/values.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 
@@ -13,12 +14,22 @@ namespace {
 // How often a waiting call looks for a pending signal (Ctrl-C).
 constexpr ts::Nanos signal_check = ts::millis(100);
 
+// Shared, so that a close() from another thread while next_report() waits
+// without the interpreter lock leaves the waiting call a live watch.
+using SharedWatch = std::shared_ptr<input::Watch>;
+
 struct WatchObject {
     PyObject_HEAD
-    input::Watch* watch;
+    SharedWatch* watch;  // null once closed
 };
 
-input::Watch* watch_of(PyObject* self) { return reinterpret_cast<WatchObject*>(self)->watch; }
+SharedWatch* watch_of(PyObject* self) { return reinterpret_cast<WatchObject*>(self)->watch; }
+
+// Drops a reference without the interpreter lock: the last one joins the thread.
+void release(SharedWatch watch) {
+    WithoutGil released;
+    watch.reset();
+}
 
 // The receive layer's errors as the Python errors they are.
 [[noreturn]] void raise_native(std::exception_ptr error) {
@@ -55,7 +66,8 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         Owned self = Owned::steal(type->tp_alloc(type, 0));
         try {
-            reinterpret_cast<WatchObject*>(self.get())->watch = new input::Watch(uri, settings);
+            reinterpret_cast<WatchObject*>(self.get())->watch =
+                new SharedWatch(std::make_shared<input::Watch>(uri, settings));
         } catch (const std::bad_alloc&) {
             throw;
         } catch (...) {
@@ -66,8 +78,8 @@ PyObject* watch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void watch_dealloc(PyObject* self) {
-    if (input::Watch* watch = watch_of(self)) {
-        Py_BEGIN_ALLOW_THREADS  // the thread ends within one poll interval
+    if (SharedWatch* watch = watch_of(self)) {
+        Py_BEGIN_ALLOW_THREADS  // the thread ends within one drain interval
         delete watch;
         Py_END_ALLOW_THREADS
     }
@@ -76,8 +88,8 @@ void watch_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-input::Watch& open_watch(PyObject* self) {
-    input::Watch* watch = watch_of(self);
+SharedWatch open_watch(PyObject* self) {
+    SharedWatch* watch = watch_of(self);
     if (watch == nullptr) {
         PyErr_SetString(PyExc_ValueError, "the watch is closed");
         throw ErrorSet{};
@@ -87,7 +99,7 @@ input::Watch& open_watch(PyObject* self) {
 
 PyObject* watch_next_report(PyObject* self, PyObject* timeout) {
     return at_boundary([&]() -> Owned {
-        input::Watch& watch = open_watch(self);
+        SharedWatch watch = open_watch(self);
         ts::Nanos deadline = input::monotonic_now() + std::max<ts::Nanos>(0, nanos_from(timeout));
         while (true) {
             ts::Nanos slice = std::min(deadline, input::monotonic_now() + signal_check);
@@ -96,28 +108,35 @@ PyObject* watch_next_report(PyObject* self, PyObject* timeout) {
             {
                 WithoutGil released;
                 try {
-                    report = watch.next(slice);
+                    report = watch->next(slice);
                 } catch (...) {
                     error = std::current_exception();
                 }
             }
-            if (error)
+            if (error) {
+                release(std::move(watch));
                 raise_native(error);
-            if (report)
+            }
+            if (report) {
+                release(std::move(watch));
                 return report_dict(*report);
+            }
             check(PyErr_CheckSignals());
-            if (input::monotonic_now() >= deadline)
+            // Closed meanwhile, or the time is up.
+            if (watch_of(self) == nullptr || input::monotonic_now() >= deadline) {
+                release(std::move(watch));
                 return none();
+            }
         }
     });
 }
 
 PyObject* watch_close(PyObject* self, PyObject*) {
     return at_boundary([&] {
-        input::Watch* watch = std::exchange(reinterpret_cast<WatchObject*>(self)->watch, nullptr);
+        SharedWatch* watch = std::exchange(reinterpret_cast<WatchObject*>(self)->watch, nullptr);
         if (watch != nullptr) {
             WithoutGil released;
-            delete watch;
+            delete watch;  // the thread stops here unless a waiting call still holds it
         }
         return none();
     });
@@ -128,11 +147,11 @@ PyObject* watch_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
 PyObject* watch_exit(PyObject* self, PyObject* const*, Py_ssize_t) { return watch_close(self, nullptr); }
 
 PyObject* watch_method(PyObject* self, void*) {
-    return at_boundary([&] { return text(open_watch(self).method()); });
+    return at_boundary([&] { return text(open_watch(self)->method()); });
 }
 
 PyObject* watch_dropped(PyObject* self, void*) {
-    return at_boundary([&] { return Owned::steal(PyLong_FromUnsignedLongLong(open_watch(self).dropped())); });
+    return at_boundary([&] { return Owned::steal(PyLong_FromUnsignedLongLong(open_watch(self)->dropped())); });
 }
 
 PyMethodDef methods[] = {

@@ -2,6 +2,8 @@
 
 #include "analysis/ts/packet.hpp"
 
+#include <bit>
+
 namespace avwatch::ts {
 
 std::optional<RtpHeader> parse_rtp(std::span<const std::uint8_t> d) noexcept {
@@ -29,15 +31,33 @@ RtpSequence::Step RtpSequence::next(std::uint16_t sequence) noexcept {
     Step step;
     if (!started_) {
         started_ = true;
-    } else {
-        auto ahead = static_cast<std::uint16_t>(sequence - expected_);
-        if (ahead >= 0x8000) {  // behind the newest: a late or repeated packet
-            step.out_of_order = true;
-            return step;
-        }
-        step.lost = ahead;
+        highest_ = sequence;
+        seen_ = ~std::uint64_t{0};  // nothing before the first is missing
+        return step;
     }
-    expected_ = static_cast<std::uint16_t>(sequence + 1);
+    auto ahead = static_cast<std::uint16_t>(sequence - highest_);
+    if (ahead != 0 && ahead < 0x8000) {
+        // The numbers that leave the window unseen are lost.
+        if (ahead >= reorder_window) {
+            step.lost = reorder_window - std::popcount(seen_) + (ahead - reorder_window);
+            seen_ = 1;
+        } else {
+            step.lost = ahead - std::popcount(seen_ >> (reorder_window - ahead));
+            seen_ = (seen_ << ahead) | 1;
+        }
+        highest_ = sequence;
+        strays_ = 0;
+        return step;
+    }
+    step.out_of_order = true;
+    auto behind = static_cast<std::uint16_t>(highest_ - sequence);
+    if (behind < reorder_window) {
+        seen_ |= std::uint64_t{1} << behind;  // late, or a copy
+        strays_ = 0;
+    } else if (++strays_ == 8) {
+        started_ = false;  // numbering restarted far behind: follow it
+        strays_ = 0;
+    }
     return step;
 }
 

@@ -17,8 +17,13 @@ struct RtpHeader {
 // nullopt when it is not RTP carrying TS (or its lengths do not fit).
 std::optional<RtpHeader> parse_rtp(std::span<const std::uint8_t> datagram) noexcept;
 
+// Losses by sequence number.  A number missing when the newest is 64 or
+// more ahead of it counts as lost; until then it may still come late (a
+// reordering, counted out of order but not lost), so that the count only
+// ever grows.
 class RtpSequence {
 public:
+    static constexpr unsigned reorder_window = 64;
     struct Step {
         std::uint64_t lost = 0;
         bool out_of_order = false;
@@ -27,7 +32,9 @@ public:
 
 private:
     bool started_ = false;
-    std::uint16_t expected_ = 0;
+    std::uint16_t highest_ = 0;
+    std::uint64_t seen_ = 0;  // bit i: highest_ - i was received
+    unsigned strays_ = 0;     // packets in a row far behind: the sender started again
 };
 
 }  // namespace avwatch::ts
