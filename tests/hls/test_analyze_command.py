@@ -35,7 +35,8 @@ def test_text_lines_name_the_problems(frozen_copy):
 
 @pytest.mark.parametrize("given, message", [
     ("master", "is a master playlist: give one of its media playlists"),
-    ("udp://127.0.0.1:1234", "only HLS media playlists"),
+    # Neither a playlist nor a network input: the input analyser refuses it.
+    ("/srv/media/segment.ts", "only udp:// and rtp:// inputs"),
 ])
 def test_what_is_not_a_media_playlist_is_refused(live_output, given, message):
     target = live_output.playlist if given == "master" else given
