@@ -8,7 +8,9 @@ a redis-server on a free port, ffmpeg sending a live MPEG-TS stream over UDP
 `avwatch monitor` on the channel and `avwatch serve` beside it; and shows both
 status records as they change, with the health states serve gives them.  A
 while before the end it stops the UDP sender for a few seconds, so the input
-goes to no_signal and back to ok.  The sender's datagrams reach the input
+goes to no_signal and back to ok; then (from 30 s on) it stops the HLS
+encoder for a moment, so the HLS analyser's record turns stale and
+recovers.  The sender's datagrams reach the input
 through a relay that drops some of them for a moment: the input analyser
 that `avwatch monitor` runs counts the continuity errors, which the probe
 never sees, and measures the rate.  After --seconds (or Ctrl-C) it sets "live"
@@ -33,6 +35,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import demo_services as services  # noqa: E402
 from machine import free_port, is_tmpfs_mount  # noqa: E402
 from demo_health import Health  # noqa: E402
+from demo_hls import EncoderPause, HlsNotes  # noqa: E402
 from demo_view import View  # noqa: E402
 from demo_analysis import AnalysisNotes  # noqa: E402
 
@@ -134,7 +137,8 @@ def run(seconds: float, folder: Path) -> int:
         view.note(f"avwatch serve --redis {url} --listen 127.0.0.1:{serve_port}: "
                   f"the live page at {serve_url}, Prometheus metrics at {serve_url}metrics")
 
-        watch = Watch(Health(serve_url, CH_UID, PIPE), sender, serve, AnalysisNotes(client, CH_UID, PIPE))
+        watch = Watch(Health(serve_url, CH_UID, PIPE), sender, serve, AnalysisNotes(client, CH_UID, PIPE),
+                      HlsNotes(client, f"ch:{CH_UID}:hls:{PIPE}"), EncoderPause(standin))
         watch_live(client, view, status_keys, monitor, seconds, watch)
         return stop_channel(client, view, channel_key, status_keys, monitor, watch)
     finally:
@@ -147,9 +151,11 @@ def run(seconds: float, folder: Path) -> int:
 
 class Watch:
     """What the demo follows besides the records: serve's verdicts and its
-    state changes; and, in the live phase, the input outage before the end."""
+    state changes, the HLS analyser's verdicts; and, in the live phase, the
+    input outage and then the encoder's pause before the end."""
 
-    def __init__(self, health: Health, sender, serve, analysis: AnalysisNotes):
+    def __init__(self, health: Health, sender, serve, analysis: AnalysisNotes, hls: HlsNotes,
+                 encoder: EncoderPause):
         self.health = health
         self.analysis = analysis
         self.sender = sender
@@ -157,6 +163,8 @@ class Watch:
         self.outage = "planned"
         self.outage_started = 0.0
         self.told_serve_ended = False
+        self.hls = hls
+        self.encoder = encoder
 
     def states(self, view) -> dict:
         """Notes serve's new state changes; returns {side: (state, reason)}."""
@@ -195,6 +203,8 @@ def watch_live(client, view, status_keys, monitor, seconds, watch: Watch):
                 break
             health = watch.states(view)
             watch.drop_input(view, left, seconds)
+            watch.hls.step(view)
+            watch.encoder.step(view, left, seconds, watch.hls.stale)
             view.show(read_records(client, status_keys),
                       f"{view.elapsed():4.0f} s, {left:3.0f} s left (Ctrl-C to stop now)",
                       log_tail(monitor.log_path), health)

@@ -54,3 +54,18 @@ def test_demo_serves_health_and_shows_the_input_drop_and_return(kestrel_root):
     outage = next(i for i, line in enumerate(changes) if line.startswith("UDP sender stopped"))
     assert not [line for line in changes[:outage] if line.startswith("avwatch serve: input ok ->")], changes
     assert not [args for args in command_lines().values() if page[2] in " ".join(args)]
+
+
+def test_demo_shows_the_hls_output_stale_and_recovering(kestrel_root):
+    """From 30 s on, the encoder stops for a moment after the input outage:
+    the HLS analyser calls the playlist stale, then passes again."""
+    result = subprocess.run([sys.executable, str(DEMO), "--seconds", "32"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = re.findall(r"^\s*[\d.]+s  (HLS .*)$", result.stdout, re.M)
+    expected = ["HLS analyser: every check passes", "HLS encoder stopped",
+                "HLS analyser: stale:", "HLS encoder started again",
+                "HLS analyser: every check passes"]
+    found = iter(lines)
+    for step in expected:   # in this order, other lines between
+        assert any(line.startswith(step) for line in found), (step, lines)

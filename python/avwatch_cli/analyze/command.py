@@ -1,10 +1,13 @@
-"""`avwatch analyze URI`: one line per second about a live input."""
+"""`avwatch analyze URI`: one line per second about a live input; given a
+media playlist (PATH.m3u8), one line per check of that HLS output."""
 
 from __future__ import annotations
 
 import json
 import time
 
+from avwatch_cli.analyze import hls_command
+from avwatch_cli.analyze.hls import is_playlist_path
 from avwatch_cli.analyze.lines import human_line
 from avwatch_cli.analyze.record import ErrorTimes, make_record
 from avwatch_cli.analyze.uri import analysable
@@ -20,15 +23,21 @@ def add_parser(commands) -> None:
                     "socket, which needs CAP_NET_RAW; multicast: a membership on ?localaddr=) and print "
                     "one line per second: the measured bit rate, packets, TR 101 290 indicators, gaps, "
                     "delay factor and losses. Ends after --seconds or on Ctrl-C.")
-    parser.add_argument("uri", help="udp://HOST:PORT or rtp://HOST:PORT, with ?localaddr=ADDRESS for multicast")
+    parser.add_argument("uri", help="udp://HOST:PORT or rtp://HOST:PORT, with ?localaddr=ADDRESS for multicast; "
+                                    "or PATH.m3u8, an HLS media playlist (checked every half target duration)")
     parser.add_argument("--program", type=program_number, metavar="N",
                         help="judge only this program's PMT, PIDs and PCR (default: every program)")
     parser.add_argument("--seconds", type=float, metavar="S", help="stop after S seconds (default: never)")
     parser.add_argument("--json", action="store_true", help="one JSON object per line (the Redis record)")
+    parser.add_argument("--master", metavar="PATH", default=None,
+                        help="for a media playlist: the master playlist listing it (its variant and BANDWIDTH "
+                             "are checked too)")
     parser.set_defaults(run=run)
 
 
 def run(args) -> int:
+    if is_playlist_path(args.uri):
+        return hls_command.run(args)
     if not analysable(args.uri):
         raise Failure(f"cannot analyse {args.uri}: only udp:// and rtp:// inputs are received continuously", USAGE)
     if args.seconds is not None and args.seconds <= 0:

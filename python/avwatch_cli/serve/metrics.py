@@ -22,6 +22,7 @@ from prometheus_client.utils import floatToGoString as go_float
 from avwatch_cli.health import SIDES, State
 from avwatch_cli.serve.analysis_metrics import analysis_sources
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
+from avwatch_cli.serve.hls_metrics import hls_families
 from avwatch_cli.serve.snapshot import Snapshot
 
 STATES = tuple(state.value for state in State)
@@ -68,6 +69,7 @@ def sources(snapshot: Snapshot) -> list[Source]:
     found = [made(family) for family in server_families(snapshot)]
     if snapshot.redis_up:
         found += pipe_sources(snapshot)
+        found += [made(family) for family in hls_families(snapshot)]
     return found
 
 

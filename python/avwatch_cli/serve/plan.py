@@ -38,7 +38,7 @@ class Tracked:
     """Refresher-private memory of one pipe: where its values land in a
     read, what they were last time, and the view drawn from them."""
     __slots__ = ("id", "channel", "pipe", "source_key", "input_at", "output_at", "analysis_at", "seen", "judged",
-                 "view", "row", "analysis")
+                 "view", "row", "analysis", "hls_key")
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
@@ -52,6 +52,7 @@ class Tracked:
         self.judged: list[Judged | None] = [None, None]
         self.view: PipeView | None = None
         self.row = 0   # in the history tables
+        self.hls_key: str | None = None   # the HLS analyser's record, read apart (hls_records)
 
 
 class ChannelState:
@@ -130,6 +131,7 @@ class Planner:
                     self.issued_ids += 1
                     tracked = self.tracked[(channel, pipe)] = Tracked(f"p{self.issued_ids}", channel, pipe)
                 tracked.input_at, tracked.output_at = slot(keys.input), slot(keys.output)
+                tracked.hls_key = keys.hls
                 tracked.analysis_at = ABSENT
                 if keys.analysis is not None:
                     analysis_keys.append(keys.analysis)

@@ -19,6 +19,7 @@ from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signa
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
+from avwatch_cli.serve.hls_records import HlsRecords
 from avwatch_cli.serve.nodes import Client, reader_for
 from avwatch_cli.serve.sources import Sources
 from avwatch_cli.serve.plan import Judged, Plan, Planner, Tracked
@@ -46,6 +47,7 @@ class Refresher:
         self.reader = reader_for(client)
         self.write_times = WriteTimes(client, now, scrub)
         self.history = History(refresh_seconds)
+        self.hls = HlsRecords()
         self.events = Events()
         self.shown_url = shown_url
         self.scrub = scrub
@@ -57,6 +59,7 @@ class Refresher:
         self.sources = Sources()
         # A reader of its own: a Cluster's reader keeps the slot grouping of the last key list.
         self.source_reader = reader_for(client)
+        self.hls_reader = reader_for(client)   # likewise, for the HLS analyser's records
         self.source_keys: list[tuple[str, bytes]] = []
         self.read_once = False        # whether any read has succeeded yet
         self.first_read_problems = 0  # of this refresh, for the log
@@ -104,6 +107,7 @@ class Refresher:
                     self.plan = self.make_plan(names, now)
             values = self.reader.values(self.plan.read_keys)
             self.sources.refresh(self.source_reader.values, self.source_keys, now)
+            self.hls.read(self.hls_reader, self.plan)
         except redis.RedisError as error:
             previous = self.snapshot
             cause = self.scrub(str(error)).rstrip(".") or type(error).__name__
@@ -250,7 +254,8 @@ class Refresher:
                         freshness_mode=self.write_times.mode, refresh_seconds=self.refresh_seconds,
                         stale_after=self.stale_after, channels=channels, events=self.events.latest(),
                         malformed_total=self.malformed_total, changes_total=dict(self.changes_total),
-                        refresh_duration=duration, read_at=self.read_at, sources=self.sources.by_id)
+                        refresh_duration=duration, read_at=self.read_at, sources=self.sources.by_id,
+                        hls=self.hls.records)
 
 
 def bitrate(side: SideView) -> float | None:

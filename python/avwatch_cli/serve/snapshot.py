@@ -85,6 +85,7 @@ class Snapshot:
     refresh_duration: float
     read_at: float | None = None   # of the last successful read, which the states are from
     sources: Mapping[str, dict] = EMPTY_SOURCES   # input source summaries by pipe id
+    hls: Mapping[str, dict] = EMPTY_SOURCES   # the HLS analyser's records by pipe id
 
     def pipes(self):
         for channel in self.channels:
@@ -118,7 +119,7 @@ class Snapshot:
             "counts": self.counts(),
             "channels": [
                 {"channel": channel.channel, "live": channel.live,
-                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.generated_at)
+                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.hls.get(pipe.id), self.generated_at)
                            for pipe in channel.pipes]}
                 for channel in self.channels],
             "events": [event.as_json() for event in self.events],
@@ -146,11 +147,11 @@ def finite(value: Any) -> Any:
     return value
 
 
-def pipe_json(pipe: PipeView, source: dict | None, now: float) -> dict[str, Any]:
+def pipe_json(pipe: PipeView, source: dict | None, hls: dict | None, now: float) -> dict[str, Any]:
     return {"id": pipe.id, "pipe": pipe.pipe, "source": source,
             "input": side_json(pipe.input, now, reason("input", pipe.input.state, pipe.input.reason, source)),
             "output": side_json(pipe.output, now, reason("output", pipe.output.state, pipe.output.reason, None)),
-            "analysis": pipe.analysis}
+            "analysis": pipe.analysis, "hls": hls}
 
 
 def side_json(side: SideView, now: float, shown_reason: str) -> dict[str, Any]:

@@ -1,5 +1,6 @@
-// The avwatch_analysis module: the transport-stream analysers, beside the
-// avwatch module and independent of it.
+// The avwatch_analysis module: the transport-stream analysers of the inputs
+// and the HLS output analyser, beside the avwatch module and independent of it.
+#include "analysis/module/hls_binding.hpp"
 #include "analysis/module/types.hpp"
 #include "analysis/ts/counters.hpp"
 #include "module/api.hpp"
@@ -8,7 +9,7 @@ namespace avwatch::analysis {
 namespace {
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "avwatch_analysis", "Continuous analysis of MPEG transport-stream inputs.", -1,
+    PyModuleDef_HEAD_INIT, "avwatch_analysis", "Continuous analysis of transport-stream inputs and HLS outputs.", -1,
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -21,6 +22,7 @@ PyObject* initialise() {
         for (std::size_t i = 0; i < ts::counter_count; ++i)
             PyTuple_SET_ITEM(names.get(), i, text(ts::counter_names[i]).release());
         check(PyModule_AddObjectRef(module.get(), "COUNTERS", names.get()));
+        add_hls(module);
         return module;
     });
 }
