@@ -3,6 +3,7 @@ of changing PMTs leave the analyser's memory flat and its reports bounded."""
 
 from __future__ import annotations
 
+import os
 import random
 
 import pytest
@@ -10,6 +11,11 @@ import pytest
 from ts_builder import packet, pat, pmt, psi_packet
 
 avwatch_analysis = pytest.importorskip("avwatch_analysis")
+
+
+# AddressSanitizer holds freed memory in quarantine: the resident set says
+# nothing there, while the run still checks every access.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def resident_kib() -> int:
@@ -55,7 +61,7 @@ def test_floods_leave_memory_flat(flood):
     run(40_000)
     settled = resident_kib()
     report = run(40_000)
-    assert resident_kib() - settled < 256
+    assert UNDER_ASAN or resident_kib() - settled < 256
     assert len(report["pids"]) <= 8192 and len(report["programs"]) <= 64
     if flood is programs_churn:
         assert report["programs"]
