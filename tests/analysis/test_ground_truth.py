@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import pytest
 
-from conftest import run_through_relay
+from relay_run import run_through_relay
 from relay import Faults
 
 pytest.importorskip("avwatch_analysis")
