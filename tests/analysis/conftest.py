@@ -1,5 +1,4 @@
-"""Transport streams made by ffmpeg at a constant mux rate, and the
-analyser watching a loopback port through the relay."""
+"""Fixtures of the analyser's tests: ffmpeg's streams and the Redis URL."""
 
 from __future__ import annotations
 
@@ -7,7 +6,7 @@ import shutil
 
 import pytest
 
-from relayed_input import make_ts
+from relay_run import make_ts
 
 
 @pytest.fixture(scope="session")

@@ -6,8 +6,8 @@ from __future__ import annotations
 
 import pytest
 
+from relay_run import run_through_relay
 from relay import Faults
-from relayed_input import run_through_relay
 
 pytest.importorskip("avwatch_analysis")
 

@@ -4,6 +4,7 @@ port, through the command and through `avwatch monitor` into Redis."""
 from __future__ import annotations
 
 import json
+import os
 import shutil
 import signal
 import socket
@@ -181,3 +182,37 @@ def test_analyze_stops_on_ctrl_c(udp_stream, avwatch_command):
             process.wait()
         process.stdout.close()
         process.stderr.close()
+
+
+def open_descriptors() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.mark.parametrize("uri, error", [
+    ("udp://127.0.0.1:{port}", None),
+    ("rtp://239.255.7.8:{port}?localaddr=127.0.0.1", None),
+    ("udp://239.255.7.9:{port}?localaddr=10.255.255.254", OSError),  # no interface has that address
+    ("udp://127.0.0.1:0", ValueError),
+])
+def test_watches_leave_no_descriptor_or_thread_behind(uri, error):
+    from relay import free_port
+
+    def cycle(close: bool) -> None:
+        try:
+            watch = avwatch_analysis.Watch(uri.format(port=free_port()))
+        except PermissionError as missing:
+            pytest.skip(str(missing))
+        except Exception as raised:
+            assert error is not None and isinstance(raised, error), raised
+            return
+        assert error is None
+        watch.next_report(0)
+        if close:
+            watch.close()
+        del watch  # the other half: dropped without close()
+
+    cycle(True)
+    fds, threads = open_descriptors(), len(os.listdir("/proc/self/task"))
+    for round_ in range(20):
+        cycle(round_ % 2 == 0)
+    assert (open_descriptors(), len(os.listdir("/proc/self/task"))) == (fds, threads)

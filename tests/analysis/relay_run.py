@@ -1,6 +1,5 @@
-"""ffmpeg's constant-rate transport streams, and a run of one through the
-relay with the analyser watching the port (a module of its own: a conftest
-cannot be imported by name once another test folder has one too)."""
+"""Transport streams made by ffmpeg at a constant mux rate, and a run of the
+analyser watching a loopback port through the relay."""
 
 from __future__ import annotations
 
@@ -21,7 +20,6 @@ def make_ts(path: Path, mux_rate: int, seconds: int = SECONDS) -> bytes:
                     "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", str(mux_rate // 2),
                     "-c:a", "aac", "-b:a", "96k", "-f", "mpegts", "-muxrate", str(mux_rate), str(path)], check=True)
     return path.read_bytes()
-
 
 
 def run_through_relay(ts: bytes, mux_rate: int, faults: Faults, *, uri_scheme: str = "udp",
