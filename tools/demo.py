@@ -8,7 +8,12 @@ a redis-server on a free port, ffmpeg sending a live MPEG-TS stream over UDP
 `avwatch monitor` on the channel and `avwatch serve` beside it; and shows both
 status records as they change, with the health states serve gives them.  A
 while before the end it stops the UDP sender for a few seconds, so the input
-goes to no_signal and back to ok.  After --seconds (or Ctrl-C) it sets "live"
+goes to no_signal and back to ok; then (from 30 s on) it stops the HLS
+encoder for a moment, so the HLS analyser's record turns stale and
+recovers.  The sender's datagrams reach the input
+through a relay that drops some of them for a moment: the input analyser
+that `avwatch monitor` runs counts the continuity errors, which the probe
+never sees, and measures the rate.  After --seconds (or Ctrl-C) it sets "live"
 false, shows both status keys disappear, and stops everything it started.
 """
 
@@ -30,7 +35,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import demo_services as services  # noqa: E402
 from machine import free_port, is_tmpfs_mount  # noqa: E402
 from demo_health import Health  # noqa: E402
+from demo_hls import EncoderPause, HlsNotes  # noqa: E402
 from demo_view import View  # noqa: E402
+from demo_analysis import AnalysisNotes  # noqa: E402
 
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
@@ -45,6 +52,9 @@ STALE_AFTER = 10   # serve's --stale-after: several of the input monitor's 3 s p
 # times out), leaving time for a probe to find it back (up to 3 probe periods).
 OUTAGE_BEFORE_END = 21
 OUTAGE = 8
+# The relay drops this share of the datagrams over this span (seconds after its start).
+LOSS_SPAN = (4.0, 6.0)
+LOSS_SHARE = 0.05
 
 
 def refuse_outside_sandbox():
@@ -90,6 +100,7 @@ def log_tail(path: Path, count=3):
 
 def run(seconds: float, folder: Path) -> int:
     port, udp_port, serve_port = free_port(), free_port(socket.SOCK_DGRAM), free_port()
+    relay_port = free_port(socket.SOCK_DGRAM)
     url = f"redis://127.0.0.1:{port}/0"
     serve_url = f"http://127.0.0.1:{serve_port}/"
     channel_key = f"ch:{CH_UID}"
@@ -98,7 +109,8 @@ def run(seconds: float, folder: Path) -> int:
     source = {"uri": f"udp://127.0.0.1:{udp_port}", "miface": "127.0.0.1", "pid": 1, "vpid": 256, "apid": 257}
 
     redis_server = services.redis_server(port, folder)
-    sender = services.udp_sender(udp_port, folder)
+    relay = services.lossy_relay(relay_port, udp_port, LOSS_SPAN, LOSS_SHARE, folder)
+    sender = services.udp_sender(relay_port, folder)
     standin = services.hls_standin(KESTREL_ROOT, CH_UID, PIPE, FRAGMENT, folder)
     monitor = services.monitor_command(url, CH_UID, PIPE, folder)
     serve = services.serve_command(url, f"127.0.0.1:{serve_port}", STALE_AFTER, folder)
@@ -109,8 +121,11 @@ def run(seconds: float, folder: Path) -> int:
         started.append(redis_server.start())
         services.wait_for_redis(client, redis_server)
         view.note(f"redis-server on 127.0.0.1:{port}")
+        started.append(relay.start())
         started.append(sender.start())
-        view.note(f"ffmpeg sends the channel's input to {source['uri']} (program 1, PIDs 256 and 257)")
+        view.note(f"ffmpeg sends the channel's input to {source['uri']} (program 1, PIDs 256 and 257) through "
+                  f"a relay that drops {LOSS_SHARE:.0%} of the datagrams {LOSS_SPAN[0]:g} to {LOSS_SPAN[1]:g} s "
+                  "from now")
         started.append(standin.start())
         view.note(f"HLS stand-in writes {FRAGMENT}-second segments to {HTML_ROOT / CH_UID / PIPE}")
         for key, record in ((channel_key, {"live": True}), (source_key, source)):
@@ -122,7 +137,8 @@ def run(seconds: float, folder: Path) -> int:
         view.note(f"avwatch serve --redis {url} --listen 127.0.0.1:{serve_port}: "
                   f"the live page at {serve_url}, Prometheus metrics at {serve_url}metrics")
 
-        watch = Watch(Health(serve_url, CH_UID, PIPE), sender, serve)
+        watch = Watch(Health(serve_url, CH_UID, PIPE), sender, serve, AnalysisNotes(client, CH_UID, PIPE),
+                      HlsNotes(client, f"ch:{CH_UID}:hls:{PIPE}"), EncoderPause(standin))
         watch_live(client, view, status_keys, monitor, seconds, watch)
         return stop_channel(client, view, channel_key, status_keys, monitor, watch)
     finally:
@@ -135,20 +151,27 @@ def run(seconds: float, folder: Path) -> int:
 
 class Watch:
     """What the demo follows besides the records: serve's verdicts and its
-    state changes; and, in the live phase, the input outage before the end."""
+    state changes, the HLS analyser's verdicts; and, in the live phase, the
+    input outage and then the encoder's pause before the end."""
 
-    def __init__(self, health: Health, sender, serve):
+    def __init__(self, health: Health, sender, serve, analysis: AnalysisNotes, hls: HlsNotes,
+                 encoder: EncoderPause):
         self.health = health
+        self.analysis = analysis
         self.sender = sender
         self.serve = serve
         self.outage = "planned"
         self.outage_started = 0.0
         self.told_serve_ended = False
+        self.hls = hls
+        self.encoder = encoder
 
     def states(self, view) -> dict:
         """Notes serve's new state changes; returns {side: (state, reason)}."""
         for change in self.health.read():
             view.note(change)
+        for line in self.analysis.read():
+            view.note(line)
         if not self.serve.running() and not self.told_serve_ended:
             self.told_serve_ended = True
             view.note(f"avwatch serve ended (status {self.serve.process.returncode}); its log: "
@@ -180,6 +203,8 @@ def watch_live(client, view, status_keys, monitor, seconds, watch: Watch):
                 break
             health = watch.states(view)
             watch.drop_input(view, left, seconds)
+            watch.hls.step(view)
+            watch.encoder.step(view, left, seconds, watch.hls.stale)
             view.show(read_records(client, status_keys),
                       f"{view.elapsed():4.0f} s, {left:3.0f} s left (Ctrl-C to stop now)",
                       log_tail(monitor.log_path), health)

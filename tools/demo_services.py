@@ -87,6 +87,13 @@ def udp_sender(port: int, folder: Path) -> Child:
     return Child("UDP sender (ffmpeg)", UdpSender(port).command, folder / "sender.log")
 
 
+def lossy_relay(listen: int, target: int, drop: tuple[float, float], share: float, folder: Path) -> Child:
+    return Child("lossy relay",
+                 [sys.executable, str(Path(__file__).resolve().parent / "demo_relay.py"), str(listen), str(target),
+                  str(drop[0]), str(drop[1]), str(share)],
+                 folder / "relay.log")
+
+
 def hls_standin(root: Path, ch_uid: str, pipe_name: str, fragment: int, folder: Path) -> Child:
     return Child("HLS stand-in (ffmpeg)",
                  [sys.executable, str(Path(__file__).resolve().parent / "hls_standin.py"), "--root", str(root),

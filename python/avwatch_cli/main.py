@@ -6,6 +6,7 @@ import sys
 from importlib import metadata
 
 from avwatch_cli import monitor, probe
+from avwatch_cli.analyze import command as analyze
 from avwatch_cli.serve import command as serve
 from avwatch_cli.failures import FAILED, INTERRUPTED, Failure
 
@@ -48,6 +49,7 @@ def build_parser() -> argparse.ArgumentParser:
     probe.add_parser(commands)
     monitor.add_parser(commands)
     serve.add_parser(commands)
+    analyze.add_parser(commands)
     return parser
 
 

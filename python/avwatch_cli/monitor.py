@@ -11,6 +11,8 @@ import threading
 
 import avwatch
 
+from avwatch_cli.analyze.hls_publisher import HlsPublisher
+from avwatch_cli.analyze.pipe_analyser import PipeAnalyser
 from avwatch_cli.broker import REDIS_ERRORS, add_redis_arguments, connect_from, require_channel
 from avwatch_cli.failures import FAILED, INTERRUPTED, NO_CHANNEL, OK, Failure
 from avwatch_cli.health import Side
@@ -44,6 +46,9 @@ def add_parser(commands) -> None:
     parser.add_argument("--pipe", required=True, metavar="NAME", help="pipe name (keys ch:ID:in:NAME...)")
     parser.add_argument("--input", action="store_true", help="run the input monitor")
     parser.add_argument("--output", action="store_true", help="run the output monitor")
+    parser.add_argument("--no-analysis", action="store_true",
+                        help="do not analyse the input continuously (record ch:ID:ts:NAME) nor check the "
+                             "HLS output (record ch:ID:hls:NAME)")
     add_redis_arguments(parser)
     parser.set_defaults(run=run)
 
@@ -133,12 +138,30 @@ def run(args) -> int:
             word_module_errors(args.channel)
             # After the wording filter: it sees the module's lines as worded.
             logging.getLogger().addFilter(reason)
-        status = supervise(kinds, args.channel, args.pipe, broker,
-                           StateLog(broker, args.channel, args.pipe, kinds,
-                                    output_published=reason.clear if reason is not None else None))
-        if status == OK and reason is not None:
-            reason.clear()   # the channel stopped: its status keys are gone too
-        return status
+        analyser = None
+        if "input" in kinds and not getattr(args, "no_analysis", False):
+            analyser = PipeAnalyser(broker, args.channel, args.pipe)
+            analyser.start()
+        hls = None
+        if "output" in kinds and not getattr(args, "no_analysis", False):
+            hls = HlsPublisher(broker, args.channel, args.pipe, HTML_ROOT)
+            hls.start()
+        status = FAILED
+        try:
+            status = supervise(kinds, args.channel, args.pipe, broker,
+                               StateLog(broker, args.channel, args.pipe, kinds,
+                                        output_published=reason.clear if reason is not None else None))
+            if status == OK and reason is not None:
+                reason.clear()   # the channel stopped: its status keys are gone too
+            return status
+        finally:
+            if analyser is not None:
+                analyser.stop()
+                analyser.join()
+                # A stopped channel loses its analysis record as it loses the status records.
+                analyser.forget(stopped_channel=status == OK)
+            if hls is not None:
+                hls.stop(delete=status == OK)
     finally:
         broker.close()
 

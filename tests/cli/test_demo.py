@@ -46,4 +46,26 @@ def test_demo_serves_health_and_shows_the_input_drop_and_return(kestrel_root):
         assert any(line.startswith(step) for line in found), (step, changes)
     assert not [line for line in changes if line.startswith("avwatch serve: output ok ->")
                 and "-> stopped" not in line], changes
+    # The relay's losses: the analyser counts them, while the probe's record stays ok all along.
+    losses = re.findall(r"^\s*[\d.]+s  analyser: \+(\d+) continuity errors", result.stdout, re.M)
+    assert losses and int(losses[0]) > 0, result.stdout
+    assert re.search(r"^\s*[\d.]+s  analyser: measured [\d,]+ b/s", result.stdout, re.M)
+    # The input never left ok before the outage, losses and all.
+    outage = next(i for i, line in enumerate(changes) if line.startswith("UDP sender stopped"))
+    assert not [line for line in changes[:outage] if line.startswith("avwatch serve: input ok ->")], changes
     assert not [args for args in command_lines().values() if page[2] in " ".join(args)]
+
+
+def test_demo_shows_the_hls_output_stale_and_recovering(kestrel_root):
+    """From 30 s on, the encoder stops for a moment after the input outage:
+    the HLS analyser calls the playlist stale, then passes again."""
+    result = subprocess.run([sys.executable, str(DEMO), "--seconds", "32"],
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = re.findall(r"^\s*[\d.]+s  (HLS .*)$", result.stdout, re.M)
+    expected = ["HLS analyser: every check passes", "HLS encoder stopped",
+                "HLS analyser: stale:", "HLS encoder started again",
+                "HLS analyser: every check passes"]
+    found = iter(lines)
+    for step in expected:   # in this order, other lines between
+        assert any(line.startswith(step) for line in found), (step, lines)

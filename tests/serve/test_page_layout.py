@@ -6,6 +6,7 @@ take the README's pictures."""
 
 import json
 import os
+import time
 from pathlib import Path
 
 import pytest
@@ -35,6 +36,22 @@ def viewport(chrome, width: int, height: int) -> None:
     assert chrome.script("return [window.innerWidth, window.innerHeight]") == [width, height]
 
 
+STALE_PROBLEMS = ["the playlist has not advanced for 9.02 s", 'a stray file in the segment folder: "core.14"']
+
+
+def analysis_record(now: float, **changes) -> dict:
+    record = {"bitrate": 5_012_000, "packets": 1_234_567, "continuity_errors": 0, "in_sync": True,
+              "pat_present": True, "pmt_present": True, "data_age": 0.02, "delay_factor_ms": 3.2,
+              "started": now - 600, "time": now, "error_times": {}}
+    return record | changes
+
+
+def hls_record(now: float, n: int, **changes) -> dict:
+    record = {"time": now, "media_sequence": 118 + n, "bitrate": 1_980_000, "declared_bitrate": 2_000_000,
+              "stale": False, "problems": [], "checks_failed": [], "since": now - 600}
+    return record | changes
+
+
 def records():
     """A channel service's worth of pipes: mostly healthy, a few in each
     kind of trouble, every input with its source record."""
@@ -46,6 +63,14 @@ def records():
                                             "pid": 1, "vpid": 256, "apid": 257}
         fresh[f"ch:{channel}:in:main"] = GOOD_INPUT
         fresh[f"ch:{channel}:out:main"] = GOOD_OUTPUT
+    now = time.time()
+    for n in set(range(PIPES)) - {3, 4, 5, 7}:   # the analysers' records, beside the monitors'
+        once[f"ch:ch{n:02d}:ts:main"] = analysis_record(now)
+        once[f"ch:ch{n:02d}:hls:main"] = hls_record(now, n)
+    once["ch:ch08:ts:main"] = analysis_record(now, continuity_errors=3, pat_errors=1,
+                                              error_times={"continuity_errors": now - 5, "pat_errors": now - 60})
+    once["ch:ch09:hls:main"] = hls_record(now, 9, stale=True, problems=STALE_PROBLEMS,
+                                          checks_failed=["stale", "stray_files"], since=now - 9)
     fresh["ch:ch03:in:main"] = NO_PROBE_ANSWER                        # no signal, from the start
     once["ch:ch04:input:main"] = {"uri": LONG_URI, "pid": "3"}         # long enough to be cut short
     once["ch:ch05:input:main"] = {"miface": "10.0.0.5"}                # no uri: its monitor only waits
@@ -135,6 +160,18 @@ def test_each_side_says_since_when_where_from_and_why(chrome, page):
     assert not any(word in quiet for word in ("fps", "b/s", "·  ·")), quiet
     assert 'no "uri": the input monitor waits for one' in rows["ch05"]["input"]
     assert "no signal for " in rows["ch06"]["output"] and "for ≥" not in rows["ch06"]["output"]
+    # The analysers' records on the second lines: the input's measured rate and faults, the
+    # output's HLS verdict first when it fails; the details in the summary's title.
+    assert "measured 5.01 Mb/s · no faults since" in healthy
+    assert "HLS 1.98 Mb/s measured of 2.00 Mb/s declared · media sequence 128 · every check passes since" \
+        in rows["ch10"]["output"]
+    assert "since" in rows["ch08"]["input"] and "continuity 3 (last" in rows["ch08"]["input"]
+    assert "HLS playlist stale, 1 more problem since" in rows["ch09"]["output"]
+    summaries = chrome.script("""return Object.fromEntries(['ch08', 'ch09'].map((name) => [name,
+        Array.from(document.querySelectorAll('#rows tr')).find((tr) => tr.querySelector('.channel').textContent === name)
+          .querySelector(name === 'ch08' ? 'td.input .analysed' : 'td.output .analysed').title]))""")
+    assert "delay factor 3 ms" in summaries["ch08"] and "PAT 1 (last" in summaries["ch08"]
+    assert all(problem in summaries["ch09"] for problem in STALE_PROBLEMS), summaries
     # A line too long for its cell is cut short on screen and whole in its title; secrets never show.
     title = chrome.script("""return Array.from(document.querySelectorAll('#rows tr'))
         .find((tr) => tr.querySelector('.channel').textContent === 'ch04').querySelector('td.input .detail').title""")

@@ -1,7 +1,8 @@
 """Channels and pipes found in the key names.
 
 A channel's keys are "ch:ID" (channel record), "ch:ID:input:PIPE" (input
-source), "ch:ID:in:PIPE" and "ch:ID:out:PIPE" (status records).  IDs and pipe
+source), "ch:ID:in:PIPE" and "ch:ID:out:PIPE" (status records), "ch:ID:ts:PIPE"
+(the input analyser's record) and "ch:ID:hls:PIPE" (the HLS output analyser's).  IDs and pipe
 names are inserted without escaping, so "ch:a:in:b:out:c" is both pipe
 "b:out:c" of channel "a" and pipe "c" of channel "a:in:b".  The rule:
 
@@ -26,9 +27,10 @@ from dataclasses import dataclass, field
 from typing import Literal
 
 PREFIX = "ch:"
-Kind = Literal["input", "in", "out"]
-MARKERS: tuple[tuple[str, Kind], ...] = ((":input:", "input"), (":in:", "in"), (":out:", "out"))
-FIELDS = {"input": "source", "in": "input", "out": "output"}   # of PipeKeys, by kind
+Kind = Literal["input", "in", "out", "ts", "hls"]
+MARKERS: tuple[tuple[str, Kind], ...] = ((":input:", "input"), (":in:", "in"), (":out:", "out"), (":ts:", "ts"),
+                                         (":hls:", "hls"))
+FIELDS = {"input": "source", "in": "input", "out": "output", "ts": "analysis", "hls": "hls"}   # of PipeKeys, by kind
 
 
 @dataclass
@@ -37,6 +39,8 @@ class PipeKeys:
     source: str | None = None
     input: str | None = None
     output: str | None = None
+    analysis: str | None = None
+    hls: str | None = None
 
 
 @dataclass

@@ -20,7 +20,9 @@ from prometheus_client.samples import Sample
 from prometheus_client.utils import floatToGoString as go_float
 
 from avwatch_cli.health import SIDES, State
+from avwatch_cli.serve.analysis_metrics import analysis_sources
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
+from avwatch_cli.serve.hls_metrics import hls_families
 from avwatch_cli.serve.snapshot import Snapshot
 
 STATES = tuple(state.value for state in State)
@@ -67,6 +69,7 @@ def sources(snapshot: Snapshot) -> list[Source]:
     found = [made(family) for family in server_families(snapshot)]
     if snapshot.redis_up:
         found += pipe_sources(snapshot)
+        found += [made(family) for family in hls_families(snapshot)]
     return found
 
 
@@ -147,6 +150,7 @@ def pipe_sources(snapshot: Snapshot) -> list[Source]:
         *(Source(f"avwatch_{side}_{part}", rows, stream_family(side, part, help_text),
                  stream_lines(f"avwatch_{side}_{part}"))
           for side in SIDES for rows, (part, _, help_text) in zip(stream[side], STREAM_GAUGES)),
+        *analysis_sources(snapshot, Source),
     ]
 
 

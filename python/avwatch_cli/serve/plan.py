@@ -6,6 +6,7 @@ from __future__ import annotations
 from typing import NamedTuple
 
 from avwatch_cli.health import Verdict
+from avwatch_cli.serve.analysis import Analysis
 from avwatch_cli.serve.keys import PREFIX, Discoverer, PipeKeys
 from avwatch_cli.serve.reader import key_bytes, key_text
 from avwatch_cli.serve.snapshot import ChannelView, PipeView
@@ -36,8 +37,8 @@ class Judged(NamedTuple):
 class Tracked:
     """Refresher-private memory of one pipe: where its values land in a
     read, what they were last time, and the view drawn from them."""
-    __slots__ = ("id", "channel", "pipe", "source_key", "input_at", "output_at", "seen", "judged", "view",
-                 "row")
+    __slots__ = ("id", "channel", "pipe", "source_key", "input_at", "output_at", "analysis_at", "seen", "judged",
+                 "view", "row", "analysis", "hls_key")
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
@@ -45,10 +46,13 @@ class Tracked:
         self.channel = shown(channel)
         self.pipe = shown(pipe)
         self.input_at = self.output_at = ABSENT   # index in the plan's status keys
+        self.analysis_at = ABSENT                 # index in the plan's analysis keys
+        self.analysis = Analysis()
         self.seen: tuple | None = None
         self.judged: list[Judged | None] = [None, None]
         self.view: PipeView | None = None
         self.row = 0   # in the history tables
+        self.hls_key: str | None = None   # the HLS analyser's record, read apart (hls_records)
 
 
 class ChannelState:
@@ -67,8 +71,9 @@ class ChannelState:
 class Plan(NamedTuple):
     """What to read and where each value lands, for one set of key names."""
     names: list[bytes]             # as the SCAN returned them
-    read_keys: list[bytes]         # the channel records, then the status records
+    read_keys: list[bytes]         # the channel records, the status records, then the analysis records
     status_keys: list[str]
+    analysis_keys: list[str]
     channels: list[ChannelState]   # in the order of read_keys
     pipes: list[Tracked]
 
@@ -108,6 +113,7 @@ class Planner:
             else:
                 pipes.setdefault(pair[0], {})[pair[1]] = NO_KEYS
         status_keys: list[str] = []
+        analysis_keys: list[str] = []
 
         def slot(key: str | None) -> int:
             if key is None:
@@ -125,6 +131,11 @@ class Planner:
                     self.issued_ids += 1
                     tracked = self.tracked[(channel, pipe)] = Tracked(f"p{self.issued_ids}", channel, pipe)
                 tracked.input_at, tracked.output_at = slot(keys.input), slot(keys.output)
+                tracked.hls_key = keys.hls
+                tracked.analysis_at = ABSENT
+                if keys.analysis is not None:
+                    analysis_keys.append(keys.analysis)
+                    tracked.analysis_at = len(analysis_keys) - 1
                 channel_pipes.append(tracked)
             if channel_pipes != state.pipes:
                 state.pipes, state.view = channel_pipes, None
@@ -133,4 +144,5 @@ class Planner:
         self.channel_states = {state.channel: state for state in channels}
         read_keys = [key_bytes(PREFIX + state.channel) for state in channels]
         read_keys += [key_bytes(key) for key in status_keys]
-        return Plan(names, read_keys, status_keys, channels, tracked_pipes)
+        read_keys += [key_bytes(key) for key in analysis_keys]
+        return Plan(names, read_keys, status_keys, analysis_keys, channels, tracked_pipes)

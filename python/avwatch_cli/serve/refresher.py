@@ -20,6 +20,7 @@ from avwatch_cli.output_reason import reason_key
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
+from avwatch_cli.serve.hls_records import HlsRecords
 from avwatch_cli.serve.nodes import Client, reader_for
 from avwatch_cli.serve.reported import Reported
 from avwatch_cli.serve.sources import Sources
@@ -49,6 +50,7 @@ class Refresher:
         self.reader = reader_for(client)
         self.write_times = WriteTimes(client, now, scrub)
         self.history = History(refresh_seconds)
+        self.hls = HlsRecords()
         self.events = Events()
         self.shown_url = shown_url
         self.scrub = scrub
@@ -60,6 +62,7 @@ class Refresher:
         self.sources = Sources()
         # A reader of its own: a Cluster's reader keeps the slot grouping of the last key list.
         self.source_reader = reader_for(client)
+        self.hls_reader = reader_for(client)   # likewise, for the HLS analyser's records
         self.source_keys: list[tuple[str, bytes]] = []
         self.reported = Reported(stale_after)
         self.reason_reader = reader_for(client)   # its own too, for the same reason
@@ -113,6 +116,7 @@ class Refresher:
             values = self.reader.values(self.plan.read_keys)
             self.sources.refresh(self.source_reader.values, self.source_keys, now)
             self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
+            self.hls.read(self.hls_reader, self.plan)
         except redis.RedisError as error:
             previous = self.snapshot
             cause = self.scrub(str(error)).rstrip(".") or type(error).__name__
@@ -149,7 +153,8 @@ class Refresher:
     def judge_all(self, values: list[bytes | None], now: float) -> tuple[ChannelView, ...]:
         plan = self.plan
         assert plan is not None
-        status_values = values[len(plan.channels):]
+        status_values = values[len(plan.channels):len(plan.channels) + len(plan.status_keys)]
+        analysis_values = values[len(plan.channels) + len(plan.status_keys):]
         written = self.write_times.written(plan.status_keys, status_values, now)
         if self.native_judge is not None:
             views = self.native_judge(self, plan.channels, values, status_values, written, now)
@@ -175,7 +180,8 @@ class Refresher:
                         status_values[input_at] if input_at >= 0 else None,
                         written[input_at] if input_at >= 0 else None,
                         status_values[output_at] if output_at >= 0 else None,
-                        written[output_at] if output_at >= 0 else None)
+                        written[output_at] if output_at >= 0 else None,
+                        analysis_values[tracked.analysis_at] if tracked.analysis_at >= 0 else None)
                 # Unchanged inputs give the same view, unless a side may have gone stale since.
                 if (seen == tracked.seen and (seen[2] is None or now - seen[2] <= stale_after)
                         and (seen[4] is None or now - seen[4] <= stale_after)):
@@ -183,9 +189,12 @@ class Refresher:
                 tracked.seen = seen
                 sides = (self.side(tracked, 0, live, seen[1], seen[2], now),
                          self.side(tracked, 1, live, seen[3], seen[4], now))
+                analysis = tracked.analysis.record(seen[5])
                 view = tracked.view
-                if view is None or view.input is not sides[0] or view.output is not sides[1]:
-                    tracked.view = new(PipeView, (tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1]))
+                if (view is None or view.input is not sides[0] or view.output is not sides[1]
+                        or view.analysis is not analysis):
+                    tracked.view = new(PipeView, (tracked.id, tracked.channel, tracked.pipe, sides[0], sides[1],
+                                                  analysis))
                     self.history.set(tracked.row, bitrate(sides[0]), bitrate(sides[1]))
                     changed = True
             channel_view = state.view
@@ -271,7 +280,7 @@ class Refresher:
                         stale_after=self.stale_after, channels=channels, events=self.events.latest(),
                         malformed_total=self.malformed_total, changes_total=dict(self.changes_total),
                         refresh_duration=duration, read_at=self.read_at, sources=self.sources.by_id,
-                        reported=self.reported.by_id)
+                        reported=self.reported.by_id, hls=self.hls.records)
 
 
 def bitrate(side: SideView) -> float | None:

@@ -42,6 +42,7 @@ class PipeView(NamedTuple):
     pipe: str
     input: SideView
     output: SideView
+    analysis: dict | None = None   # the input analyser's latest record
 
 
 class ChannelView(NamedTuple):
@@ -86,6 +87,7 @@ class Snapshot:
     read_at: float | None = None   # of the last successful read, which the states are from
     sources: Mapping[str, dict] = EMPTY_SOURCES   # input source summaries by pipe id
     reported: Mapping[str, str] = EMPTY_REPORTED   # output monitors' own reasons by pipe id
+    hls: Mapping[str, dict] = EMPTY_SOURCES   # the HLS analyser's records by pipe id
 
     def pipes(self):
         for channel in self.channels:
@@ -119,7 +121,7 @@ class Snapshot:
             "counts": self.counts(),
             "channels": [
                 {"channel": channel.channel, "live": channel.live,
-                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.generated_at,
+                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.hls.get(pipe.id), self.generated_at,
                                      self.reported.get(pipe.id))
                            for pipe in channel.pipes]}
                 for channel in self.channels],
@@ -148,11 +150,13 @@ def finite(value: Any) -> Any:
     return value
 
 
-def pipe_json(pipe: PipeView, source: dict | None, now: float, reported: str | None = None) -> dict[str, Any]:
+def pipe_json(pipe: PipeView, source: dict | None, hls: dict | None, now: float,
+              reported: str | None = None) -> dict[str, Any]:
     output_reason = reason("output", pipe.output.state, pipe.output.reason, None, reported)
     return {"id": pipe.id, "pipe": pipe.pipe, "source": source,
             "input": side_json(pipe.input, now, reason("input", pipe.input.state, pipe.input.reason, source)),
-            "output": side_json(pipe.output, now, output_reason)}
+            "output": side_json(pipe.output, now, output_reason),
+            "analysis": pipe.analysis, "hls": hls}
 
 
 def side_json(side: SideView, now: float, shown_reason: str) -> dict[str, Any]:

@@ -1,0 +1,69 @@
+"""One HLS output followed check after check: the native checker's report
+made into the record that `avwatch analyze` prints and `avwatch monitor`
+publishes under ch:ID:hls:PIPE."""
+
+from __future__ import annotations
+
+import time
+from typing import Any
+
+import avwatch_analysis
+
+# The checker's period is half the playlist's target duration, within these.
+SHORTEST_PERIOD = 0.5
+LONGEST_PERIOD = 30.0
+# Until a playlist gives its target duration (the media server's default).
+DEFAULT_TARGET = 6
+
+
+def is_playlist_path(target: str) -> bool:
+    return target.lower().split("?", 1)[0].endswith((".m3u8", ".m3u"))
+
+
+class HlsWatch:
+    """An HlsOutput and what is kept between its checks: when the current
+    set of failed checks began ("since")."""
+
+    def __init__(self, playlist: str, master: str | None = None):
+        self.output = avwatch_analysis.HlsOutput(playlist, master)
+        self.master = master
+        self.failed: tuple[str, ...] | None = None
+        self.since = 0.0
+        self.target: int | None = None
+
+    @property
+    def playlist(self) -> str:
+        return self.output.playlist
+
+    def check(self) -> dict[str, Any]:
+        report = self.output.check()
+        now = time.time()
+        failed = tuple(sorted(report["checks_failed"]))
+        if failed != self.failed:
+            self.failed = failed
+            self.since = now
+        if report["target_duration"]:
+            self.target = report["target_duration"]
+        record: dict[str, Any] = {"time": round(now, 3), "playlist": self.playlist, "master": self.master}
+        record.update(report)
+        record["since"] = round(self.since, 3)
+        return record
+
+    def period(self) -> float:
+        target = self.target or DEFAULT_TARGET
+        return min(LONGEST_PERIOD, max(SHORTEST_PERIOD, target / 2))
+
+
+def summary(record: dict[str, Any]) -> str:
+    """One line for a terminal."""
+    stamp = time.strftime("%H:%M:%S", time.localtime(record["time"]))
+    sequence = record["media_sequence"]
+    parts = [stamp, f"seq {sequence if sequence is not None else '-'}",
+             f"{record['bitrate'] / 1e6:.2f} Mb/s"]
+    if record.get("declared_bitrate"):
+        parts.append(f"(declared {record['declared_bitrate'] / 1e6:.2f})")
+    parts.append(f"{record['segments']} segments")
+    if record["stale"]:
+        parts.append("STALE")
+    parts.append("; ".join(record["problems"]) if record["problems"] else "ok")
+    return " ".join(parts)

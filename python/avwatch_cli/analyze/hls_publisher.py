@@ -1,0 +1,87 @@
+"""The HLS output analyser as `avwatch monitor` runs it for a channel pipe:
+a thread that finds the pipe's media playlist through the channel's master
+playlist, checks it every half target duration and publishes each record
+under ch:ID:hls:PIPE."""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import threading
+
+import avwatch_analysis
+
+from avwatch_cli.analyze.hls import HlsWatch
+from avwatch_cli.broker import REDIS_ERRORS
+
+log = logging.getLogger("avwatch.cli")
+
+# The media server's own name for a pipe's media playlist, when the master
+# playlist does not lead to one.
+DEFAULT_MEDIA_PLAYLIST = "chunks.m3u8"
+MASTER_READ_LIMIT = 4 << 20
+
+
+def hls_key(ch_uid: str, pipe_name: str) -> str:
+    return f"ch:{ch_uid}:hls:{pipe_name}"
+
+
+def media_playlist_for(master: str, segment_folder: str) -> str:
+    """The media playlist of the variant the master playlist lists in the
+    pipe's segment folder; else the folder's own playlist."""
+    try:
+        with open(master, "rb") as file:
+            data = file.read(MASTER_READ_LIMIT)
+        variants = avwatch_analysis.parse_master_playlist(data).get("variants", [])
+    except OSError:
+        variants = []
+    folder = os.path.normpath(segment_folder)
+    for variant in variants:
+        uri = variant["uri"].split("?", 1)[0]
+        if "://" in uri:
+            continue
+        path = os.path.normpath(os.path.join(os.path.dirname(master), uri))
+        if os.path.dirname(path) == folder:
+            return path
+    return os.path.join(segment_folder, DEFAULT_MEDIA_PLAYLIST)
+
+
+class HlsPublisher(threading.Thread):
+    def __init__(self, broker, ch_uid: str, pipe_name: str, html_root: str):
+        super().__init__(name="hls", daemon=True)
+        self.broker = broker
+        self.key = hls_key(ch_uid, pipe_name)
+        self.master = os.path.join(html_root, ch_uid, "a", "playlist.m3u8")
+        self.segment_folder = os.path.join(html_root, ch_uid, pipe_name)
+        self.stopping = threading.Event()
+        self.watch: HlsWatch | None = None
+
+    def run(self) -> None:
+        while not self.stopping.is_set():
+            try:
+                record = self.check_once()
+                self.broker.set(self.key, json.dumps(record))
+            except REDIS_ERRORS as error:
+                log.error("hls analyser: cannot publish %s: %s", self.key, error)
+            except Exception:  # a fault of ours must not end the monitor
+                log.exception("hls analyser: check failed")
+            self.stopping.wait(self.watch.period() if self.watch else 1.0)
+
+    def check_once(self) -> dict:
+        playlist = media_playlist_for(self.master, self.segment_folder)
+        if self.watch is None or self.watch.playlist != os.path.abspath(playlist):
+            # The first check, or the master now leads elsewhere.
+            self.watch = HlsWatch(playlist, self.master)
+        return self.watch.check()
+
+    def stop(self, delete: bool) -> None:
+        """Ends the thread within a second or so; deletes the record when
+        the channel stopped, as the monitors delete theirs."""
+        self.stopping.set()
+        self.join(10)
+        if delete:
+            try:
+                self.broker.delete(self.key)
+            except REDIS_ERRORS as error:
+                log.error("hls analyser: cannot delete %s: %s", self.key, error)

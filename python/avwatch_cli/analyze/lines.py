@@ -1,0 +1,38 @@
+"""One line per second for the terminal."""
+
+from __future__ import annotations
+
+import time
+from typing import Any
+
+# Shown when non-zero, in this order, with their short names.
+SHOWN_ERRORS = (
+    ("sync_losses", "sync loss"), ("sync_byte_errors", "sync byte"), ("pat_errors", "PAT"),
+    ("pmt_errors", "PMT"), ("pid_errors", "PID"), ("transport_errors", "TEI"), ("crc_errors", "CRC"),
+    ("pcr_repetition_errors", "PCR rep"), ("pcr_discontinuity_errors", "PCR disc"), ("pts_errors", "PTS"),
+    ("non_ts_datagrams", "non-TS"), ("truncated_packets", "truncated"), ("rtp_lost", "RTP lost"),
+)
+
+
+def human_line(record: dict[str, Any]) -> str:
+    clock = time.strftime("%H:%M:%S", time.localtime(record["time"]))
+    window = record["window"]
+    parts = [clock, f"{record['bitrate']:>11,} b/s", f"packets {record['packets']:,}",
+             f"cc errors {record['continuity_errors']:,} (+{window['continuity_errors']})"]
+    streams = [f"{stream['codec']}@{stream['pid']}" for program in record["programs"] for stream in program["streams"]]
+    if streams:
+        parts.append(" ".join(streams))
+    if record["delay_factor_ms"] is not None:
+        parts.append(f"DF {record['delay_factor_ms']:.0f} ms")
+    if record["media_loss_rate"]:
+        parts.append(f"MLR {record['media_loss_rate']:.0f}/s")
+    if record["window_longest_gap"] >= 0.5:
+        parts.append(f"gap {record['window_longest_gap']:.1f} s")
+    errors = [f"{label} {record[name]:,}" for name, label in SHOWN_ERRORS if record[name]]
+    if errors:
+        parts.append("errors: " + ", ".join(errors))
+    if record["data_age"] is None:
+        parts.append("no data yet")
+    elif not record["pat_present"]:
+        parts.append("no PAT")
+    return "  ".join(parts)

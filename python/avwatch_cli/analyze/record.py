@@ -1,0 +1,76 @@
+"""The per-second analysis record of one pipe, as published under
+ch:{id}:ts:{pipe} and printed by `avwatch analyze --json`."""
+
+from __future__ import annotations
+
+from typing import Any
+
+# The record is rewritten every second; a stopped analyser's record expires.
+RECORD_TTL_SECONDS = 10
+# A garbage flood can show thousands of PIDs: the record keeps the largest.
+MAX_PIDS = 32
+
+# Counters that are faults (the rest count traffic): their latest rise is timed.
+ERROR_COUNTERS = (
+    "sync_losses", "sync_byte_errors", "pat_errors", "continuity_errors", "pmt_errors", "pid_errors",
+    "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
+    "non_ts_datagrams", "truncated_packets", "malformed_sections", "rtp_lost",
+)
+
+
+def ts_key(channel: str, pipe: str) -> str:
+    return f"ch:{channel}:ts:{pipe}"
+
+
+class ErrorTimes:
+    """When each error counter last rose, in wall-clock seconds."""
+
+    def __init__(self) -> None:
+        self.times: dict[str, float] = {}
+
+    def update(self, window: dict[str, int], at: float) -> dict[str, float]:
+        for name in ERROR_COUNTERS:
+            if window.get(name, 0) > 0:
+                self.times[name] = at
+        return dict(self.times)
+
+
+def make_record(report: dict[str, Any], *, uri: str, method: str, started: float, wall_end: float,
+                error_times: ErrorTimes) -> dict[str, Any]:
+    """The published record of one window's report.  `wall_end` is the
+    window's end on the wall clock (the report's own times are monotonic)."""
+    window_seconds = report["window_end"] - report["window_start"]
+    last_data = report["last_data"]
+    pids = sorted(report["pids"], key=lambda entry: entry["bitrate"], reverse=True)
+    record: dict[str, Any] = {
+        "bitrate": report["bitrate"],
+        "packets": report["packets"],
+        "continuity_errors": report["continuity_errors"],
+        "uri": uri,
+        "method": method,
+        "started": round(started, 3),
+        "time": round(wall_end, 3),
+        "seconds": round(window_seconds, 3),
+    }
+    for name, value in report.items():
+        if isinstance(value, int) and not isinstance(value, bool) and name not in record:
+            record[name] = value
+    record.update({
+        "window": report["window"],
+        "in_sync": report["in_sync"],
+        "pat_present": report["pat_present"],
+        "pmt_present": report["pmt_present"],
+        "transport_stream_id": report["transport_stream_id"],
+        "delay_factor_ms": None if report["delay_factor_ms"] is None else round(report["delay_factor_ms"], 2),
+        "media_loss_rate": round(report["media_loss_rate"], 2),
+        "longest_gap": round(report["longest_gap"], 3),
+        "window_longest_gap": round(report["window_longest_gap"], 3),
+        "data_age": None if last_data is None else round(max(0.0, report["window_end"] - last_data), 3),
+        "rtp": report["rtp"],
+        "error_times": error_times.update(report["window"], wall_end),
+        "programs": report["programs"],
+        "pid_count": len(pids),
+        "pids": [{key: entry[key] for key in ("pid", "kind", "codec", "bitrate", "packets", "continuity_errors")}
+                 for entry in pids[:MAX_PIDS]],
+    })
+    return record

@@ -1,0 +1,88 @@
+"""The input analyser's figures in /metrics: per pipe, never per PID (a
+pipe may carry thousands of PIDs under a garbage flood)."""
+
+from __future__ import annotations
+
+from typing import Callable, Sequence
+
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
+from prometheus_client.samples import Sample
+
+from avwatch_cli.serve.snapshot import Snapshot
+
+# The "indicator" label of avwatch_ts_errors_total.
+INDICATORS = (
+    "continuity_errors", "sync_losses", "sync_byte_errors", "pat_errors", "pmt_errors", "pid_errors",
+    "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
+    "rtp_lost", "non_ts_datagrams",
+)
+# (metric name, record field, help) of the per-pipe gauges; flags become 0/1.
+GAUGES = (
+    ("avwatch_ts_bits_per_second", "bitrate", "measured bit rate of the input over the last second"),
+    ("avwatch_ts_in_sync", "in_sync", "1 while the transport stream is in sync"),
+    ("avwatch_ts_pat_present", "pat_present", "1 while a PAT arrives at least every 0.5 s"),
+    ("avwatch_ts_pmt_present", "pmt_present", "1 while every judged PMT arrives at least every 0.5 s"),
+    ("avwatch_ts_media_loss_rate", "media_loss_rate", "TS packets lost per second over the last second"),
+)
+
+Make = Callable[[Sequence[tuple]], Metric]
+
+
+def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make], object]) -> list:
+    """The families, as `source(name, rows, make)` (metrics.Source)."""
+    now = snapshot.generated_at
+    packets: list[tuple] = []
+    errors: list[tuple] = []
+    data_age: list[tuple] = []
+    delay: list[tuple] = []
+    gauges: tuple[list[tuple], ...] = tuple([] for _ in GAUGES)
+    for pipe in snapshot.pipes():
+        record = pipe.analysis
+        if record is None:
+            continue
+        channel, name = pipe.channel, pipe.pipe
+        packets.append((channel, name, float(record.get("packets") or 0)))
+        for indicator in INDICATORS:
+            errors.append((channel, name, indicator, float(record.get(indicator) or 0)))
+        for rows, (_, field, _) in zip(gauges, GAUGES):
+            rows.append((channel, name, float(record.get(field) or 0)))
+        # How old the newest datagram is now: its age when published plus the record's own age.
+        age = record.get("data_age")
+        written = record.get("time") or now
+        data_age.append((channel, name, float("inf") if age is None else age + max(0.0, now - written)))
+        if record.get("delay_factor_ms") is not None:
+            delay.append((channel, name, record["delay_factor_ms"] / 1000))
+    return [
+        source("avwatch_ts_packets", packets, counter("avwatch_ts_packets", "TS packets received by the analyser")),
+        source("avwatch_ts_errors", errors, errors_family),
+        source("avwatch_ts_data_age_seconds", data_age,
+               gauge("avwatch_ts_data_age_seconds", "seconds since the analyser last received a datagram")),
+        source("avwatch_ts_delay_factor_seconds", delay,
+               gauge("avwatch_ts_delay_factor_seconds", "RFC 4445 delay factor over the last second")),
+        *(source(name, rows, gauge(name, help_text)) for rows, (name, _, help_text) in zip(gauges, GAUGES)),
+    ]
+
+
+def gauge(name: str, help_text: str) -> Make:
+    def make(rows: Sequence[tuple]) -> Metric:
+        family = GaugeMetricFamily(name, help_text, labels=["channel", "pipe"])
+        family.samples = [Sample(name, {"channel": c, "pipe": p}, value) for c, p, value in rows]
+        return family
+    return make
+
+
+def counter(name: str, help_text: str) -> Make:
+    def make(rows: Sequence[tuple]) -> Metric:
+        family = CounterMetricFamily(name, help_text, labels=["channel", "pipe"])
+        total = name + "_total"
+        family.samples = [Sample(total, {"channel": c, "pipe": p}, value) for c, p, value in rows]
+        return family
+    return make
+
+
+def errors_family(rows: Sequence[tuple]) -> Metric:
+    family = CounterMetricFamily("avwatch_ts_errors", "transport-stream and delivery faults counted by the "
+                                 "analyser since it started, by indicator", labels=["channel", "pipe", "indicator"])
+    family.samples = [Sample("avwatch_ts_errors_total", {"channel": c, "pipe": p, "indicator": i}, value)
+                      for c, p, i, value in rows]
+    return family

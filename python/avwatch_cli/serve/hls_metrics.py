@@ -1,0 +1,67 @@
+"""The HLS analyser's records as Prometheus families, one series per pipe
+(and per failing check: a check that passes has no series, so the count of
+series stays at a few per pipe)."""
+
+from __future__ import annotations
+
+import math
+from typing import Any, Sequence
+
+from prometheus_client.core import GaugeMetricFamily, Metric
+from prometheus_client.samples import Sample
+
+from avwatch_cli.serve.snapshot import Snapshot
+
+# (metric, record field, help)
+GAUGES = (
+    ("avwatch_hls_bits_per_second", "bitrate", "measured: bytes of the listed segments x 8 over their EXTINF"),
+    ("avwatch_hls_declared_bits_per_second", "declared_bitrate", "the master playlist's BANDWIDTH for the pipe"),
+    ("avwatch_hls_media_sequence", "media_sequence", "EXT-X-MEDIA-SEQUENCE of the playlist as last read"),
+    ("avwatch_hls_stale", "stale", "1 when the playlist has not advanced for 1.5 target durations"),
+    ("avwatch_hls_continuity_errors", "continuity_errors", "continuity errors inside the listed segments"),
+)
+
+
+def number(value: Any) -> float | None:
+    if isinstance(value, bool):
+        return float(value)
+    if isinstance(value, (int, float)) and math.isfinite(value):
+        return float(value)
+    return None
+
+
+def hls_families(snapshot: Snapshot) -> list[Metric]:
+    records = snapshot.hls
+    gauges: list[list[tuple]] = [[] for _ in GAUGES]
+    failed: list[tuple] = []
+    age: list[tuple] = []
+    if records:
+        for pipe in snapshot.pipes():
+            record = records.get(pipe.id)
+            if record is None:
+                continue
+            labels = (pipe.channel, pipe.pipe)
+            for rows, (_, field, _) in zip(gauges, GAUGES):
+                value = number(record.get(field))
+                if value is not None:
+                    rows.append((*labels, value))
+            checks = record.get("checks_failed")
+            if isinstance(checks, list):
+                failed.extend((*labels, check) for check in checks[:32] if isinstance(check, str))
+            written = number(record.get("time"))
+            if written is not None:
+                age.append((*labels, max(0.0, snapshot.generated_at - written)))
+    families = [family(name, help_text, rows) for rows, (name, _, help_text) in zip(gauges, GAUGES)]
+    families.append(family("avwatch_hls_record_age_seconds", "since the HLS analyser's last check", age))
+    check_family = GaugeMetricFamily("avwatch_hls_check_failed", "1 for each check the last HLS check failed",
+                                     labels=["channel", "pipe", "check"])
+    check_family.samples = [Sample(check_family.name, {"channel": channel, "pipe": pipe, "check": check}, 1.0)
+                            for channel, pipe, check in failed]
+    families.append(check_family)
+    return families
+
+
+def family(name: str, help_text: str, rows: Sequence[tuple]) -> Metric:
+    made = GaugeMetricFamily(name, help_text, labels=["channel", "pipe"])
+    made.samples = [Sample(name, {"channel": channel, "pipe": pipe}, value) for channel, pipe, value in rows]
+    return made

@@ -1,0 +1,58 @@
+"""The HLS output analyser's records (ch:ID:hls:PIPE), read at each refresh
+beside the status records, in one batch, and parsed again only when their
+bytes changed.  They carry no health state of their own: serve shows them
+beside the output side and exports them."""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Mapping
+from types import MappingProxyType
+from typing import Any
+
+from avwatch_cli.serve.plan import Plan
+from avwatch_cli.serve.nodes import ClusterReader
+from avwatch_cli.serve.reader import RedisReader, key_bytes
+
+# Longer values are not parsed (a record is well under 2 KiB).
+LONGEST_RECORD = 64 * 1024
+
+
+def parsed(raw: bytes | None) -> dict[str, Any] | None:
+    if raw is None or len(raw) > LONGEST_RECORD:
+        return None
+    try:
+        record = json.loads(raw)
+    except ValueError:
+        return None
+    return record if isinstance(record, dict) else None
+
+
+class HlsRecords:
+    def __init__(self) -> None:
+        self.records: Mapping[str, dict] = MappingProxyType({})
+        self._raw: dict[str, tuple[bytes | None, dict | None]] = {}
+        self._plan: Plan | None = None
+        self._keyed: list[tuple[str, str]] = []
+        self._keys: list[bytes] = []
+
+    def read(self, reader: RedisReader | ClusterReader, plan: Plan) -> None:
+        """Reads the records of the plan's pipes that have one (Redis errors pass)."""
+        if plan is not self._plan:
+            # One key list per plan: a Cluster's reader groups a list by slot once.
+            self._plan = plan
+            self._keyed = [(tracked.id, tracked.hls_key) for tracked in plan.pipes if tracked.hls_key is not None]
+            self._keys = [key_bytes(key) for _, key in self._keyed]
+        keyed = self._keyed
+        values = reader.values(self._keys)
+        raw_before = self._raw
+        raw_now: dict[str, tuple[bytes | None, dict | None]] = {}
+        records: dict[str, dict] = {}
+        for (pipe_id, _), value in zip(keyed, values):
+            before = raw_before.get(pipe_id)
+            record = before[1] if before is not None and before[0] == value else parsed(value)
+            raw_now[pipe_id] = (value, record)
+            if record is not None:
+                records[pipe_id] = record
+        self._raw = raw_now
+        self.records = MappingProxyType(records)

@@ -1,0 +1,89 @@
+#include "analysis/input/watch.hpp"
+
+#include <chrono>
+#include <thread>
+
+namespace avwatch::input {
+namespace {
+
+// The thread wakes this often and drains what queued meanwhile: the kernel
+// stamps each datagram's arrival, so reading late loses no timing, and one
+// wake-up per interval instead of one per datagram is most of the saving.
+constexpr auto drain_interval = std::chrono::milliseconds(50);
+
+}  // namespace
+
+Watch::Watch(const std::string& uri, WatchSettings settings)
+    : settings_(settings),
+      receiver_(open_receiver(parse_udp_uri(uri), uri)),
+      analyser_(settings.analysis, monotonic_now()) {
+    thread_ = std::thread([this] { run(); });
+}
+
+Watch::~Watch() { stop(); }
+
+void Watch::stop() noexcept {
+    stopping_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void Watch::publish(ts::Report report) {
+    {
+        std::lock_guard lock(mutex_);
+        if (reports_.size() == kept_reports) {
+            reports_.pop_front();
+            ++dropped_;
+        }
+        reports_.push_back(std::move(report));
+    }
+    ready_.notify_one();
+}
+
+void Watch::run() noexcept {
+    try {
+        ts::Nanos boundary = monotonic_now() + settings_.window;
+        while (!stopping_) {
+            std::this_thread::sleep_for(drain_interval);
+            // Up to 64 batches, so that a flood cannot keep the windows from closing.
+            for (int batches = 0; batches < 64; ++batches) {
+                auto datagrams = receiver_->receive();
+                for (const Datagram& d : datagrams) {
+                    // Split by arrival, not by when the thread got round to reading.
+                    for (; d.arrival >= boundary; boundary += settings_.window)
+                        publish(analyser_.close_window(boundary));
+                    analyser_.datagram(d.payload, d.arrival);
+                }
+                if (datagrams.size() < Batch::messages)
+                    break;
+            }
+            ts::Nanos now = monotonic_now();
+            while (now >= boundary) {
+                publish(analyser_.close_window(boundary));
+                boundary += settings_.window;
+            }
+        }
+    } catch (...) {
+        {
+            std::lock_guard lock(mutex_);
+            error_ = std::current_exception();
+        }
+        ready_.notify_one();
+    }
+}
+
+std::optional<ts::Report> Watch::next(ts::Nanos deadline) {
+    std::unique_lock lock(mutex_);
+    auto wait = std::chrono::nanoseconds(deadline - monotonic_now());
+    ready_.wait_for(lock, wait, [&] { return !reports_.empty() || error_; });
+    if (!reports_.empty()) {
+        ts::Report report = std::move(reports_.front());
+        reports_.pop_front();
+        return report;
+    }
+    if (error_)
+        std::rethrow_exception(error_);
+    return std::nullopt;
+}
+
+}  // namespace avwatch::input

@@ -1,0 +1,91 @@
+"""The analyser against what a relay forwarded: ffmpeg's constant-rate TS
+sent over loopback with chosen faults, the expected counts computed by the
+relay from the datagrams it actually sent."""
+
+from __future__ import annotations
+
+import pytest
+
+from relay_run import run_through_relay
+from relay import Faults
+
+pytest.importorskip("avwatch_analysis")
+
+VIDEO, AUDIO, PMT = 0x100, 0x101, 0x1000
+
+
+def full_windows(reports, relay):
+    """Reports of windows the relay sent through from start to end."""
+    first, last = relay.truth.sends[0][0], relay.truth.sends[-1][0]
+    return [r for r in reports if r["window_start"] > first + 0.05 and r["window_end"] < last - 0.05]
+
+
+@pytest.mark.parametrize("rate", [2_000_000, 6_000_000])
+def test_clean_stream_rate_within_one_percent_of_what_was_sent(ts_files, rate):
+    relay, reports, service = run_through_relay(ts_files[rate], rate, Faults())
+    windows = full_windows(reports, relay)
+    assert len(windows) >= 3
+    for report in windows:
+        sent = relay.truth.rate_between(report["window_start"], report["window_end"])
+        assert report["bitrate"] == pytest.approx(sent, rel=0.01)
+        assert report["bitrate"] == pytest.approx(rate, rel=0.01)
+    final = reports[-1]
+    assert (final["continuity_errors"], final["packets"], final["bytes"]) == (
+        0, relay.truth.packets, relay.truth.bytes)
+    assert final["programs"][0]["streams"] == [
+        {"pid": VIDEO, "stream_type": 0x1B, "codec": "h264", "kind": "video"},
+        {"pid": AUDIO, "stream_type": 0x0F, "codec": "aac", "kind": "audio"}]
+    # The packet socket took nothing from the port's own receiver.
+    assert service.received == relay.truth.datagrams
+
+
+@pytest.mark.parametrize("faults", [
+    Faults(drop=0.01, seed=1),
+    Faults(drop=0.03, duplicate=0.02, seed=2),
+    Faults(reorder=0.02, transport_error=0.01, seed=3),
+    Faults(drop=0.01, reorder=0.01, rtp=True, seed=4),
+], ids=["1% dropped", "dropped and duplicated", "reordered, transport errors", "rtp, dropped and reordered"])
+def test_continuity_errors_exactly_as_forwarded(ts_files, faults):
+    rate = 6_000_000
+    relay, reports, _ = run_through_relay(ts_files[rate], rate, faults, uri_scheme="rtp" if faults.rtp else "udp")
+    final = reports[-1]
+    truth = relay.truth
+    assert truth.continuity_errors > 0 or faults.drop == 0
+    assert (final["continuity_errors"], final["transport_errors"], final["packets"]) == (
+        truth.continuity_errors, truth.transport_errors, truth.packets)
+    if faults.rtp:
+        assert final["rtp"] and final["rtp_lost"] == truth.rtp_lost
+    # The rate counts what arrived: within 1% of what was forwarded.
+    for report in full_windows(reports, relay):
+        assert report["bitrate"] == pytest.approx(relay.truth.rate_between(report["window_start"],
+                                                                           report["window_end"]), rel=0.01)
+
+
+@pytest.mark.parametrize("faults, counter, flag", [
+    (Faults(strip_pids=(0,), strip_between=(2.0, 4.0)), "pat_errors", "pat_present"),
+    (Faults(strip_pids=(PMT,), strip_between=(2.0, 4.0)), "pmt_errors", "pmt_present"),
+    (Faults(strip_pids=(AUDIO,), strip_between=(2.0, 4.0)), "pid_errors", None),
+    (Faults(break_sync_between=(2.0, 2.5)), "sync_losses", "in_sync"),
+], ids=["PAT removed", "PMT removed", "audio removed", "sync bytes broken"])
+def test_each_fault_gives_its_indicator(ts_files, faults, counter, flag):
+    rate = 2_000_000
+    relay, reports, _ = run_through_relay(ts_files[rate], rate, faults)
+    start = relay.truth.sends[0][0]
+    before = [r for r in reports if r["window_end"] < start + 1.9]
+    during = [r for r in reports if start + 2.6 < r["window_end"] < start + 3.9]
+    assert before and during
+    assert all(r[counter] == 0 for r in before)
+    assert reports[-1][counter] >= 1
+    if flag:
+        assert all(r[flag] for r in before[1:]) and not any(r[flag] for r in during if counter != "sync_losses")
+    if counter == "sync_losses":
+        assert reports[-1]["sync_byte_errors"] == relay.truth.sync_byte_errors
+        assert reports[-1]["continuity_errors"] == relay.truth.continuity_errors
+
+
+def test_a_two_second_silence_is_the_longest_gap(ts_files):
+    rate = 2_000_000
+    relay, reports, _ = run_through_relay(ts_files[rate], rate, Faults(silent_between=(2.0, 4.0)))
+    assert reports[-1]["longest_gap"] == pytest.approx(2.0, abs=0.05)
+    assert max(r["window_longest_gap"] for r in reports) >= 0.9
+    assert reports[-1]["pat_errors"] == reports[-1]["pmt_errors"] == 0

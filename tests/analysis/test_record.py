@@ -1,0 +1,51 @@
+"""The published record and the input record's reading."""
+
+from __future__ import annotations
+
+import pytest
+
+from cli.conftest import Avwatch  # noqa: F401  (puts the checkout's CLI on the path when not installed)
+from avwatch_cli.analyze.record import MAX_PIDS, ErrorTimes, make_record
+from avwatch_cli.analyze.uri import input_uri, program_of
+
+
+@pytest.mark.parametrize("record, uri", [
+    ({"uri": "udp://239.1.1.1:5000", "miface": "10.0.0.5"}, "udp://239.1.1.1:5000?localaddr=10.0.0.5"),
+    ({"uri": "udp://239.1.1.1:5000?fifo_size=9", "miface": "10.0.0.5"},
+     "udp://239.1.1.1:5000?fifo_size=9&localaddr=10.0.0.5"),
+    ({"uri": "udp://239.1.1.1:5000?localaddr=10.0.0.9", "miface": "10.0.0.5"},
+     "udp://239.1.1.1:5000?localaddr=10.0.0.9"),
+    ({"uri": "srt://host:9000", "miface": "10.0.0.5"}, "srt://host:9000"),
+    ({"uri": "rtp://127.0.0.1:5000", "miface": ""}, "rtp://127.0.0.1:5000"),
+    ({}, ""),
+])
+def test_input_uri(record, uri):
+    assert input_uri(record) == uri
+
+
+@pytest.mark.parametrize("value, program", [(1, 1), ("7", 7), (0, None), ("", None), ("abc", None),
+                                            (70000, None), (None, None), ([1], None)])
+def test_program_of(value, program):
+    assert program_of({"pid": value}) == program
+
+
+def report(pids: int, window_errors: int = 0) -> dict:
+    counters = {"continuity_errors": window_errors, "pat_errors": 0}
+    return {"bitrate": 1000, "packets": 10, "continuity_errors": 5, "window": counters, "window_start": 1.0,
+            "window_end": 2.0, "last_data": 1.5, "in_sync": True, "pat_present": True, "pmt_present": True,
+            "transport_stream_id": 1, "delay_factor_ms": 3.14159, "media_loss_rate": 0.0, "longest_gap": 0.1,
+            "window_longest_gap": 0.1, "rtp": False, "programs": [],
+            "pids": [{"pid": pid, "kind": "", "codec": "", "bitrate": pid, "packets": 1, "window_packets": 1,
+                      "continuity_errors": 0} for pid in range(pids)]}
+
+
+def test_record_keeps_the_fastest_pids_and_times_the_rises():
+    times = ErrorTimes()
+    first = make_record(report(100, window_errors=2), uri="u", method="m", started=0.0, wall_end=50.0,
+                        error_times=times)
+    assert first["pid_count"] == 100 and len(first["pids"]) == MAX_PIDS
+    assert [p["pid"] for p in first["pids"][:2]] == [99, 98] and "window_packets" not in first["pids"][0]
+    assert first["data_age"] == 0.5 and first["delay_factor_ms"] == 3.14
+    assert first["error_times"] == {"continuity_errors": 50.0}
+    later = make_record(report(1), uri="u", method="m", started=0.0, wall_end=60.0, error_times=times)
+    assert later["error_times"] == {"continuity_errors": 50.0}  # no rise: the time of the last one stays

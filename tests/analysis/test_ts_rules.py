@@ -1,0 +1,242 @@
+"""The analyser's indicators on streams built packet by packet, where the
+expected count is known exactly."""
+
+from __future__ import annotations
+
+import pytest
+
+avwatch_analysis = pytest.importorskip("avwatch_analysis")
+
+from ts_builder import (Adaptation, Stream, datagrams, packet, pat, pes_start, pmt, psi_packet,  # noqa: E402
+                        rtp)
+
+PID = 0x100
+
+
+def report_after(payloads: list[bytes], step: float = 0.001, **settings) -> dict:
+    analyser = avwatch_analysis.Analyser(**settings)
+    t = 0.0
+    for payload in payloads:
+        t += step
+        analyser.datagram(payload, t)
+    return analyser.close_window(t + step)
+
+
+def media(ccs: list[int | tuple[int, str]]) -> list[bytes]:
+    """Payload packets on one PID with these counters; ("dis", n) carries the
+    discontinuity indicator, ("af", n) is an adaptation field without payload."""
+    out = []
+    for cc in ccs:
+        if isinstance(cc, tuple):
+            kind, value = cc
+            if kind == "dis":
+                out.append(packet(PID, value, b"x", adaptation=Adaptation(discontinuity=True)))
+            else:
+                out.append(packet(PID, value, adaptation=Adaptation(), has_payload=False))
+        else:
+            out.append(packet(PID, cc, b"x"))
+    return out
+
+
+@pytest.mark.parametrize("ccs, errors, lost", [
+    ([0, 1, 2, 3], 0, 0),
+    ([14, 15, 0, 1], 0, 0),                      # the counter wraps
+    ([0, 1, 3, 4], 1, 1),                        # one packet lost
+    ([0, 1, 5], 1, 3),
+    ([0, 1, 1, 2], 0, 0),                        # one repetition is allowed
+    ([0, 1, 1, 1, 2], 1, 0),                     # a third copy is not
+    ([0, 2, 1], 2, 15),                          # swapped: both ends break (14 more look lost)
+    ([0, 1, ("dis", 9), 10], 0, 0),              # announced discontinuity
+    ([0, ("af", 0), 1], 0, 0),                   # no payload: the counter stays
+    ([5], 0, 0),                                 # the first packet sets it
+])
+def test_continuity_errors(ccs, errors, lost):
+    report = report_after([p for p in media(ccs)])
+    assert (report["continuity_errors"], report["lost_packets"]) == (errors, lost)
+    assert report["pids"][0]["continuity_errors"] == errors
+
+
+def test_null_packets_and_transport_errors_are_not_continuity_checked():
+    packets = [packet(0x1FFF, 0, b""), packet(0x1FFF, 7, b""), packet(PID, 0, b""), packet(PID, 9, b"", tei=True),
+               packet(PID, 1, b"")]
+    report = report_after(packets)
+    assert (report["continuity_errors"], report["transport_errors"]) == (0, 1)
+
+
+GOOD = packet(PID, 0, b"")
+
+
+def bad(n: int = 1) -> list[bytes]:
+    return [packet(PID, 0, b"", sync=0x00)] * n
+
+
+@pytest.mark.parametrize("slots, losses, byte_errors, in_sync", [
+    ([GOOD] * 5, 0, 0, True),
+    ([GOOD] * 4, 0, 0, False),                   # not yet acquired
+    ([GOOD] * 5 + bad(1) + [GOOD] * 5, 0, 1, True),
+    ([GOOD] * 5 + bad(2), 1, 2, False),
+    ([GOOD] * 5 + bad(3) + [GOOD] * 5 + bad(2), 2, 5, False),
+    ([GOOD] * 5 + bad(2) + [GOOD] * 5, 1, 2, True),  # regained after five
+])
+def test_sync_loss_hysteresis(slots, losses, byte_errors, in_sync):
+    # One packet a datagram, so that only the sync rule decides.
+    report = report_after(slots)
+    assert (report["sync_losses"], report["sync_byte_errors"], report["in_sync"]) == (losses, byte_errors, in_sync)
+
+
+def test_packets_in_a_broken_datagram_count_only_while_in_sync():
+    noise = bytes(188) * 3 + GOOD  # one slot of noise that starts with a sync byte
+    out_of_sync = report_after([noise])
+    assert (out_of_sync["packets"], out_of_sync["sync_byte_errors"]) == (0, 3)
+    synced = report_after([GOOD] * 5 + [bytes(188) + GOOD])
+    assert synced["packets"] == 6
+
+
+@pytest.mark.parametrize("payload, non_ts, truncated", [
+    (b"hello", 1, 1),
+    (GOOD[:100], 0, 1),
+    (GOOD * 2 + GOOD[:50], 0, 1),
+    (b"", 0, 0),
+])
+def test_non_ts_and_truncated_datagrams(payload, non_ts, truncated):
+    report = report_after([payload])
+    assert (report["non_ts_datagrams"], report["truncated_packets"]) == (non_ts, truncated)
+
+
+def timeline(seconds: float, *, pat_until: float = 1e9, pmt_until: float = 1e9, audio_until: float = 1e9,
+             silence: tuple[float, float] | None = None, pmt_change_at: float | None = None,
+             crc_broken_from: float | None = None):
+    """Datagrams every 10 ms with tables every 100 ms, from 0 to `seconds`."""
+    stream = Stream()
+    t = 0.0
+    tick = 0
+    while t < seconds:
+        if silence is None or not silence[0] <= t < silence[1]:
+            packets = []
+            if tick % 10 == 0:
+                if t < pat_until:
+                    packets.append(psi_packet(0, stream.next_cc(0), pat({1: Stream.PMT_PID})))
+                if t < pmt_until:
+                    streams = [(0x1B, Stream.VIDEO), (0x0F, Stream.AUDIO)]
+                    if pmt_change_at is not None and t >= pmt_change_at:
+                        streams.append((0x0F, 0x102))
+                    broken = crc_broken_from is not None and t >= crc_broken_from
+                    packets.append(psi_packet(Stream.PMT_PID, stream.next_cc(Stream.PMT_PID),
+                                              pmt(1, Stream.VIDEO, streams, bad_crc=broken)))
+            for i in range(7 - len(packets)):
+                pid = Stream.AUDIO if i == 3 and t < audio_until else Stream.VIDEO
+                packets.append(packet(pid, stream.next_cc(pid), b"\x00",
+                                      adaptation=Adaptation(pcr=int(t * 27e6)) if i == 0 else None))
+            yield t, b"".join(packets)
+        tick += 1
+        t = round(t + 0.01, 6)
+
+
+def analyse(events, end: float, **settings) -> dict:
+    analyser = avwatch_analysis.Analyser(**settings)
+    for t, payload in events:
+        analyser.datagram(payload, t)
+    return analyser.close_window(end)
+
+
+def test_clean_stream_lists_its_program_and_measures_its_rate():
+    report = analyse(timeline(2.0), 2.0)
+    assert report["programs"] == [{"program": 1, "pmt_pid": 0x1000, "pcr_pid": 0x100, "streams": [
+        {"pid": 0x100, "stream_type": 0x1B, "codec": "h264", "kind": "video"},
+        {"pid": 0x101, "stream_type": 0x0F, "codec": "aac", "kind": "audio"}]}]
+    errors = {name: report[name] for name in avwatch_analysis.COUNTERS if name.endswith(("errors", "losses"))}
+    assert not any(errors.values()), errors
+    assert report["pat_present"] and report["pmt_present"] and report["in_sync"]
+    assert report["bitrate"] == 200 * 7 * 188 * 8 // 2  # 200 datagrams over 2 s
+    kinds = {entry["pid"]: entry["kind"] for entry in report["pids"]}
+    assert kinds == {0: "psi", 0x1000: "psi", 0x100: "video", 0x101: "audio"}
+
+
+@pytest.mark.parametrize("fault, counter, expected, present", [
+    ({"pat_until": 1.0}, "pat_errors", 2, "pat_present"),     # 1 s without: two 0.5 s periods
+    ({"pmt_until": 1.0}, "pmt_errors", 2, "pmt_present"),
+    ({"crc_broken_from": 1.0}, "crc_errors", 10, "pmt_present"),
+    ({"audio_until": 0.5}, "pid_errors", 1, None),            # 1.5 s without audio, 1 s allowed
+    ({"pmt_change_at": 1.0}, "pmt_changes", 1, None),
+])
+def test_table_faults(fault, counter, expected, present):
+    report = analyse(timeline(2.0, **fault), 2.0)
+    assert report[counter] == expected
+    if present:
+        assert report[present] is False
+
+
+def test_a_changed_pmt_lists_the_new_stream_and_a_lying_one_gives_pid_errors():
+    report = analyse(timeline(2.5, pmt_change_at=1.0), 2.5)
+    assert [s["pid"] for s in report["programs"][0]["streams"]] == [0x100, 0x101, 0x102]
+    # 0x102 is listed from 1.0 s and never sent: one error per second of absence.
+    assert report["pid_errors"] == 1
+
+
+def test_a_silence_is_a_gap_not_a_table_fault():
+    report = analyse(timeline(4.0, silence=(1.0, 3.0)), 4.0)
+    assert report["longest_gap"] == pytest.approx(2.01, abs=0.001)
+    assert report["pat_errors"] == report["pmt_errors"] == report["pid_errors"] == 0
+    # The PCR value jumps 2 s, which is a discontinuity; its repetition clock restarted.
+    assert (report["pcr_repetition_errors"], report["pcr_discontinuity_errors"]) == (0, 1)
+
+
+def test_a_running_silence_counts_up_to_the_window_end():
+    report = analyse(timeline(1.0), 3.0)
+    assert report["window_longest_gap"] == pytest.approx(2.01, abs=0.001)
+    assert not report["pat_present"]
+
+
+def test_program_filter_flags_a_program_the_pat_does_not_list():
+    report = analyse(timeline(2.0), 2.0, program=2)
+    assert report["pmt_errors"] >= 3 and not report["pmt_present"]
+
+
+def test_pts_repetition():
+    # PES starts at 0, 0.5 and 1.5 s; tables every 100 ms keep the data flowing.
+    events = []
+    for tick in range(16):
+        t = tick / 10
+        events.append((t, psi_packet(0, tick, pat({1: 0x1000})) + psi_packet(0x1000, tick, pmt(1, PID, [(0x1B, PID)]))))
+        if tick in (0, 5, 15):
+            events.append((t, pes_start(PID, tick)))
+    report = analyse(events, 1.6, pid_timeout=5.0)
+    assert report["pts_errors"] == 1
+
+
+@pytest.mark.parametrize("sequences, lost, late", [
+    ([1, 2, 3, 4], 0, 0),
+    ([1, 2, 5, *range(6, 80)], 2, 0),            # counted once 64 newer ones arrived
+    ([1, 2, 5, 6], 0, 0),                        # not yet: they may still come
+    ([65534, 65535, 0, 1], 0, 0),
+    ([1, 3, 2, *range(4, 80)], 0, 1),            # late is not lost
+    ([1, 2, 2, 3], 0, 1),
+    ([1, 200], 198 - 63, 0),                     # beyond the window at once
+    ([*range(1000, 1010), *range(5, 100)], 0, 8),  # the sender started again
+])
+def test_rtp_sequence(sequences, lost, late):
+    stream = Stream()
+    payloads = [rtp(seq, b"".join(stream.media(7))) for seq in sequences]
+    report = report_after(payloads)
+    assert (report["rtp_lost"], report["rtp_out_of_order"], report["rtp"]) == (lost, late, True)
+    # The RTP header is not counted in the rate.
+    assert report["bytes"] == len(sequences) * 7 * 188
+
+
+def test_window_counters_restart_and_delay_factor_follows_jitter():
+    analyser = avwatch_analysis.Analyser()
+    stream = Stream()
+    for second, jitter in enumerate((0.0, 0.0, 0.05)):
+        for i in range(100):
+            # Evenly spaced, or in bursts of ten every 100 ms.
+            t = second + (i * 0.01 if not jitter else (i // 10) * 0.1)
+            analyser.datagram(datagrams(stream.media(7))[0], t)
+        if second == 0:
+            # A continuity error in the first window only.
+            analyser.datagram(packet(0x200, 0, b"") + packet(0x200, 2, b""), second + 0.995)
+        report = analyser.close_window(second + 1.0)
+        assert report["window"]["continuity_errors"] == (1 if second == 0 else 0)
+        if second == 1:
+            assert report["delay_factor_ms"] < 15
+        if second == 2:
+            assert report["delay_factor_ms"] > 80

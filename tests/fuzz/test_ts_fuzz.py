@@ -1,0 +1,44 @@
+"""The parse layer under the fuzz target, built with the sanitizers, for a
+few seconds from a seed ffmpeg makes and from random bytes."""
+
+from __future__ import annotations
+
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+SOURCES = sorted((ROOT / "src" / "analysis" / "ts").glob("*.cpp"))
+
+pytestmark = pytest.mark.skipif(shutil.which("g++") is None or shutil.which("ffmpeg") is None,
+                                reason="needs g++ and ffmpeg")
+
+
+@pytest.fixture(scope="module")
+def fuzzer(tmp_path_factory) -> Path:
+    out = tmp_path_factory.mktemp("fuzz") / "ts_fuzz"
+    subprocess.run(["g++", "-std=c++20", "-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all",
+                    "-DAVWATCH_STANDALONE_FUZZ", f"-I{ROOT / 'src'}", str(Path(__file__).with_name("ts_fuzz.cpp")),
+                    *map(str, SOURCES), "-o", str(out)], check=True)
+    return out
+
+
+@pytest.fixture(scope="module")
+def seed(tmp_path_factory) -> Path:
+    path = tmp_path_factory.mktemp("seed") / "seed.ts"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "testsrc=size=160x120:rate=25",
+                    "-f", "lavfi", "-i", "sine", "-t", "1", "-c:v", "libx264", "-preset", "ultrafast", "-c:a", "aac",
+                    "-f", "mpegts", "-muxrate", "1000000", str(path)], check=True)
+    return path
+
+
+SECONDS = 8
+
+
+def test_fuzz_target_runs_clean_under_the_sanitizers(fuzzer, seed):
+    done = subprocess.run([str(fuzzer), str(SECONDS), str(seed)], capture_output=True, text=True,
+                          timeout=SECONDS + 60)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert int(done.stdout.split()[0]) > 100
