@@ -10,7 +10,7 @@ namespace {
 enum JudgedField { judged_live, judged_raw, judged_verdict, judged_preview };
 enum VerdictField { verdict_state, verdict_record, verdict_reason };
 enum SideField { side_state, side_reason, side_record, side_raw, side_written_at, side_since, side_first_read };
-enum PipeField { pipe_id, pipe_channel, pipe_pipe, pipe_input, pipe_output };
+enum PipeField { pipe_id, pipe_channel, pipe_pipe, pipe_input, pipe_output, pipe_analysis };
 enum ChannelField { channel_name, channel_live, channel_pipes };
 
 [[noreturn]] void fail(PyObject* type, const char* message) {
@@ -58,8 +58,9 @@ double as_double(PyObject* number) {
 
 class Pass {
 public:
-    Pass(PyObject* refresher, PyObject* status_values, PyObject* written, PyObject* now)
-        : refresher_(refresher), status_values_(status_values), written_(written), now_(now),
+    Pass(PyObject* refresher, PyObject* status_values, PyObject* written, PyObject* now, PyObject* analysis_values)
+        : refresher_(refresher), status_values_(status_values), written_(written), analysis_values_(analysis_values),
+          now_(now),
           now_value_(as_double(now)), n_(names()) {
         stale_after_ = as_double(get(refresher, n_.stale_after).get());
         Owned history = get(refresher, n_.history);
@@ -112,6 +113,17 @@ private:
         return {Owned::share(list_item(status_values_, at)), Owned::share(list_item(written_, at))};
     }
 
+    // The input analyser's value for the pipe (None without one).
+    Owned analysis_value(PyObject* tracked) {
+        Owned index = get(tracked, n_.analysis_at);
+        Py_ssize_t at = PyLong_AsSsize_t(index.get());
+        if (at == -1 && PyErr_Occurred())
+            throw ErrorSet{};
+        if (at < 0)
+            return Owned::share(Py_None);
+        return Owned::share(list_item(analysis_values_, at));
+    }
+
     bool fresh(PyObject* written_at) {
         return written_at == Py_None || now_value_ - as_double(written_at) <= stale_after_;
     }
@@ -120,8 +132,9 @@ private:
     bool pipe(PyObject* tracked, PyObject* live) {
         auto [input_raw, input_written] = slot(tracked, n_.input_at);
         auto [output_raw, output_written] = slot(tracked, n_.output_at);
-        Owned seen = Owned::steal(PyTuple_Pack(5, live, input_raw.get(), input_written.get(), output_raw.get(),
-                                               output_written.get()));
+        Owned analysis_raw = analysis_value(tracked);
+        Owned seen = Owned::steal(PyTuple_Pack(6, live, input_raw.get(), input_written.get(), output_raw.get(),
+                                               output_written.get(), analysis_raw.get()));
         Owned before = get(tracked, n_.seen);
         // Unchanged inputs give the same view, unless a side may have gone stale since.
         if (check(PyObject_RichCompareBool(seen.get(), before.get(), Py_EQ)) && fresh(input_written.get()) &&
@@ -130,14 +143,19 @@ private:
         set(tracked, n_.seen, seen.get());
         Owned input = side(tracked, 0, live, input_raw.get(), input_written.get());
         Owned output = side(tracked, 1, live, output_raw.get(), output_written.get());
+        // The input analyser's record, as the pipe's own reader keeps it.
+        Owned analysis_reader = get(tracked, n_.analysis);
+        Owned analysis = Owned::steal(
+            PyObject_CallMethodObjArgs(analysis_reader.get(), n_.record, analysis_raw.get(), nullptr));
         Owned view = get(tracked, n_.view);
         if (view.get() != Py_None && item(view.get(), pipe_input) == input.get() &&
-            item(view.get(), pipe_output) == output.get())
+            item(view.get(), pipe_output) == output.get() && item(view.get(), pipe_analysis) == analysis.get())
             return false;
         Owned id = get(tracked, n_.id);
         Owned channel = get(tracked, n_.channel);
         Owned pipe_name = get(tracked, n_.pipe);
-        view = make_tuple(rules().pipe_view, {id.get(), channel.get(), pipe_name.get(), input.get(), output.get()});
+        view = make_tuple(rules().pipe_view,
+                          {id.get(), channel.get(), pipe_name.get(), input.get(), output.get(), analysis.get()});
         set(tracked, n_.view, view.get());
         // History.set: both samples known before either is stored.
         Owned row = get(tracked, n_.row);
@@ -205,6 +223,7 @@ private:
     PyObject* refresher_;
     PyObject* status_values_;
     PyObject* written_;
+    PyObject* analysis_values_;
     PyObject* now_;
     double now_value_;
     double stale_after_ = 0.0;
@@ -215,16 +234,17 @@ private:
 }  // namespace
 
 Owned judge_channels(PyObject* refresher, PyObject* channels, PyObject* values, PyObject* status_values,
-                     PyObject* written, PyObject* now) {
+                     PyObject* written, PyObject* now, PyObject* analysis_values) {
     if (rules().side_view == nullptr)
         fail(PyExc_RuntimeError, "judge_channels before configure");
     checked_list(channels, "channels: a list was expected");
     checked_list(values, "values: a list was expected");
     checked_list(status_values, "status_values: a list was expected");
     checked_list(written, "written: a list was expected");
+    checked_list(analysis_values, "analysis_values: a list was expected");
     if (!PyFloat_CheckExact(now))
         fail(PyExc_TypeError, "now: a float was expected");
-    Pass pass(refresher, status_values, written, now);
+    Pass pass(refresher, status_values, written, now, analysis_values);
     Owned views = Owned::steal(PyList_New(0));
     // Python's zip(plan.channels, values): as many as the shorter holds.
     Py_ssize_t count = std::min(PyList_GET_SIZE(channels), PyList_GET_SIZE(values));

@@ -8,9 +8,9 @@
 
 namespace avwatch::serve_accel {
 
-// judge_channels(refresher, channels, values, status_values, written, now)
+// judge_channels(refresher, channels, values, status_values, written, now, analysis_values)
 // -> list of ChannelView, as Refresher.judge_channels returns.
 Owned judge_channels(PyObject* refresher, PyObject* channels, PyObject* values, PyObject* status_values,
-                     PyObject* written, PyObject* now);
+                     PyObject* written, PyObject* now, PyObject* analysis_values);
 
 }  // namespace avwatch::serve_accel

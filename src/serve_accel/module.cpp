@@ -15,11 +15,13 @@ PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t count) {
 }
 
 PyObject* judge_channels(PyObject*, PyObject* const* args, Py_ssize_t count) {
-    if (count != 6) {
-        PyErr_SetString(PyExc_TypeError, "judge_channels(refresher, channels, values, status_values, written, now)");
+    if (count != 7) {
+        PyErr_SetString(PyExc_TypeError,
+                        "judge_channels(refresher, channels, values, status_values, written, now, analysis_values)");
         return nullptr;
     }
-    return at_boundary([&] { return serve_accel::judge_channels(args[0], args[1], args[2], args[3], args[4], args[5]); });
+    return at_boundary(
+        [&] { return serve_accel::judge_channels(args[0], args[1], args[2], args[3], args[4], args[5], args[6]); });
 }
 
 PyMethodDef methods[] = {
@@ -27,7 +29,7 @@ PyMethodDef methods[] = {
      "configure(loads, decode_error, ok, no_signal, Verdict, Judged, SideView, PipeView, ChannelView)\n"
      "The decoder and classes serve's judge uses; once, before judge_channels."},
     {"judge_channels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(judge_channels)), METH_FASTCALL,
-     "judge_channels(refresher, channels, values, status_values, written, now) -> list\n"
+     "judge_channels(refresher, channels, values, status_values, written, now, analysis_values) -> list\n"
      "Refresher.judge_channels, with the usual rewritten record judged here."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -50,6 +50,9 @@ void make_names() {
     n.current = intern("current");
     n.side = intern("side");
     n.read_channel = intern("read_channel");
+    n.analysis_at = intern("analysis_at");
+    n.analysis = intern("analysis");
+    n.record = intern("record");
 }
 
 // A named tuple class: a tuple subclass that adds no storage to the tuple.

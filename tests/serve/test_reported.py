@@ -77,6 +77,6 @@ def test_reasons_are_read_again_only_when_due():
 
 def test_the_reason_joins_the_output_side_only():
     side = SideView(State.SILENT, "no write for 40 s", None, None, None)
-    document = pipe_json(PipeView("p1", "7", "main", side, side), {"uri": "udp://x"}, NOW, "playlist gone")
+    document = pipe_json(PipeView("p1", "7", "main", side, side), {"uri": "udp://x"}, None, NOW, "playlist gone")
     assert document["output"]["reason"] == "playlist gone; no write for 40 s"
     assert document["input"]["reason"] == "no write for 40 s"

@@ -94,10 +94,10 @@ def test_the_c_judge_matches_the_python_one(rounds, read_before):
             judge.read_once = read_before
             if judge.native_judge is None:
                 views = judge.judge_channels(judge.plan.channels, list(values), list(status_values),
-                                             list(written_at), now)
+                                             list(written_at), now, [])
             else:
                 views = judge.native_judge(judge, judge.plan.channels, list(values), list(status_values),
-                                           list(written_at), now)
+                                           list(written_at), now, [])
             judge.views = repr(views)
         assert c_judge.views == python_judge.views
         assert state_of(c_judge) == state_of(python_judge)
@@ -112,7 +112,7 @@ def test_the_usual_rewrite_is_judged_in_c(monkeypatch):
     status_values = values[3:]
 
     def judge(now: float) -> None:
-        c_judge.native_judge(c_judge, plan.channels, values, status_values, [now] * len(status_values), now)
+        c_judge.native_judge(c_judge, plan.channels, values, status_values, [now] * len(status_values), now, [])
 
     judge(1000.0)
     called = []

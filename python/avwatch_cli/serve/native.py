@@ -19,7 +19,8 @@ if TYPE_CHECKING:
     from avwatch_cli.serve.plan import ChannelState
 
 # (refresher, channels, values, status_values, written, now) -> channel views
-JudgeChannels = Callable[[Any, "list[ChannelState]", list, list, "list[float | None]", float], list[ChannelView]]
+JudgeChannels = Callable[[Any, "list[ChannelState]", list, list, "list[float | None]", float, list],
+                         list[ChannelView]]
 
 
 def load() -> JudgeChannels | None:

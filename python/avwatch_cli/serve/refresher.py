@@ -157,15 +157,15 @@ class Refresher:
         analysis_values = values[len(plan.channels) + len(plan.status_keys):]
         written = self.write_times.written(plan.status_keys, status_values, now)
         if self.native_judge is not None:
-            views = self.native_judge(self, plan.channels, values, status_values, written, now)
+            views = self.native_judge(self, plan.channels, values, status_values, written, now, analysis_values)
         else:
-            views = self.judge_channels(plan.channels, values, status_values, written, now)
+            views = self.judge_channels(plan.channels, values, status_values, written, now, analysis_values)
         self.history.add(now)
         return tuple(views)
 
     def judge_channels(self, channels: list[ChannelState], values: list[bytes | None],
                        status_values: list[bytes | None], written: list[float | None],
-                       now: float) -> list[ChannelView]:
+                       now: float, analysis_values: list[bytes | None]) -> list[ChannelView]:
         """Every channel's view (native.judge_channels takes the same steps in C)."""
         stale_after = self.stale_after
         views = []
