@@ -41,6 +41,25 @@ struct DirectoryCloser {
     void operator()(DIR* directory) const noexcept { closedir(directory); }
 };
 
+// Opens `path` for reading if it is a regular file: `file` is left closed
+// (-1) and the lookup says why otherwise.  Non-blocking: opening a FIFO for
+// reading would otherwise wait for a writer.
+FileLookup open_regular(const std::string& path, FdCloser& file, struct stat& status) {
+    FdCloser opened{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
+    if (opened.fd < 0)
+        return failure(errno);
+    if (fstat(opened.fd, &status) != 0)
+        return failure(errno);
+    FileLookup lookup;
+    lookup.identity = identity_of(status);
+    if (!S_ISREG(status.st_mode)) {
+        lookup.status = FileStatus::not_regular;
+        return lookup;
+    }
+    std::swap(file.fd, opened.fd);
+    return lookup;
+}
+
 double seconds(clockid_t clock) {
     timespec now{};
     clock_gettime(clock, &now);
@@ -61,19 +80,11 @@ FileLookup look_up(const std::string& path) {
 
 FileLookup read_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& into) {
     into.clear();
-    // Non-blocking: opening a FIFO for reading would otherwise wait for a writer.
-    FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-    if (file.fd < 0)
-        return failure(errno);
+    FdCloser file{-1};
     struct stat status;
-    if (fstat(file.fd, &status) != 0)
-        return failure(errno);
-    FileLookup lookup;
-    lookup.identity = identity_of(status);
-    if (!S_ISREG(status.st_mode)) {
-        lookup.status = FileStatus::not_regular;
+    FileLookup lookup = open_regular(path, file, status);
+    if (file.fd < 0)
         return lookup;
-    }
     std::size_t wanted = std::min<std::size_t>(limit, static_cast<std::size_t>(status.st_size));
     into.resize(wanted);
     std::size_t got = 0;
@@ -96,18 +107,11 @@ FileLookup read_file(const std::string& path, std::size_t limit, std::vector<std
 
 FileLookup read_in_pieces(const std::string& path, std::size_t limit, std::span<std::uint8_t> buffer,
                           const std::function<void(std::span<const std::uint8_t>)>& piece) {
-    FdCloser file{open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)};
-    if (file.fd < 0)
-        return failure(errno);
+    FdCloser file{-1};
     struct stat status;
-    if (fstat(file.fd, &status) != 0)
-        return failure(errno);
-    FileLookup lookup;
-    lookup.identity = identity_of(status);
-    if (!S_ISREG(status.st_mode)) {
-        lookup.status = FileStatus::not_regular;
+    FileLookup lookup = open_regular(path, file, status);
+    if (file.fd < 0)
         return lookup;
-    }
     std::size_t left = limit;
     while (left > 0) {
         ssize_t n = read(file.fd, buffer.data(), std::min(left, buffer.size()));
