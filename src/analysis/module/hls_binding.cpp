@@ -157,13 +157,19 @@ PyType_Spec hls_output_spec = {
 
 Owned errors_list(const hls::ErrorList& errors) { return text_list(errors.kept()); }
 
+// Every parse's answer says first whether the bytes can be a playlist at
+// all ("text"); nothing more is said of bytes that cannot.
+bool put_is_playlist_text(Borrowed dict, const std::string& bytes) {
+    bool is_text = bytes.size() <= hls::max_playlist_bytes && hls::is_playlist_text(bytes);
+    put(dict, "text", boolean(is_text));
+    return is_text;
+}
+
 PyObject* parse_media_playlist(PyObject*, PyObject* data) {
     return at_boundary([&] {
         std::string bytes = bytes_argument(data);
         Owned dict = new_dict();
-        bool is_text = bytes.size() <= hls::max_playlist_bytes && hls::is_playlist_text(bytes);
-        put(dict, "text", boolean(is_text));
-        if (!is_text)
+        if (!put_is_playlist_text(dict, bytes))
             return dict;
         hls::MediaPlaylist playlist = hls::parse_media_playlist(bytes);
         put(dict, "header", boolean(playlist.has_header));
@@ -193,9 +199,7 @@ PyObject* parse_master_playlist(PyObject*, PyObject* data) {
     return at_boundary([&] {
         std::string bytes = bytes_argument(data);
         Owned dict = new_dict();
-        bool is_text = bytes.size() <= hls::max_playlist_bytes && hls::is_playlist_text(bytes);
-        put(dict, "text", boolean(is_text));
-        if (!is_text)
+        if (!put_is_playlist_text(dict, bytes))
             return dict;
         hls::MasterPlaylist master = hls::parse_master_playlist(bytes);
         put(dict, "header", boolean(master.has_header));
