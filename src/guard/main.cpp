@@ -238,21 +238,8 @@ private:
     // others' probes (three small events per probe fit any socket buffer).
     static void report(int channel, protocol::EventKind kind, int value, int attached = -1) {
         protocol::Event event{kind, value};
-        iovec data{&event, sizeof event};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        if (attached >= 0) {
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            cmsghdr* header = CMSG_FIRSTHDR(&message);
-            header->cmsg_level = SOL_SOCKET;
-            header->cmsg_type = SCM_RIGHTS;
-            header->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(header), &attached, sizeof attached);
-        }
-        ::sendmsg(channel, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        protocol::send_with_fds(channel, &event, sizeof event,
+                                attached >= 0 ? std::span<const int>(&attached, 1) : std::span<const int>());
     }
 
     bool is_in_flight(int channel) const {

@@ -200,19 +200,7 @@ void collect_retired() {
 }
 
 int send_request(int socket, const protocol::SpawnRequest& request, const int (&fds)[protocol::SpawnFd::count]) {
-    iovec data{const_cast<protocol::SpawnRequest*>(&request), sizeof request};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof fds)] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* header = CMSG_FIRSTHDR(&message);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof fds);
-    std::copy(std::begin(fds), std::end(fds), reinterpret_cast<int*>(CMSG_DATA(header)));
-    while (::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+    while (protocol::send_with_fds(socket, &request, sizeof request, fds) < 0) {
         if (errno != EINTR)
             return errno;
     }

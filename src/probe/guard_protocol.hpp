@@ -15,7 +15,9 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <span>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -70,6 +72,27 @@ struct Body {
     std::vector<std::string> environment;
     std::vector<gid_t> groups;
 };
+
+// Sends one message of `size` bytes with `fds` attached (none when empty),
+// never blocking: the bytes sent, or -1 with errno set.
+inline ssize_t send_with_fds(int socket, const void* data, std::size_t size, std::span<const int> fds) {
+    constexpr std::size_t most = SpawnFd::count;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * most)] = {};
+    iovec part{const_cast<void*>(data), size};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    if (!fds.empty() && fds.size() <= most) {
+        message.msg_control = control;
+        message.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(header), fds.data(), sizeof(int) * fds.size());
+    }
+    return ::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
 
 // Four counts, then every string NUL-terminated, then the groups.
 inline std::string encode(const Body& body) {
