@@ -28,7 +28,11 @@ def test_clean_stream_rate_within_one_percent_of_what_was_sent(ts_files, rate):
     for report in windows:
         sent = relay.truth.rate_between(report["window_start"], report["window_end"])
         assert report["bitrate"] == pytest.approx(sent, rel=0.01)
-        assert report["bitrate"] == pytest.approx(rate, rel=0.01)
+    # A loaded machine (the sanitizer pass) delays the relay within a window,
+    # so what was sent is held to the mux rate over the whole run.
+    sends = relay.truth.sends
+    average = relay.truth.rate_between(sends[0][0], sends[-1][0])
+    assert average == pytest.approx(rate, rel=0.01)
     final = reports[-1]
     assert (final["continuity_errors"], final["packets"], final["bytes"]) == (
         0, relay.truth.packets, relay.truth.bytes)
@@ -86,6 +90,9 @@ def test_each_fault_gives_its_indicator(ts_files, faults, counter, flag):
 def test_a_two_second_silence_is_the_longest_gap(ts_files):
     rate = 2_000_000
     relay, reports, _ = run_through_relay(ts_files[rate], rate, Faults(silent_between=(2.0, 4.0)))
-    assert reports[-1]["longest_gap"] == pytest.approx(2.0, abs=0.05)
+    times = [at for at, _ in relay.truth.sends]
+    sent_gap = max(b - a for a, b in zip(times, times[1:]))
+    assert sent_gap == pytest.approx(2.0, abs=0.1)
+    assert reports[-1]["longest_gap"] == pytest.approx(sent_gap, abs=0.02)
     assert max(r["window_longest_gap"] for r in reports) >= 0.9
     assert reports[-1]["pat_errors"] == reports[-1]["pmt_errors"] == 0
