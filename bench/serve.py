@@ -24,7 +24,9 @@ Churn: for 10,000, 50,000 and 100,000 pipes (--churn-pipes), each on a
 redis-server of its own, every status record is rewritten with a new value
 before each timed refresh (what live monitors do between two refreshes),
 against the floor of reading the same keys (SCAN + MGET in the same batches)
-and decoding every value with orjson; then the /metrics and /api/status
+and decoding every value with orjson; the keys include the input source
+records and the output reasons, which serve reads every 10 s, so at every
+refresh at these scales, and here at every timed one; then the /metrics and /api/status
 bodies of that snapshot, and the process's memory per pipe.
 
 Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N] [--churn-pipes N,N,...]
@@ -50,9 +52,11 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 from redis_sets import ClusterSet, RedisNode  # noqa: E402
 from timing import median_seconds  # noqa: E402
 
+from avwatch_cli.output_reason import reason_key  # noqa: E402
 from avwatch_cli.serve.heap import tune_collection  # noqa: E402
 from avwatch_cli.serve.reader import MGET_BATCH, PATTERN, SCAN_COUNT  # noqa: E402
 from avwatch_cli.serve.refresher import Refresher  # noqa: E402
+from avwatch_cli.serve.sources import source_key  # noqa: E402
 from avwatch_cli.serve.web import Exposition  # noqa: E402
 
 STREAM = {"acodec": "aac", "vcodec": "h264", "vresolution": "1280x720", "vfps": 25,
@@ -165,17 +169,20 @@ def after_rewrites(client: redis.Redis, refresher: Refresher, pipes: int, rounds
     return statistics.median(refreshes), statistics.median(renders)
 
 
-def churn_floor(client: redis.Redis, keys: list) -> None:
-    """SCAN for the names, MGET in the refresh's batches, every value decoded."""
+def churn_floor(client: redis.Redis, key_lists: list[list[bytes]]) -> None:
+    """SCAN for the names; each list of keys read with MGETs in the
+    refresh's batches, one pipeline a list as the refresh reads them; every
+    value decoded."""
     list(client.scan_iter(match=PATTERN, count=SCAN_COUNT))
-    batch = client.pipeline(transaction=False)
-    for start in range(0, len(keys), MGET_BATCH):
-        batch.mget(keys[start:start + MGET_BATCH])
     loads = orjson.loads
-    for values in batch.execute():
-        for value in values:
-            if value is not None:
-                loads(value)
+    for keys in key_lists:
+        batch = client.pipeline(transaction=False)
+        for start in range(0, len(keys), MGET_BATCH):
+            batch.mget(keys[start:start + MGET_BATCH])
+        for values in batch.execute():
+            for value in values:
+                if value is not None:
+                    loads(value)
 
 
 def rewrite_all(client: redis.Redis, pipes: int, round_number: int) -> None:
@@ -202,8 +209,13 @@ def churn_figures(pipes: int, rounds: int) -> tuple[float, float]:
         try:
             client = redis.Redis(port=server.port)
             fill(client, pipes)
-            keys = [key.encode() for n in range(pipes) for key in
-                    (f"ch:{100000 + n}", f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
+            # The keys a refresh reads: the channel and status records, then
+            # the input source records and the output monitors' reasons.
+            key_lists = [[f"ch:{100000 + n}".encode() for n in range(pipes)]
+                         + [key.encode() for n in range(pipes) for key in
+                            (f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")],
+                         [source_key(str(100000 + n), "main").encode() for n in range(pipes)],
+                         [reason_key(str(100000 + n), "main").encode() for n in range(pipes)]]
             before = rss_bytes()
             refresher = Refresher(client, f"redis://127.0.0.1:{server.port}", refresh_seconds=2.0,
                                   stale_after=30.0, forget_after=300.0)
@@ -212,11 +224,14 @@ def churn_figures(pipes: int, rounds: int) -> tuple[float, float]:
             refreshes, floors, renders, statuses = [], [], [], []
             for round_number in range(rounds):
                 rewrite_all(client, pipes, round_number + 1)
+                # Both are read every 10 s: every refresh at the periods these
+                # scales run with, and every one here, as the floor reads them.
+                refresher.sources.read_at = refresher.reported.read_at = float("-inf")
                 started = time.perf_counter()
                 refresher.refresh()
                 refreshes.append(time.perf_counter() - started)
                 started = time.perf_counter()
-                churn_floor(client, keys)
+                churn_floor(client, key_lists)
                 floors.append(time.perf_counter() - started)
                 started = time.perf_counter()
                 body = exposition.body()

@@ -94,7 +94,7 @@ public:
                 if (truthy(pipe_view.get()))
                     check(PyList_Append(pipe_views.get(), pipe_view.get()));
             }
-            Owned views = Owned::steal(PyList_AsTuple(pipe_views.get()));
+            Owned views = untracked(Owned::steal(PyList_AsTuple(pipe_views.get())));
             view = make_tuple(rules().channel_view, {shown.get(), live.get(), views.get()});
             set(state, n_.view, view.get());
         }
@@ -124,6 +124,16 @@ private:
         return Owned::share(list_item(analysis_values_, at));
     }
 
+    // The input analyser's record, as the pipe's own reader (analysis.Analysis) keeps it:
+    // its `parsed` while the value is the one it parsed, else its `record(raw)`.
+    Owned analysis_record(PyObject* tracked, PyObject* raw) {
+        Owned reader = get(tracked, n_.analysis);
+        Owned kept = get(reader.get(), n_.raw);
+        if (kept.get() == raw || !check(PyObject_RichCompareBool(raw, kept.get(), Py_NE)))
+            return get(reader.get(), n_.parsed);
+        return Owned::steal(PyObject_CallMethodObjArgs(reader.get(), n_.record, raw, nullptr));
+    }
+
     bool fresh(PyObject* written_at) {
         return written_at == Py_None || now_value_ - as_double(written_at) <= stale_after_;
     }
@@ -133,8 +143,8 @@ private:
         auto [input_raw, input_written] = slot(tracked, n_.input_at);
         auto [output_raw, output_written] = slot(tracked, n_.output_at);
         Owned analysis_raw = analysis_value(tracked);
-        Owned seen = Owned::steal(PyTuple_Pack(6, live, input_raw.get(), input_written.get(), output_raw.get(),
-                                               output_written.get(), analysis_raw.get()));
+        Owned seen = untracked(Owned::steal(PyTuple_Pack(6, live, input_raw.get(), input_written.get(), output_raw.get(),
+                                               output_written.get(), analysis_raw.get())));
         Owned before = get(tracked, n_.seen);
         // Unchanged inputs give the same view, unless a side may have gone stale since.
         if (check(PyObject_RichCompareBool(seen.get(), before.get(), Py_EQ)) && fresh(input_written.get()) &&
@@ -143,10 +153,7 @@ private:
         set(tracked, n_.seen, seen.get());
         Owned input = side(tracked, 0, live, input_raw.get(), input_written.get());
         Owned output = side(tracked, 1, live, output_raw.get(), output_written.get());
-        // The input analyser's record, as the pipe's own reader keeps it.
-        Owned analysis_reader = get(tracked, n_.analysis);
-        Owned analysis = Owned::steal(
-            PyObject_CallMethodObjArgs(analysis_reader.get(), n_.record, analysis_raw.get(), nullptr));
+        Owned analysis = analysis_record(tracked, analysis_raw.get());
         Owned view = get(tracked, n_.view);
         if (view.get() != Py_None && item(view.get(), pipe_input) == input.get() &&
             item(view.get(), pipe_output) == output.get() && item(view.get(), pipe_analysis) == analysis.get())

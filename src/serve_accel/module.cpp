@@ -3,6 +3,7 @@
 #include "module/api.hpp"
 #include "serve_accel/judge.hpp"
 #include "serve_accel/rules.hpp"
+#include "serve_accel/written.hpp"
 
 namespace {
 
@@ -24,6 +25,15 @@ PyObject* judge_channels(PyObject*, PyObject* const* args, Py_ssize_t count) {
         [&] { return serve_accel::judge_channels(args[0], args[1], args[2], args[3], args[4], args[5], args[6]); });
 }
 
+PyObject* note_writes(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 7) {
+        PyErr_SetString(PyExc_TypeError, "note_writes(values, last_values, changed_at, channels, notified, floors, now)");
+        return nullptr;
+    }
+    return at_boundary(
+        [&] { return serve_accel::note_writes(args[0], args[1], args[2], args[3], args[4], args[5], args[6]); });
+}
+
 PyMethodDef methods[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_FASTCALL,
      "configure(loads, decode_error, ok, no_signal, Verdict, Judged, SideView, PipeView, ChannelView)\n"
@@ -31,6 +41,9 @@ PyMethodDef methods[] = {
     {"judge_channels", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(judge_channels)), METH_FASTCALL,
      "judge_channels(refresher, channels, values, status_values, written, now, analysis_values) -> list\n"
      "Refresher.judge_channels, with the usual rewritten record judged here."},
+    {"note_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(note_writes)), METH_FASTCALL,
+     "note_writes(values, last_values, changed_at, channels, notified, floors, now) -> list\n"
+     "Each value's write time, as freshness.note_writes gives it, updating the lists as it does."},
     {nullptr, nullptr, 0, nullptr},
 };
 

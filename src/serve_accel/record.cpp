@@ -60,6 +60,16 @@ Owned make_tuple(PyTypeObject* type, std::initializer_list<PyObject*> items) {
     Py_ssize_t at = 0;
     for (PyObject* item : items)
         PyTuple_SET_ITEM(made.get(), at++, Py_NewRef(item));
+    return untracked(std::move(made));
+}
+
+Owned untracked(Owned made) {
+    // Views and verdicts hold only decoded records (trees), text, numbers and
+    // states: they can be in no cycle.  Left tracked, the hundreds of
+    // thousands a refresh replaces would make every full collection walk
+    // them all, costing more than the judging.
+    if (PyObject_GC_IsTracked(made.get()))
+        PyObject_GC_UnTrack(made.get());
     return made;
 }
 

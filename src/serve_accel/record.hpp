@@ -20,5 +20,7 @@ Owned signal_verdict(bool output, PyObject* record);
 
 // A named tuple of `type` holding these items, as tuple.__new__ makes it.
 Owned make_tuple(PyTypeObject* type, std::initializer_list<PyObject*> items);
+// `made`, out of the cyclic collector's sight: for objects that can be in no cycle.
+Owned untracked(Owned made);
 
 }  // namespace avwatch::serve_accel

@@ -53,6 +53,7 @@ void make_names() {
     n.analysis_at = intern("analysis_at");
     n.analysis = intern("analysis");
     n.record = intern("record");
+    n.parsed = intern("parsed");
 }
 
 // A named tuple class: a tuple subclass that adds no storage to the tuple.

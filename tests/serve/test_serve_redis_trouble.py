@@ -144,7 +144,7 @@ def test_the_listener_believes_only_a_confirmed_subscription(replies, expected):
     from avwatch_cli.serve.freshness import WriteTimes
 
     times = WriteTimes.__new__(WriteTimes)
-    times.notified = {}
+    times.notified, times.known = {}, frozenset()
     reader = hiredis.Reader()
     reader.feed(replies)
     if isinstance(expected, type):

@@ -17,7 +17,7 @@ pytestmark = pytest.mark.skipif(os.environ.get("AVWATCH_SERVE_PURE") == "1", rea
 
 STALE_AFTER = 30.0
 NAMES = [b"ch:a", b"ch:a:in:p", b"ch:a:out:p", b"ch:a:in:q", b"ch:b", b"ch:b:out:p", b"ch:b:in:p",
-         b"ch:c:in:p", b"ch:c:out:p"]   # ch:c has no channel record
+         b"ch:c:in:p", b"ch:c:out:p", b"ch:a:ts:p"]   # ch:c has no channel record
 STREAM = {"acodec": "aac", "vcodec": "h264", "vresolution": "640x360", "vfps": 25, "vbitrate": 1_000_000,
           "abitrate": 128_000, "bitrate": 1_128_000}
 INITIAL = {"acodec": "", "vcodec": "", "sequence": None, "bitrate": 0, "vbitrate": 0, "abitrate": 0, "vfps": 0,
@@ -72,9 +72,11 @@ def state_of(judge: Refresher) -> tuple:
             [current.tobytes() for current in judge.history.current], judge.first_read_problems)
 
 
+# The input analyser's record of pipe a:p.
+ANALYSIS_RECORDS = st.sampled_from([None, b'{"bitrate": 1000, "packets": 5}', b'{"bitrate": 2000}', b"junk"])
 ROUND = st.tuples(st.lists(st.one_of(RECORDS, st.none()), min_size=9, max_size=9),
                   st.lists(CHANNEL_RECORDS, min_size=3, max_size=3), st.lists(AGES, min_size=9, max_size=9),
-                  st.floats(min_value=0.0, max_value=100.0))
+                  st.floats(min_value=0.0, max_value=100.0), st.lists(ANALYSIS_RECORDS, min_size=1, max_size=1))
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -84,7 +86,7 @@ def test_the_c_judge_matches_the_python_one(rounds, read_before):
     python_judge, c_judge = refresher(None), refresher(native.judge_channels)
     plan = python_judge.plan
     now = 1000.0
-    for status_values, channel_values, ages, step in rounds:
+    for status_values, channel_values, ages, step, analysis_values in rounds:
         now += step
         status_values = status_values[:len(plan.status_keys)]
         values = channel_values[:len(plan.channels)] + status_values
@@ -94,10 +96,10 @@ def test_the_c_judge_matches_the_python_one(rounds, read_before):
             judge.read_once = read_before
             if judge.native_judge is None:
                 views = judge.judge_channels(judge.plan.channels, list(values), list(status_values),
-                                             list(written_at), now, [])
+                                             list(written_at), now, list(analysis_values))
             else:
                 views = judge.native_judge(judge, judge.plan.channels, list(values), list(status_values),
-                                           list(written_at), now, [])
+                                           list(written_at), now, list(analysis_values))
             judge.views = repr(views)
         assert c_judge.views == python_judge.views
         assert state_of(c_judge) == state_of(python_judge)
@@ -112,7 +114,7 @@ def test_the_usual_rewrite_is_judged_in_c(monkeypatch):
     status_values = values[3:]
 
     def judge(now: float) -> None:
-        c_judge.native_judge(c_judge, plan.channels, values, status_values, [now] * len(status_values), now, [])
+        c_judge.native_judge(c_judge, plan.channels, values, status_values, [now] * len(status_values), now, [None])
 
     judge(1000.0)
     called = []

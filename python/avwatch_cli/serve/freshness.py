@@ -18,6 +18,12 @@ listener reads its socket in large slices and parses them with hiredis,
 stamping each slice with one time; anything slower lets Redis's pub/sub
 output buffer fill and the server drops the subscriber.
 
+The same notifications tell the refresher when its key names may be out
+of date: a key created that the last SCAN did not return, or a key gone.
+While none came (and every listener has been subscribed since the SCAN
+began), the refresher reads the names it has instead of walking the whole
+key space again, but never for longer than RESCAN_SECONDS.
+
 A key written before serve started, or while the listener was cut off, has
 no known write time: its age counts from the moment the listener last
 subscribed or the refresher first saw the key, whichever is later.  So a
@@ -34,6 +40,7 @@ import time
 import hiredis
 import redis
 
+from avwatch_cli.serve import native
 from avwatch_cli.serve.nodes import Client, nodes_of
 from avwatch_cli.serve.reader import PATTERN, key_bytes
 
@@ -47,6 +54,8 @@ RETRY_SECONDS = 1.0
 POLL_SECONDS = 0.25
 CHECK_SECONDS = 5.0
 READ_BYTES = 1 << 20
+# The longest the refresher goes on the key names of one SCAN, notifications or not.
+RESCAN_SECONDS = 30.0
 # Events after which the key is gone: its write time is forgotten.
 GONE = frozenset((b"del", b"expired", b"evicted", b"rename_from", b"move_from"))
 
@@ -73,6 +82,29 @@ def enable_notifications(client: redis.Redis) -> bool:
     return bool(missing)
 
 
+def note_writes(values: list[bytes | None], last_values: list[bytes | None], changed_at: list[float],
+                channels: list[bytes], notified: dict[bytes, float], floors: list[float],
+                now: float) -> list[float | None]:
+    """Each value's write time, the latest of: its notification, its last
+    change of value seen, its floor; None for an absent key.  A value that
+    differs from the last one seen counts as written now (the first seen
+    does not: it may be old).  Updates last_values and changed_at in place;
+    native.note_writes takes the same steps in C."""
+    written: list[float | None] = []
+    notified_at = notified.get
+    for at, value in enumerate(values):
+        if value is None:
+            written.append(None)
+            continue
+        last = last_values[at]
+        if last != value:
+            if last is not None:
+                changed_at[at] = now
+            last_values[at] = value
+        written.append(max(notified_at(channels[at], 0.0), changed_at[at], floors[at]))
+    return written
+
+
 class WriteTimes:
     """Last write time of each key, from notifications and value changes."""
 
@@ -89,15 +121,22 @@ class WriteTimes:
         self.baseline = now
         self.notified: dict[bytes, float] = {}  # by keyspace channel; written by the listeners
         self.first_seen: dict[str, float] = {}  # the rest by the refresher only
-        self.last_values: dict[str, bytes] = {}
-        self.changed_at: dict[str, float] = {}
-        # The last key list asked about, and per key its channel name and earliest write time.
+        # The last key list asked about, and per key (in its order) its
+        # channel name, earliest write time, last value seen (None before
+        # the first) and when that value last changed (0.0 before a change).
         self.keys: list[str] | None = None
         self.channels: list[bytes] = []
         self.floors: list[float] = []
+        self.last_values: list[bytes | None] = []
+        self.changed_at: list[float] = []
         self.floor_baseline = now
+        # The keyspace channels of the key names last scanned, and whether a
+        # notification since the last SCAN began told of a key created or gone.
+        self.known: frozenset[bytes] = frozenset()
+        self.key_set_changed = True
         self.refusal_logged = False
         self.stopping = threading.Event()
+        self.note_values = native.note_writes or note_writes
 
     @property
     def mode(self) -> str:
@@ -138,25 +177,36 @@ class WriteTimes:
         if self.floor_baseline != self.baseline:
             baseline = self.floor_baseline = self.baseline
             self.floors = [max(self.first_seen[key], baseline) for key in keys]
-        last_values, changed_at = self.last_values, self.changed_at
-        for key, value in zip(keys, values):
-            if value is not None and last_values.get(key) != value:
-                if key in last_values:
-                    changed_at[key] = now
-                last_values[key] = value
-        notified, changed = self.notified.get, changed_at.get
-        return [None if value is None else max(notified(channel, 0.0), changed(key, 0.0), floor)
-                for key, channel, value, floor in zip(keys, self.channels, values, self.floors)]
+        return self.note_values(values, self.last_values, self.changed_at, self.channels, self.notified, self.floors, now)
+
+    def scanning(self) -> None:
+        """A SCAN begins: what notifications say from now on is news to it."""
+        self.key_set_changed = False
+
+    def know(self, names: list[bytes]) -> None:
+        """The key names a SCAN found, when they differ from the last."""
+        prefix = self.channel_prefix
+        self.known = frozenset([prefix + name for name in names])
+
+    def names_current(self, scanned_at: float, now: float) -> bool:
+        """Whether the key names of the SCAN that began at `scanned_at` are
+        all there is, as far as the notifications tell: none told of a key
+        created or gone since, and every listener was subscribed all along."""
+        return (not self.key_set_changed and self.mode == NOTIFICATIONS and self.baseline <= scanned_at
+                and 0.0 <= now - scanned_at < RESCAN_SECONDS)
 
     def follow_keys(self, keys: list[str], now: float) -> None:
         """A new key list: the tables keep only its keys, so they stay bounded."""
+        at = {} if self.keys is None else {key: index for index, key in enumerate(self.keys)}
+        last_values, changed_at = self.last_values, self.changed_at
+        self.last_values = [last_values[at[key]] if key in at else None for key in keys]
+        self.changed_at = [changed_at[at[key]] if key in at else 0.0 for key in keys]
         self.keys = keys
         prefix = self.channel_prefix
         self.channels = [prefix + key_bytes(key) for key in keys]
         present = set(keys)
-        for table in (self.first_seen, self.last_values, self.changed_at):
-            for key in [key for key in table if key not in present]:
-                del table[key]
+        for key in [key for key in self.first_seen if key not in present]:
+            del self.first_seen[key]
         channels = set(self.channels)
         # list() copies at once: the listeners may add keys meanwhile.
         for channel in [channel for channel in list(self.notified) if channel not in channels]:
@@ -225,6 +275,7 @@ class WriteTimes:
         whether one confirmed the subscription.  An error reply (the
         subscription refused) raises ResponseError."""
         notified, gone, saw_set, confirmed = self.notified, GONE, False, False
+        known, key_set_changed = self.known, False
         while (reply := reader.gets()) is not False:
             if isinstance(reply, Exception):
                 raise redis.ResponseError(str(reply))
@@ -233,13 +284,18 @@ class WriteTimes:
                 continue
             # A list (RESP2) or its subclass PushNotification (RESP3, which recent clients speak).
             if isinstance(reply, list) and len(reply) == 4 and reply[0] == b"pmessage":
-                event = reply[3]
+                event, channel = reply[3], reply[2]
                 if event in gone:
-                    notified.pop(reply[2], None)
+                    notified.pop(channel, None)
+                    key_set_changed = True
                 else:
-                    notified[reply[2]] = now
+                    notified[channel] = now
+                    if channel not in known:
+                        key_set_changed = True
                     if event == b"set":
                         saw_set = True
+        if key_set_changed:
+            self.key_set_changed = True
         return saw_set, confirmed
 
     def set_up(self, node: redis.Redis) -> bool:

@@ -36,4 +36,17 @@ def load() -> JudgeChannels | None:
     return judge
 
 
+def load_note_writes() -> Callable[..., list[float | None]] | None:
+    if os.environ.get("AVWATCH_SERVE_PURE") == "1":
+        return None
+    try:
+        import avwatch_serve_accel
+    except ImportError:
+        return None
+    note: Callable[..., list[float | None]] = avwatch_serve_accel.note_writes
+    return note
+
+
 judge_channels = load()
+# freshness.note_writes in C, or None.
+note_writes = load_note_writes()

@@ -67,6 +67,7 @@ class Refresher:
         self.reported = Reported(stale_after)
         self.reason_reader = reader_for(client)   # its own too, for the same reason
         self.reason_keys: list[tuple[str, bytes]] = []
+        self.scanned_at = float("-inf")   # when the SCAN of the plan's names began
         self.read_once = False        # whether any read has succeeded yet
         self.first_read_problems = 0  # of this refresh, for the log
         self.read_at: float | None = None
@@ -103,17 +104,7 @@ class Refresher:
         started = time.perf_counter()
         now = time.time()
         try:
-            names = self.reader.key_names()
-            # SCAN walks an unchanged key space in the same order: the list
-            # comparison settles the common case without hashing every name.
-            if self.plan is None or self.planner.lingering:
-                self.plan = self.make_plan(names, now)
-            elif names != self.plan.names:
-                if frozenset(names) == frozenset(self.plan.names):
-                    self.plan = self.plan._replace(names=names)
-                else:
-                    self.plan = self.make_plan(names, now)
-            values = self.reader.values(self.plan.read_keys)
+            values = self.read(now)
             self.sources.refresh(self.source_reader.values, self.source_keys, now)
             self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
             self.hls.read(self.hls_reader, self.plan)
@@ -138,6 +129,45 @@ class Refresher:
         self.read_once, self.read_at = True, now
         self.snapshot = self.build(now, channels, redis_up=True, error=None,
                                    duration=time.perf_counter() - started)
+
+    def read(self, now: float) -> list[bytes | None]:
+        """The values of the plan's keys, the plan brought up to the key names first."""
+        scanned = self.discover(now)
+        assert self.plan is not None
+        values = self.reader.values(self.plan.read_keys)
+        # A status or analysis key of the names is gone, and no listener told
+        # (an expiry, a FLUSHALL): the names are scanned again at once.
+        if not scanned and None in values[len(self.plan.channels):]:
+            self.scanned_at = float("-inf")
+            self.discover(now)
+            values = self.reader.values(self.plan.read_keys)
+        return values
+
+    def discover(self, now: float) -> bool:
+        """Brings the plan up to the key names: a SCAN (and True), unless the
+        notifications tell that no key was created or deleted since the last."""
+        times = self.write_times
+        if self.plan is not None and times.names_current(self.scanned_at, now):
+            if self.planner.lingering:
+                self.plan = self.make_plan(self.plan.names, now)
+            return False
+        self.scanned_at = float("-inf")   # until this SCAN has gone through
+        times.scanning()
+        started = time.time()
+        names = self.reader.key_names()
+        plan = self.plan
+        # SCAN walks an unchanged key space in the same order: the list
+        # comparison settles the common case without hashing every name.
+        same_order = plan is not None and names == plan.names
+        if plan is None or (not same_order and frozenset(names) != frozenset(plan.names)):
+            self.plan = self.make_plan(names, now)
+            times.know(names)
+        elif self.planner.lingering:
+            self.plan = self.make_plan(names, now)
+        elif not same_order:
+            self.plan = plan._replace(names=names)
+        self.scanned_at = started
+        return True
 
     def make_plan(self, names: list[bytes], now: float) -> Plan:
         plan = self.planner.make_plan(names, now)
