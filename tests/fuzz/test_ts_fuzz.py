@@ -1,5 +1,6 @@
-"""The parse layer under the fuzz target, built with the sanitizers, for a
-few seconds from a seed ffmpeg makes and from random bytes."""
+"""The parse layer and the HLS segment reader under the fuzz target, built
+with the sanitizers, for a few seconds from a seed ffmpeg makes and from
+random bytes."""
 
 from __future__ import annotations
 
@@ -10,7 +11,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SOURCES = sorted((ROOT / "src" / "analysis" / "ts").glob("*.cpp"))
+SOURCES = [*sorted((ROOT / "src" / "analysis" / "ts").glob("*.cpp")), ROOT / "src" / "analysis" / "hls" / "segment_ts.cpp"]
 
 pytestmark = pytest.mark.skipif(shutil.which("g++") is None or shutil.which("ffmpeg") is None,
                                 reason="needs g++ and ffmpeg")

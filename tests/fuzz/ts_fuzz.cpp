@@ -6,8 +6,12 @@
 //
 // An input is cut into datagrams: two bytes of length and one of time step,
 // then the datagram, repeatedly; every 64 datagrams a window is closed.
+// The same bytes are read as an HLS segment too, whole and in pieces cut
+// where the input's bytes say: the facts must not depend on the cuts.
+#include "analysis/hls/segment_ts.hpp"
 #include "analysis/ts/analyser.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -37,6 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     analyser.close_window(now + 1);
+
+    avwatch::hls::TsSegmentReader pieces;
+    for (std::size_t from = 0, step = 0; from < size; from += step) {
+        step = std::min<std::size_t>(size - from, 1 + data[from] * 7);
+        pieces.feed({data + from, step});
+    }
+    if (pieces.finish() != avwatch::hls::read_ts_segment({data, size}))
+        std::abort();  // the segment's facts depend on how it was read
     return 0;
 }
 

@@ -1,8 +1,10 @@
-"""serve's judge of rewritten records in C (the avwatch_serve_accel module),
-when it is installed and AVWATCH_SERVE_PURE is not set to 1.
+"""serve's judge of rewritten records and its pass over the write times, in
+C (the avwatch_serve_accel module), when it is installed and
+AVWATCH_SERVE_PURE is not set to 1.
 
-It runs Refresher.judge_channels' steps with the same results; the Python
-refresher stays the reference, and judges alone without the module."""
+They take the steps of Refresher.judge_channels and freshness.note_writes
+with the same results; the Python ones stay the reference, and do the work
+alone without the module."""
 
 from __future__ import annotations
 
@@ -23,30 +25,20 @@ JudgeChannels = Callable[[Any, "list[ChannelState]", list, list, "list[float | N
                          list[ChannelView]]
 
 
-def load() -> JudgeChannels | None:
+def load() -> Any:
+    """The configured avwatch_serve_accel module, or None."""
     if os.environ.get("AVWATCH_SERVE_PURE") == "1":
         return None
     try:
-        import avwatch_serve_accel
+        import avwatch_serve_accel  # type: ignore[import-not-found]
     except ImportError:
         return None
     avwatch_serve_accel.configure(orjson.loads, orjson.JSONDecodeError, State.OK, State.NO_SIGNAL,
                                   Verdict, Judged, SideView, PipeView, ChannelView)
-    judge: JudgeChannels = avwatch_serve_accel.judge_channels
-    return judge
+    return avwatch_serve_accel
 
 
-def load_note_writes() -> Callable[..., list[float | None]] | None:
-    if os.environ.get("AVWATCH_SERVE_PURE") == "1":
-        return None
-    try:
-        import avwatch_serve_accel
-    except ImportError:
-        return None
-    note: Callable[..., list[float | None]] = avwatch_serve_accel.note_writes
-    return note
-
-
-judge_channels = load()
+_accelerator = load()
+judge_channels: JudgeChannels | None = _accelerator and _accelerator.judge_channels
 # freshness.note_writes in C, or None.
-note_writes = load_note_writes()
+note_writes: Callable[..., list[float | None]] | None = _accelerator and _accelerator.note_writes

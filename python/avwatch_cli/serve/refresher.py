@@ -104,10 +104,10 @@ class Refresher:
         started = time.perf_counter()
         now = time.time()
         try:
-            values = self.read(now)
+            values, plan = self.read(now)
             self.sources.refresh(self.source_reader.values, self.source_keys, now)
             self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
-            self.hls.read(self.hls_reader, self.plan)
+            self.hls.read(self.hls_reader, plan)
         except redis.RedisError as error:
             previous = self.snapshot
             cause = self.scrub(str(error)).rstrip(".") or type(error).__name__
@@ -130,27 +130,27 @@ class Refresher:
         self.snapshot = self.build(now, channels, redis_up=True, error=None,
                                    duration=time.perf_counter() - started)
 
-    def read(self, now: float) -> list[bytes | None]:
+    def read(self, now: float) -> tuple[list[bytes | None], Plan]:
         """The values of the plan's keys, the plan brought up to the key names first."""
-        scanned = self.discover(now)
-        assert self.plan is not None
-        values = self.reader.values(self.plan.read_keys)
+        plan, scanned = self.discover(now)
+        values = self.reader.values(plan.read_keys)
         # A status or analysis key of the names is gone, and no listener told
         # (an expiry, a FLUSHALL): the names are scanned again at once.
-        if not scanned and None in values[len(self.plan.channels):]:
+        if not scanned and None in values[len(plan.channels):]:
             self.scanned_at = float("-inf")
-            self.discover(now)
-            values = self.reader.values(self.plan.read_keys)
-        return values
+            plan, _ = self.discover(now)
+            values = self.reader.values(plan.read_keys)
+        return values, plan
 
-    def discover(self, now: float) -> bool:
-        """Brings the plan up to the key names: a SCAN (and True), unless the
-        notifications tell that no key was created or deleted since the last."""
+    def discover(self, now: float) -> tuple[Plan, bool]:
+        """Brings the plan up to the key names, and whether that took a
+        SCAN: not while the notifications tell that no key was created or
+        deleted since the last."""
         times = self.write_times
         if self.plan is not None and times.names_current(self.scanned_at, now):
             if self.planner.lingering:
                 self.plan = self.make_plan(self.plan.names, now)
-            return False
+            return self.plan, False
         self.scanned_at = float("-inf")   # until this SCAN has gone through
         times.scanning()
         started = time.time()
@@ -167,7 +167,8 @@ class Refresher:
         elif not same_order:
             self.plan = plan._replace(names=names)
         self.scanned_at = started
-        return True
+        assert self.plan is not None
+        return self.plan, True
 
     def make_plan(self, names: list[bytes], now: float) -> Plan:
         plan = self.planner.make_plan(names, now)

@@ -260,10 +260,12 @@ const OutputChecker::SegmentMemo* OutputChecker::segment_facts(const std::string
     auto found = memos_.find(path);
     if (found != memos_.end() && found->second.identity == lookup.identity)
         return &found->second;
-    if (pieces_.empty())
-        pieces_.resize(segment_piece);
+    // One buffer per thread for every output: a check runs in one thread to
+    // its end, and a buffer per output would be most of the memory of a
+    // thousand outputs (and a first check would pay for faulting it in).
+    thread_local std::vector<std::uint8_t> pieces(segment_piece);
     TsSegmentReader reader;
-    FileLookup read = read_in_pieces(path, max_segment_read, pieces_,
+    FileLookup read = read_in_pieces(path, max_segment_read, pieces,
                                      [&](std::span<const std::uint8_t> piece) { reader.feed(piece); });
     if (read.status != FileStatus::ok)
         return nullptr;

@@ -19,7 +19,7 @@ namespace avwatch::hls {
 inline constexpr std::size_t max_segment_read = 64 << 20;
 // Segments are read in pieces of this size (whole packets): one read for
 // most, as a plain read of the file takes it, and still within the L2 cache.
-inline constexpr std::size_t segment_piece = 188 * 5578;
+inline constexpr std::size_t segment_piece = 188 * 1394;
 // Folder entries looked at for stray files.
 inline constexpr std::size_t max_folder_entries = 10000;
 // When the playlist has never given its target duration.
@@ -100,7 +100,6 @@ private:
     std::int64_t counted_through_ = 0;  // next sequence number to add up
     std::unordered_map<std::string, SegmentMemo> memos_;
     std::vector<std::uint8_t> buffer_;  // the playlists
-    std::vector<std::uint8_t> pieces_;  // segments, a piece at a time
     std::vector<FolderEntry> entries_;
 };
 

@@ -214,8 +214,24 @@ void TsSegmentReader::feed(std::span<const std::uint8_t> bytes) {
     }
     std::size_t whole = bytes.size() / ts_packet_size;
     facts_.packets += whole;
-    for (std::size_t i = 0; i < whole; ++i)
-        packet(bytes.data() + i * ts_packet_size);
+    const std::uint8_t* at = bytes.data();
+    const std::uint8_t* end = at + whole * ts_packet_size;
+    for (; at != end && !opening_done_; at += ts_packet_size)
+        packet(at);
+    // The bulk of a segment, once its opening is judged: continuity and the
+    // tables only, every step inline.
+    for (; at != end; at += ts_packet_size) {
+        if (at[0] != ts_sync_byte || !facts_.starts_with_sync) {
+            packet(at);
+            continue;
+        }
+        ts::Packet bulk(at);
+        std::uint16_t pid = bulk.pid();
+        if (!usual_continuity(bulk, pid))
+            continuity(bulk);
+        if (pid == ts::pat_pid || pid == table_pid_)
+            opening_->table(bulk);
+    }
     auto rest = bytes.subspan(whole * ts_packet_size);
     std::copy(rest.begin(), rest.end(), partial_.begin());
     partial_size_ = rest.size();
@@ -243,17 +259,11 @@ void TsSegmentReader::packet(const std::uint8_t* bytes) {
 }
 
 void TsSegmentReader::continuity(const ts::Packet& packet) {
-    // The counter advances only with a payload; a null packet's is free.
     std::uint16_t pid = packet.pid();
-    if (pid == ts::null_pid || !packet.has_payload())
+    if (usual_continuity(packet, pid))
         return;
     std::int16_t& last = last_cc_[pid];
     std::uint8_t cc = packet.continuity();
-    if (cc == ((last + 1) & 0x0F)) {  // the usual case, first of all
-        last = cc;
-        repeated_[pid] = false;
-        return;
-    }
     bool& repeated = repeated_[pid];
     if (last < 0 || packet.discontinuity()) {
         last = cc;

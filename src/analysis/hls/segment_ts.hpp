@@ -37,6 +37,8 @@ struct TsFacts {
     std::optional<bool> video_starts_on_key_frame;
     std::uint64_t continuity_errors = 0;
     std::uint64_t table_crc_errors = 0;  // PAT or PMT sections failing their CRC
+
+    bool operator==(const TsFacts&) const = default;
 };
 
 // One segment, fed in order.  Pieces may split packets anywhere.
@@ -51,6 +53,19 @@ private:
     struct Opening;
     void packet(const std::uint8_t* bytes);
     void continuity(const ts::Packet& packet);
+    // The usual case of continuity(), done: no payload (the counter advances
+    // only with one), a null packet (its counter is free), the next count.
+    bool usual_continuity(const ts::Packet& packet, std::uint16_t pid) {
+        if (pid == ts::null_pid || !packet.has_payload())
+            return true;
+        std::int16_t& last = last_cc_[pid];
+        std::uint8_t cc = packet.continuity();
+        if (cc != ((last + 1) & 0x0F))
+            return false;
+        last = cc;
+        repeated_[pid] = false;
+        return true;
+    }
 
     TsFacts facts_;
     bool first_byte_ = true;
