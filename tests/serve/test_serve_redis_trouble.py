@@ -8,6 +8,8 @@ import time
 
 import pytest
 import redis
+from redis.backoff import NoBackoff
+from redis.retry import Retry
 
 from machine import free_port
 from serve.harness import STREAM, wait_for
@@ -174,3 +176,25 @@ def test_one_serve_per_database_shards_the_channels(own_redis, start_serve):
                 if not time.sleep(0.3)]
     assert set(seen) == {"ok"}, seen
     assert serves[0].side("a", "main", "input")["state"] == "silent"
+
+
+def test_the_listener_outlives_many_reconnects(own_redis, monkeypatch):
+    """Each reconnect used to take a connection from the client's pool that
+    was never given back: after a hundred the listener died, and freshness
+    stayed on value changes for good."""
+    from avwatch_cli.serve import freshness
+
+    monkeypatch.setattr(freshness, "RETRY_SECONDS", 0.005)
+    server = own_redis()
+    # No retries inside a connect: each attempt fails at once.
+    times = freshness.WriteTimes(server.client(retry=Retry(NoBackoff(), 0)), time.time())
+    server.stop()
+    times.start()
+    try:
+        time.sleep(2)   # some 400 refused attempts
+        assert all(listener.is_alive() for listener in times.listeners.values())
+        server.start()
+        wait_for(lambda: times.mode == freshness.NOTIFICATIONS, timeout=20)
+    finally:
+        times.stopping.set()
+        times.stop()

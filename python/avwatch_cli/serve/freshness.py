@@ -105,6 +105,15 @@ def note_writes(values: list[bytes | None], last_values: list[bytes | None], cha
     return written
 
 
+def own_connection(node: redis.Redis) -> redis.connection.AbstractConnection:
+    """A connection of the node's settings outside its pool: the pool
+    counts every connection it makes against its limit (100) and never
+    forgets one, so reconnecting through it would end the listener after
+    a hundred outages."""
+    pool = node.connection_pool
+    return pool.connection_class(**pool.connection_kwargs)
+
+
 class WriteTimes:
     """Last write time of each key, from notifications and value changes."""
 
@@ -221,7 +230,7 @@ class WriteTimes:
         pattern = self.channel_prefix + PATTERN.encode()
         trouble = None
         while not self.stopping.is_set() and (name == "" or self.serving(name)):
-            connection = node.connection_pool.make_connection()
+            connection = own_connection(node)
             try:
                 connection.connect()
                 known = self.set_up(node)
@@ -231,6 +240,8 @@ class WriteTimes:
                 subscribed = False
                 checked = time.time()
                 sock = connection._sock
+                if sock is None:
+                    raise redis.ConnectionError("the connection closed while subscribing")
                 sock.settimeout(POLL_SECONDS)
                 reader = hiredis.Reader()
                 while not self.stopping.is_set():
