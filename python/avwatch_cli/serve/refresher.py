@@ -87,7 +87,8 @@ class Refresher:
         self.write_times.stopping.set()
         self.write_times.stop()
         # Daemon threads: one caught in a slow connect is left to the exit.
-        self.thread.join(0.2)
+        if self.thread.ident is not None:   # started
+            self.thread.join(0.2)
 
     def run(self) -> None:
         while not self.stopping.is_set():
