@@ -15,8 +15,10 @@ At the end serve gets SIGTERM while it renders /metrics; the time it takes
 to exit is printed too.  One line per scale:
 
   N pipes, --refresh R: refresh X s (longest Y s); snapshot age seen by
-  clients at most A s (median M s); scrapes F of S failed, longest D s,
-  /metrics B MB; RSS P -> Q MB (most R MB); SIGTERM ends it in T s
+  clients at most A s (median M s); Prometheus' scrapes F of S failed, V s
+  on average, longest D s (its ingestion included); a gzipped /metrics every
+  15 s answered in G s, longest H s; /metrics B MB uncompressed in U s; RSS
+  P -> P' -> Q MB (start, middle, end; most R MB); SIGTERM ends it in T s
 
 Run: .venv/bin/python bench/serve_live.py [--scales 10000:2,50000:8,100000:15] [--seconds 180]
 """
@@ -104,6 +106,7 @@ class Watchers(threading.Thread):
         self.ages: list[float] = []
         self.failures = 0
         self.rss: list[int] = []
+        self.scrapes: list[float] = []   # seconds to a whole gzipped /metrics
         self.stopping = threading.Event()
 
     def snapshot_age(self) -> float | None:
@@ -119,13 +122,28 @@ class Watchers(threading.Thread):
         found = GENERATED_AT.search(body[:4096])
         return None if found is None else asked - float(found.group(1))
 
+    def scrape(self) -> None:
+        """What serve takes to answer a scraper, its ingestion aside."""
+        request = urllib.request.Request(self.base + "/metrics", headers={"Accept-Encoding": "gzip"})
+        asked = time.monotonic()
+        try:
+            with urllib.request.urlopen(request, timeout=60) as response:
+                response.read()
+        except OSError:
+            self.scrapes.append(float("inf"))
+            return
+        self.scrapes.append(time.monotonic() - asked)
+
     def run(self) -> None:
-        next_sample = 0.0
+        next_sample = next_scrape = 0.0
         while not self.stopping.is_set():
             started = time.monotonic()
             if started >= next_sample:
                 self.rss.append(rss_bytes(self.pid))
                 next_sample = started + 5.0
+            if started >= next_scrape:
+                self.scrape()
+                next_scrape = started + 15.0
             age = self.snapshot_age()
             if age is None:
                 self.failures += 1
@@ -186,7 +204,12 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path) -> str:
             prometheus_port, f"quantile_over_time(0.5, avwatch_refresh_duration_seconds{job}[{window}])")
         refresh_longest = prometheus_query(
             prometheus_port, f"max_over_time(avwatch_refresh_duration_seconds{job}[{window}])")
-        size = prometheus_query(prometheus_port, f"max_over_time(scrape_response_size_bytes{job}[{window}])")
+        average = prometheus_query(prometheus_port, f"avg_over_time(scrape_duration_seconds{job}[{window}])")
+        # One scrape as a plain client asks: the whole uncompressed body.
+        asked = time.monotonic()
+        with urllib.request.urlopen(base + "/metrics", timeout=60) as response:
+            size = len(response.read())
+        plain = time.monotonic() - asked
         # SIGTERM while /metrics renders.
         threading.Thread(target=lambda: urllib.request.urlopen(base + "/metrics", timeout=60).read(),
                          daemon=True).start()
@@ -213,8 +236,11 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path) -> str:
     return (f"{pipes:,} pipes, --refresh {refresh:g}: refresh {value(refresh_median):.2f} s "
             f"(longest {value(refresh_longest):.2f} s); snapshot age seen by clients at most {max(ages):.1f} s "
             f"(median {statistics.median(ages):.1f} s, {watchers.failures} requests failed); "
-            f"scrapes {value(failed):.0f} of {value(scrapes):.0f} failed, longest {value(longest):.2f} s, "
-            f"/metrics {value(size) / 1e6:.0f} MB; RSS {watchers.rss[0] / 1e6:.0f} -> {watchers.rss[-1] / 1e6:.0f} MB "
+            f"Prometheus' scrapes {value(failed):.0f} of {value(scrapes):.0f} failed, {value(average):.2f} s on "
+            f"average, longest {value(longest):.2f} s (its ingestion included); a gzipped /metrics every 15 s "
+            f"answered in {statistics.median(watchers.scrapes):.2f} s, longest {max(watchers.scrapes):.2f} s; "
+            f"/metrics {size / 1e6:.1f} MB uncompressed in {plain:.2f} s; RSS {watchers.rss[0] / 1e6:.0f} -> "
+            f"{watchers.rss[len(watchers.rss) // 2] / 1e6:.0f} -> {watchers.rss[-1] / 1e6:.0f} MB "
             f"(most {max(watchers.rss) / 1e6:.0f} MB); SIGTERM ends it in {ended:.2f} s"
             + (f"; the churn ran late {churn.late_rounds} times" if churn.late_rounds else ""))
 

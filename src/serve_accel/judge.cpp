@@ -13,6 +13,9 @@ enum SideField { side_state, side_reason, side_record, side_raw, side_written_at
 enum PipeField { pipe_id, pipe_channel, pipe_pipe, pipe_input, pipe_output, pipe_analysis };
 enum ChannelField { channel_name, channel_live, channel_pipes };
 
+// Channels judged between two chances for the other threads to run.
+constexpr Py_ssize_t judge_slice = 1000;
+
 [[noreturn]] void fail(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
     throw ErrorSet{};
@@ -253,9 +256,16 @@ Owned judge_channels(PyObject* refresher, PyObject* channels, PyObject* values, 
         fail(PyExc_TypeError, "now: a float was expected");
     Pass pass(refresher, status_values, written, now, analysis_values);
     Owned views = Owned::steal(PyList_New(0));
-    // Python's zip(plan.channels, values): as many as the shorter holds.
-    Py_ssize_t count = std::min(PyList_GET_SIZE(channels), PyList_GET_SIZE(values));
-    for (Py_ssize_t at = 0; at < count; ++at) {
+    // Python's zip(plan.channels, values): as many as the shorter holds
+    // (read again each time: other threads run between the slices below).
+    for (Py_ssize_t at = 0; at < std::min(PyList_GET_SIZE(channels), PyList_GET_SIZE(values)); ++at) {
+        // A pass over 100,000 channels takes most of a second: now and then
+        // the other threads get the GIL, the main one first to handle a
+        // SIGTERM, as they would between bytecodes.
+        if (at % judge_slice == judge_slice - 1) {
+            Py_BEGIN_ALLOW_THREADS
+            Py_END_ALLOW_THREADS
+        }
         Owned state = Owned::share(PyList_GET_ITEM(channels, at));
         Owned raw = Owned::share(PyList_GET_ITEM(values, at));
         check(PyList_Append(views.get(), pass.channel(state.get(), raw.get()).get()));
