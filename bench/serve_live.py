@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import argparse
 import gzip
+import http.client
 import io
 import json
 import os
@@ -152,6 +153,14 @@ class Watchers(threading.Thread):
             self.stopping.wait(max(0.0, 1.0 - (time.monotonic() - started)))
 
 
+def fetch_cut_short(url: str) -> None:
+    try:
+        with urllib.request.urlopen(url, timeout=60) as response:
+            response.read()
+    except (OSError, http.client.HTTPException):
+        pass
+
+
 def prometheus_query(port: int, expression: str) -> list:
     url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
     with urllib.request.urlopen(url, timeout=30) as response:
@@ -210,9 +219,8 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path) -> str:
         with urllib.request.urlopen(base + "/metrics", timeout=60) as response:
             size = len(response.read())
         plain = time.monotonic() - asked
-        # SIGTERM while /metrics renders.
-        threading.Thread(target=lambda: urllib.request.urlopen(base + "/metrics", timeout=60).read(),
-                         daemon=True).start()
+        # SIGTERM while /metrics renders (the body is cut short, of course).
+        threading.Thread(target=fetch_cut_short, args=(base + "/metrics",), daemon=True).start()
         time.sleep(0.2)
         signalled = time.monotonic()
         serve.send_signal(signal.SIGTERM)
