@@ -13,13 +13,14 @@ from __future__ import annotations
 import struct
 import threading
 import zlib
+from functools import partial
 from typing import Callable, Iterable, NamedTuple, Sequence
 
 from prometheus_client import generate_latest
 from prometheus_client.core import Metric
 from prometheus_client.registry import Collector
 
-from avwatch_cli.serve.metrics import sources
+from avwatch_cli.serve.metrics import Source, sources
 from avwatch_cli.serve.snapshot import Snapshot
 
 # Rows per block: small enough that one changed pipe redoes little, large
@@ -76,6 +77,19 @@ class OneFamily(Collector):
         return (self.family,)
 
 
+def whole_family(source: Source) -> bytes:
+    return generate_latest(OneFamily(source.family()))
+
+
+def family_header(source: Source) -> bytes:
+    """HELP and TYPE of a family whose rows are rendered in blocks."""
+    return generate_latest(OneFamily(source.make([])))
+
+
+def block_lines(lines: Callable[[Sequence[tuple]], str], block: Sequence[tuple]) -> bytes:
+    return lines(block).encode()
+
+
 class Exposition:
     def __init__(self, latest: Callable[[], Snapshot]):
         self.latest = latest
@@ -101,14 +115,13 @@ class Exposition:
         rendered: dict[tuple[str, int], Piece] = {}
         pieces = []
         for source in sources(snapshot):
+            blocks: list[tuple[int, object, Callable[[], bytes]]]
             if source.lines is None:
-                blocks: Sequence[tuple[int, object, Callable[[], bytes]]] = [
-                    (-1, source.rows, lambda source=source: generate_latest(OneFamily(source.family())))]
+                blocks = [(-1, source.rows, partial(whole_family, source))]
             else:
-                header = (-2, None, lambda source=source: generate_latest(OneFamily(source.make([]))))
                 rows, lines = source.rows, source.lines
-                blocks = [header] + [
-                    (start, block, lambda block=block, lines=lines: lines(block).encode())
+                blocks = [(-2, None, partial(family_header, source))] + [
+                    (start, block, partial(block_lines, lines, block))
                     for start in range(0, len(rows), BLOCK_ROWS)
                     for block in (rows[start:start + BLOCK_ROWS],)]
             for start, rows_of_block, render in blocks:
