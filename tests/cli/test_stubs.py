@@ -90,3 +90,13 @@ def test_wrong_calls_are_flagged(tmp_path):
     assert result.returncode == 1
     for line_number, (call, message) in enumerate(WRONG_CALLS, start=2):
         assert f"caller.py:{line_number}: error: {message}" in result.stdout, (call, result.stdout)
+
+
+def test_the_operator_package_type_checks(tmp_path):
+    """The operator's package, as installed, holds to its own annotations."""
+    package = Path(__file__).resolve().parents[2] / "python" / "avwatch_cli"
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), "--python-executable",
+         sys.executable, str(package)],
+        capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert result.returncode == 0, result.stdout[-3000:]
