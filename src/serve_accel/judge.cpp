@@ -146,8 +146,8 @@ private:
         auto [input_raw, input_written] = slot(tracked, n_.input_at);
         auto [output_raw, output_written] = slot(tracked, n_.output_at);
         Owned analysis_raw = analysis_value(tracked);
-        Owned seen = untracked(Owned::steal(PyTuple_Pack(6, live, input_raw.get(), input_written.get(), output_raw.get(),
-                                               output_written.get(), analysis_raw.get())));
+        Owned seen = untracked(Owned::steal(PyTuple_Pack(6, live, input_raw.get(), input_written.get(),
+                                                         output_raw.get(), output_written.get(), analysis_raw.get())));
         Owned before = get(tracked, n_.seen);
         // Unchanged inputs give the same view, unless a side may have gone stale since.
         if (check(PyObject_RichCompareBool(seen.get(), before.get(), Py_EQ)) && fresh(input_written.get()) &&

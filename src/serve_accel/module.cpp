@@ -27,7 +27,8 @@ PyObject* judge_channels(PyObject*, PyObject* const* args, Py_ssize_t count) {
 
 PyObject* note_writes(PyObject*, PyObject* const* args, Py_ssize_t count) {
     if (count != 7) {
-        PyErr_SetString(PyExc_TypeError, "note_writes(values, last_values, changed_at, channels, notified, floors, now)");
+        PyErr_SetString(PyExc_TypeError,
+                        "note_writes(values, last_values, changed_at, channels, notified, floors, now)");
         return nullptr;
     }
     return at_boundary(

@@ -25,6 +25,15 @@ def avwatch_command():
     return Avwatch()
 
 
+def reap(process: subprocess.Popen) -> None:
+    """Ends a command a failed assertion left running, and closes its pipes."""
+    if process.poll() is None:
+        process.kill()
+        process.wait()
+    process.stdout.close()
+    process.stderr.close()
+
+
 def open_watch(uri: str):
     try:
         return avwatch_analysis.Watch(uri)
@@ -104,11 +113,7 @@ def test_monitor_publishes_the_analysis_and_drops_it_when_the_channel_stops(brok
         assert process.returncode == 0
         assert broker.get("ch:7:ts:main") is None
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-        process.stdout.close()
-        process.stderr.close()
+        reap(process)
 
 
 def test_multicast_is_shared_with_the_other_members():
@@ -177,11 +182,7 @@ def test_analyze_stops_on_ctrl_c(udp_stream, avwatch_command):
         process.send_signal(signal.SIGINT)
         assert process.wait(5) == 130
     finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-        process.stdout.close()
-        process.stderr.close()
+        reap(process)
 
 
 def open_descriptors() -> int:

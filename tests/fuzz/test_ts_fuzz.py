@@ -11,7 +11,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-SOURCES = [*sorted((ROOT / "src" / "analysis" / "ts").glob("*.cpp")), ROOT / "src" / "analysis" / "hls" / "segment_ts.cpp"]
+SOURCES = [*sorted((ROOT / "src" / "analysis" / "ts").glob("*.cpp")),
+           ROOT / "src" / "analysis" / "hls" / "segment_ts.cpp"]
 
 pytestmark = pytest.mark.skipif(shutil.which("g++") is None or shutil.which("ffmpeg") is None,
                                 reason="needs g++ and ffmpeg")

@@ -186,7 +186,8 @@ class WriteTimes:
         if self.floor_baseline != self.baseline:
             baseline = self.floor_baseline = self.baseline
             self.floors = [max(self.first_seen[key], baseline) for key in keys]
-        return self.note_values(values, self.last_values, self.changed_at, self.channels, self.notified, self.floors, now)
+        return self.note_values(values, self.last_values, self.changed_at, self.channels, self.notified,
+                                self.floors, now)
 
     def scanning(self) -> None:
         """A SCAN begins: what notifications say from now on is news to it."""

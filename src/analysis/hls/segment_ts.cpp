@@ -190,6 +190,15 @@ private:
     std::vector<std::uint8_t> first_unit_;
 };
 
+// Defined before its callers in this file, which inline it.
+inline void TsSegmentReader::after_opening(const ts::Packet& packet) {
+    std::uint16_t pid = packet.pid();
+    if (!usual_continuity(packet, pid))
+        continuity(packet);
+    if (pid == ts::pat_pid || pid == table_pid_)
+        opening_->table(packet);
+}
+
 TsSegmentReader::TsSegmentReader() : opening_(std::make_unique<Opening>(facts_)) { last_cc_.fill(-1); }
 
 TsSegmentReader::~TsSegmentReader() = default;
@@ -225,12 +234,7 @@ void TsSegmentReader::feed(std::span<const std::uint8_t> bytes) {
             packet(at);
             continue;
         }
-        ts::Packet bulk(at);
-        std::uint16_t pid = bulk.pid();
-        if (!usual_continuity(bulk, pid))
-            continuity(bulk);
-        if (pid == ts::pat_pid || pid == table_pid_)
-            opening_->table(bulk);
+        after_opening(ts::Packet(at));
     }
     auto rest = bytes.subspan(whole * ts_packet_size);
     std::copy(rest.begin(), rest.end(), partial_.begin());
@@ -246,13 +250,11 @@ void TsSegmentReader::packet(const std::uint8_t* bytes) {
     if (!facts_.starts_with_sync)
         return;
     ts::Packet packet(bytes);
-    continuity(packet);
     if (opening_done_) {
-        std::uint16_t pid = packet.pid();
-        if (pid == ts::pat_pid || pid == table_pid_)
-            opening_->table(packet);
+        after_opening(packet);
         return;
     }
+    continuity(packet);
     if (!opening_->table(packet))
         opening_done_ = !opening_->media(packet, bytes);
     table_pid_ = opening_->pmt_pid();

@@ -53,6 +53,8 @@ private:
     struct Opening;
     void packet(const std::uint8_t* bytes);
     void continuity(const ts::Packet& packet);
+    // A whole TS packet once the opening is judged: continuity and the tables only.
+    void after_opening(const ts::Packet& packet);
     // The usual case of continuity(), done: no payload (the counter advances
     // only with one), a null packet (its counter is free), the next count.
     bool usual_continuity(const ts::Packet& packet, std::uint16_t pid) {
