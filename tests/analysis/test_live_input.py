@@ -73,10 +73,20 @@ def test_analyze_prints_a_line_a_second(udp_stream, avwatch_command, json_lines)
     ("http://127.0.0.1/x.ts", "only udp:// and rtp://"),
     ("udp://example.org:5000", "not an IPv4 address"),
     ("udp://127.0.0.1:70000", "bad port"),
+    # HLS is read from the media server's files, never fetched.
+    ("http://127.0.0.1/live/x.m3u8", "only udp:// and rtp://"),
+    ("file:///srv/x.m3u8", "give the playlist's path"),
 ])
 def test_analyze_refuses_what_it_cannot_receive(avwatch_command, uri, message):
     result = avwatch_command.run("analyze", uri, "--seconds", "1")
     assert result.returncode == 2 and message in result.stderr
+
+
+@pytest.mark.parametrize("target", ["udp://127.0.0.1:5999", "/srv/media/live.m3u8"])
+@pytest.mark.parametrize("seconds", ["0", "-1", "nan", "inf", "soon"])
+def test_analyze_refuses_a_run_that_would_not_end_as_asked(avwatch_command, target, seconds):
+    result = avwatch_command.run("analyze", target, f"--seconds={seconds}")
+    assert result.returncode == 2 and "--seconds" in result.stderr
 
 
 @pytest.mark.skipif(shutil.which("setpriv") is None, reason="needs setpriv")

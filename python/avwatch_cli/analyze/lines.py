@@ -5,6 +5,9 @@ from __future__ import annotations
 import time
 from typing import Any
 
+# Seconds without a datagram after which the line says so (as serve's page does).
+NO_DATA_AFTER = 1.0
+
 # Shown when non-zero, in this order, with their short names.
 SHOWN_ERRORS = (
     ("sync_losses", "sync loss"), ("sync_byte_errors", "sync byte"), ("pat_errors", "PAT"),
@@ -31,8 +34,21 @@ def human_line(record: dict[str, Any]) -> str:
     errors = [f"{label} {record[name]:,}" for name, label in SHOWN_ERRORS if record[name]]
     if errors:
         parts.append("errors: " + ", ".join(errors))
-    if record["data_age"] is None:
+    age = record["data_age"]
+    if age is None:
         parts.append("no data yet")
+    elif age > NO_DATA_AFTER:
+        # A total outage: the missing tables are its consequence, not news.
+        parts.append(f"no data for {duration(age)}")
     elif not record["pat_present"]:
         parts.append("no PAT")
     return "  ".join(parts)
+
+
+def duration(seconds: float) -> str:
+    whole = int(seconds)
+    if whole < 60:
+        return f"{seconds:.1f} s" if seconds < 10 else f"{whole} s"
+    if whole < 3600:
+        return f"{whole // 60} min {whole % 60:02d} s"
+    return f"{whole // 3600} h {whole // 60 % 60:02d} min"
