@@ -168,18 +168,20 @@ Analyser::Arrival Analyser::continuity(PidState& s, const Packet& packet) {
         // The counter does not advance without a payload: it repeats the last one.
         if (!restart && cc != s.last_cc)
             continuity_error(s);
-        s.last_cc = cc;
         if (restart && cc != s.head_cc)
             restart_count(s, cc, 0);
-        // Sent before a packet still awaited: it belongs before what was read.
-        bool late = cc != s.head_cc && ((s.missing | s.closed) & bit(static_cast<unsigned>(cc) + 1)) != 0;
+        // Sent right after a late packet, or before a packet still awaited:
+        // it belongs before what was read.
+        bool late = cc != s.head_cc && ((cc == s.last_cc && s.late) ||
+                                        ((s.missing | s.closed) & bit(static_cast<unsigned>(cc) + 1)) != 0);
+        s.last_cc = cc;
         return late ? Arrival::late : Arrival::next;
     }
     std::uint64_t print = fingerprint(packet);
     if (restart) {
         restart_count(s, cc, print);
         s.last_cc = cc;
-        s.duplicate = false;
+        s.duplicate = s.late = false;
         return Arrival::next;
     }
     if (cc == s.head_cc && print == s.fingerprint) {
@@ -201,6 +203,7 @@ Analyser::Arrival Analyser::continuity(PidState& s, const Packet& packet) {
         s.missing &= static_cast<std::uint16_t>(~bit(counter));
         s.closed &= static_cast<std::uint16_t>(~bit(counter));
         total_[Counter::reordered_packets] += 1;
+        s.late = true;
         return Arrival::late;
     }
     // In order, or ahead after a jump (the same counter with other bytes is
@@ -218,6 +221,7 @@ Analyser::Arrival Analyser::continuity(PidState& s, const Packet& packet) {
     }
     s.head_cc = cc;
     s.fingerprint = print;
+    s.late = false;
     return skipped != 0 ? Arrival::after_loss : Arrival::next;
 }
 

@@ -111,6 +111,7 @@ private:
         std::int8_t last_cc = -1;
         std::int8_t head_cc = -1;
         bool duplicate = false;  // the newest payload packet repeated its predecessor
+        bool late = false;       // the previous payload packet came late
         bool has_pts = false;
         bool judged_stream = false;  // a video or audio PID of a judged PMT
         bool pcr_pid = false;        // carries a judged program's PCR
