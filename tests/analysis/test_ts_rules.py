@@ -110,6 +110,18 @@ def test_continuity_losses_and_reordering(spec, errors, lost, reordered):
         errors, lost, reordered)
 
 
+@pytest.mark.parametrize("pcr", [False, True])
+@pytest.mark.parametrize("at", [6, 11, 12, 100, 187])
+def test_a_copy_differs_only_in_the_pcr_field(pcr, at):
+    # The same counter again with one byte changed: a copy only within the PCR field.
+    first = packet(PID, 1, bytes(range(150)), adaptation=Adaptation(pcr=27_000_000) if pcr else None)
+    changed = bytearray(first)
+    changed[at] ^= 0x01
+    report = report_after([packet(PID, 0, b"a"), first, bytes(changed), packet(PID, 2, b"c")])
+    copy = pcr and 6 <= at <= 11
+    assert (report["continuity_errors"], report["lost_packets"]) == ((0, 0) if copy else (1, 15))
+
+
 def test_a_pid_losing_fifteen_packets_has_its_next_payload_read():
     # Two PATs with the same counter: the second one lists another program.
     first = psi_packet(0, 0, pat({1: 0x1000}))

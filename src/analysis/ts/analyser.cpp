@@ -199,6 +199,12 @@ Analyser::Arrival Analyser::continuity(PidState& s, const Packet& packet) {
     auto head = static_cast<unsigned>(s.head_cc);
     auto counter = static_cast<unsigned>(cc);
     unsigned skipped = (counter - head - 1) & 0x0F;
+    if (skipped == 0 && (s.missing | s.closed) == 0) {  // in order, no hole open: the common case
+        s.head_cc = cc;
+        s.fingerprint = print;
+        s.late = false;
+        return Arrival::next;
+    }
     if (skipped != 0 && ((s.missing | s.closed) & bit(counter)) != 0) {
         s.missing &= static_cast<std::uint16_t>(~bit(counter));
         s.closed &= static_cast<std::uint16_t>(~bit(counter));

@@ -1,19 +1,12 @@
 #include "analysis/ts/fingerprint.hpp"
 
-#include <bit>
 #include <cstring>
 
 namespace avwatch::ts {
 namespace {
 
-constexpr std::uint64_t prime1 = 0x9E3779B185EBCA87ull;
-constexpr std::uint64_t prime2 = 0xC2B2AE3D27D4EB4Full;
-
-// Multiply-rotate-multiply rounds on four independent lanes, so that the
-// multiplications of neighbouring words overlap in the pipeline.
-std::uint64_t round(std::uint64_t lane, std::uint64_t word) noexcept {
-    return std::rotl(lane + word * prime2, 31) * prime1;
-}
+constexpr std::uint64_t keys[4] = {0xA0761D6478BD642Full, 0xE7037ED1A0B428DBull, 0x8EBC6AF09C88C6E3ull,
+                                   0x589965CC75374CC3ull};
 
 std::uint64_t load(const std::uint8_t* at) noexcept {
     std::uint64_t word;
@@ -21,28 +14,30 @@ std::uint64_t load(const std::uint8_t* at) noexcept {
     return word;
 }
 
+// The 128-bit product of two words, folded: every input bit reaches every output bit.
+__extension__ typedef unsigned __int128 Wide;
+
+std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
+    Wide product = static_cast<Wide>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
 }  // namespace
 
 std::uint64_t fingerprint(const Packet& packet) noexcept {
     const std::uint8_t* p = packet.bytes();
-    std::uint64_t lanes[4] = {prime1 + prime2, prime2, 0, 0 - prime1};
-    // The header and the two bytes after it: the adaptation field's length
-    // and flags (so whether a PCR is there), or the payload's start.
     std::uint64_t head = 0;
     std::memcpy(&head, p, 6);
-    lanes[0] = round(lanes[0], head);
     std::size_t from = packet.has_pcr() ? 12 : 6;
-    std::size_t index = 1;
+    // Sixteen bytes a step, each step on its own: the products overlap in the pipeline.
+    std::uint64_t sum = mix(head ^ keys[0], from ^ keys[1]);
+    std::size_t step = 0;
     std::size_t at = from;
-    for (; at + 8 <= packet_size; at += 8, ++index)
-        lanes[index & 3] = round(lanes[index & 3], load(p + at));
-    if (at < packet_size)  // the tail: the last eight bytes, overlapping
-        lanes[index & 3] = round(lanes[index & 3], load(p + packet_size - 8));
-    std::uint64_t h = std::rotl(lanes[0], 1) + std::rotl(lanes[1], 7) + std::rotl(lanes[2], 12) + std::rotl(lanes[3], 18);
-    h ^= h >> 33;
-    h *= prime2;
-    h ^= h >> 29;
-    return h;
+    for (; at + 16 <= packet_size; at += 16, ++step)
+        sum += mix(load(p + at) ^ keys[step & 3], load(p + at + 8) ^ keys[(step + 1) & 3] ^ step);
+    if (at < packet_size)  // the tail: the last sixteen bytes, overlapping
+        sum += mix(load(p + packet_size - 16) ^ keys[step & 3], load(p + packet_size - 8) ^ keys[(step + 1) & 3] ^ step);
+    return mix(sum ^ keys[2], keys[3]);
 }
 
 }  // namespace avwatch::ts
