@@ -37,7 +37,7 @@ enum class Counter : std::size_t {
     lost_packets,     // TS packets missing by the continuity counters, once no late arrival can fill the hole
     rtp_lost,         // RTP sequence numbers never received
     rtp_out_of_order, // RTP packets behind the newest sequence number (reordered or duplicated)
-    reordered_packets,  // TS packets that came after a later one of their PID and filled its hole
+    reordered_packets,  // TS packets that came after a later one of their PID, at a counter a jump skipped
     scrambled_packets,  // TS packets with transport_scrambling_control set
     count_,
 };
