@@ -39,7 +39,7 @@ def report(pids: int, window_errors: int = 0) -> dict:
             "transport_stream_id": 1, "delay_factor_ms": 3.14159, "media_loss_rate": 0.0, "longest_gap": 0.1,
             "window_longest_gap": 0.1, "rtp": False, "programs": [],
             "pids": [{"pid": pid, "kind": "", "codec": "", "bitrate": pid, "packets": 1, "window_packets": 1,
-                      "continuity_errors": 0} for pid in range(pids)]}
+                      "continuity_errors": 0, "scrambled": 0} for pid in range(pids)]}
 
 
 def test_record_keeps_the_fastest_pids_and_times_the_rises():

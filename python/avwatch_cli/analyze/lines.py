@@ -14,6 +14,7 @@ SHOWN_ERRORS = (
     ("pmt_errors", "PMT"), ("pid_errors", "PID"), ("transport_errors", "TEI"), ("crc_errors", "CRC"),
     ("pcr_repetition_errors", "PCR rep"), ("pcr_discontinuity_errors", "PCR disc"), ("pts_errors", "PTS"),
     ("non_ts_datagrams", "non-TS"), ("truncated_packets", "truncated"), ("rtp_lost", "RTP lost"),
+    ("cat_errors", "CAT"),
 )
 
 

@@ -46,6 +46,7 @@ Owned pid_dict(const ts::PidReport& pid) {
     set_item(dict, "packets", unsigned_integer(pid.packets));
     set_item(dict, "window_packets", unsigned_integer(pid.window_packets));
     set_item(dict, "continuity_errors", unsigned_integer(pid.continuity_errors));
+    set_item(dict, "scrambled", unsigned_integer(pid.scrambled));
     return dict;
 }
 

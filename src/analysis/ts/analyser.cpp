@@ -1,6 +1,9 @@
 #include "analysis/ts/analyser.hpp"
 
+#include "analysis/ts/fingerprint.hpp"
+
 #include <algorithm>
+#include <bit>
 
 namespace avwatch::ts {
 namespace {
@@ -22,7 +25,8 @@ bool starts_pes_with_pts(const Packet& packet) {
 }  // namespace
 
 Analyser::Analyser(Settings settings, Nanos start)
-    : settings_(settings), window_start_(start), resumed_(start), pat_last_(start), program_missing_since_(start) {
+    : settings_(settings), window_start_(start), resumed_(start), pat_last_(start), cat_missing_last_(start),
+      program_missing_since_(start) {
     delay_factor_.start(start, 0);
 }
 
@@ -52,22 +56,29 @@ void Analyser::note_gap(Nanos arrival) {
 }
 
 void Analyser::datagram(std::span<const std::uint8_t> payload, Nanos arrival) {
-    note_gap(arrival);
-    last_arrival_ = arrival;
     total_[Counter::datagrams] += 1;
     std::span<const std::uint8_t> ts = payload;
-    last_was_rtp_ = false;
+    bool rtp = false;
     if (!payload.empty() && payload[0] != sync_byte) {
-        if (auto rtp = parse_rtp(payload)) {
-            last_was_rtp_ = true;
-            ts = rtp->payload;
-            auto step = rtp_.next(rtp->sequence);
+        if (auto header = parse_rtp(payload)) {
+            rtp = true;
+            ts = header->payload;
+            auto step = rtp_.next(header->sequence);
             total_[Counter::rtp_lost] += step.lost;
             total_[Counter::rtp_out_of_order] += step.out_of_order ? 1 : 0;
-        } else {
+        } else if (payload.size() % packet_size != 0) {
+            // Neither TS nor RTP carrying it (RTCP on the same port, stray
+            // traffic): counted here only.  Its bytes are no TS bytes, and it
+            // is no data for the gaps, the delay factor or the table clocks.
+            // Whole packets with bad sync bytes are TS for the sync rules.
             total_[Counter::non_ts_datagrams] += 1;
+            return;
         }
     }
+    note_gap(arrival);
+    last_arrival_ = arrival;
+    last_was_rtp_ = rtp;
+    datagram_index_ += 1;
     total_[Counter::bytes] += ts.size();
     delay_factor_.arrival(arrival, ts.size());
     packets(ts, arrival);
@@ -103,32 +114,121 @@ void Analyser::packets(std::span<const std::uint8_t> bytes, Nanos arrival) {
     }
 }
 
+void Analyser::continuity_error(PidState& s) noexcept {
+    total_[Counter::continuity_errors] += 1;
+    s.continuity_errors += 1;
+}
+
+void Analyser::settle(PidState& s, std::uint16_t holes) noexcept {
+    holes &= s.missing;
+    total_[Counter::lost_packets] += static_cast<unsigned>(std::popcount(holes));
+    s.missing &= static_cast<std::uint16_t>(~holes);
+    s.closed |= holes;
+}
+
+void Analyser::settle_all() noexcept {
+    for (PidState& s : states_)
+        if (s.missing != 0)
+            settle(s, s.missing);
+}
+
+void Analyser::restart_count(PidState& s, std::int8_t cc, std::uint64_t print) noexcept {
+    settle(s, s.missing);
+    s.closed = 0;  // the old count's late packets can no longer be told apart
+    s.head_cc = cc;
+    s.fingerprint = print;
+}
+
+namespace {
+
+std::uint16_t bit(unsigned cc) noexcept { return static_cast<std::uint16_t>(1u << (cc & 0x0F)); }
+
+// The counters after `from` up to and including `to`, going forward.
+std::uint16_t counters_after(unsigned from, unsigned to) noexcept {
+    unsigned count = ((to - from - 1) & 0x0F) + 1;
+    std::uint32_t run = ((1u << count) - 1) << ((from + 1) & 0x0F);
+    return static_cast<std::uint16_t>(run | (run >> 16));
+}
+
+}  // namespace
+
+// Errors follow TR 101 290 1.4 packet by packet: each packet is judged
+// against the previous one received on its PID, so two swapped packets
+// break the count three times (ahead, back, ahead again), twice when they
+// end the stream.  Losses are counted apart, against the newest packet in
+// counting order: a jump leaves holes that a late packet may still fill (a
+// reordering, not a loss).  The holes are counted lost once a packet of the
+// PID arrives in order in a later datagram, when the count comes round to
+// them again or restarts, and when the window closes; a packet that comes
+// after its hole was counted is late all the same (the count only grows).
 Analyser::Arrival Analyser::continuity(PidState& s, const Packet& packet) {
-    std::uint8_t cc = packet.continuity();
-    if (!packet.has_payload())
-        return Arrival::next;  // the counter does not advance without a payload
-    Arrival result = Arrival::next;
-    if (s.last_cc >= 0 && !packet.discontinuity()) {
-        auto expected = static_cast<std::uint8_t>((s.last_cc + 1) & 0x0F);
-        if (cc == s.last_cc) {
-            // One repetition is allowed; a third copy is an error.
-            if (s.duplicate) {
-                total_[Counter::continuity_errors] += 1;
-                s.continuity_errors += 1;
-            }
-            s.duplicate = true;
-            return Arrival::repeat;
-        }
-        if (cc != expected) {
-            total_[Counter::continuity_errors] += 1;
-            s.continuity_errors += 1;
-            total_[Counter::lost_packets] += static_cast<std::uint8_t>((cc - expected) & 0x0F);
-            result = Arrival::after_loss;
-        }
+    auto cc = static_cast<std::int8_t>(packet.continuity());
+    bool restart = s.last_cc < 0 || packet.discontinuity();
+    if (!packet.has_payload()) {
+        // The counter does not advance without a payload: it repeats the last one.
+        if (!restart && cc != s.last_cc)
+            continuity_error(s);
+        if (restart && cc != s.head_cc)
+            restart_count(s, cc, 0);
+        // Sent right after a late packet, or before a packet still awaited:
+        // it belongs before what was read.
+        bool late = cc != s.head_cc && ((cc == s.last_cc && s.late) ||
+                                        ((s.missing | s.closed) & bit(static_cast<unsigned>(cc) + 1)) != 0);
+        s.last_cc = cc;
+        return late ? Arrival::late : Arrival::next;
+    }
+    std::uint64_t print = fingerprint(packet);
+    if (restart) {
+        restart_count(s, cc, print);
+        s.last_cc = cc;
+        s.duplicate = s.late = false;
+        return Arrival::next;
+    }
+    if (cc == s.head_cc && print == s.fingerprint) {
+        // One repetition is allowed; a third copy is an error.
+        if (s.duplicate)
+            continuity_error(s);
+        s.duplicate = true;
+        s.last_cc = cc;
+        return Arrival::repeat;
     }
     s.duplicate = false;
-    s.last_cc = static_cast<std::int8_t>(cc);
-    return result;
+    if (cc != ((s.last_cc + 1) & 0x0F))
+        continuity_error(s);
+    s.last_cc = cc;
+    auto head = static_cast<unsigned>(s.head_cc);
+    auto counter = static_cast<unsigned>(cc);
+    unsigned skipped = (counter - head - 1) & 0x0F;
+    if (skipped == 0 && (s.missing | s.closed) == 0) {  // in order, no hole open: the common case
+        s.head_cc = cc;
+        s.fingerprint = print;
+        s.late = false;
+        return Arrival::next;
+    }
+    if (skipped != 0 && ((s.missing | s.closed) & bit(counter)) != 0) {
+        s.missing &= static_cast<std::uint16_t>(~bit(counter));
+        s.closed &= static_cast<std::uint16_t>(~bit(counter));
+        total_[Counter::reordered_packets] += 1;
+        s.late = true;
+        return Arrival::late;
+    }
+    // In order, or ahead after a jump (the same counter with other bytes is
+    // sixteen ahead: fifteen missing).
+    if (s.holes_datagram != datagram_index_)
+        settle(s, s.missing);
+    // Holes at the counters passed now, left sixteen counters ago, can no
+    // longer be told from new packets.
+    std::uint16_t passed = counters_after(head, counter);
+    settle(s, passed);
+    s.closed &= static_cast<std::uint16_t>(~passed);
+    if (skipped != 0) {
+        s.missing |= static_cast<std::uint16_t>(passed & ~bit(counter));
+        s.holes_datagram = datagram_index_;
+    }
+    s.head_cc = cc;
+    s.fingerprint = print;
+    s.late = false;
+    return skipped != 0 ? Arrival::after_loss : Arrival::next;
 }
 
 void Analyser::timing(PidState& s, const Packet& packet, Nanos arrival) {
@@ -168,11 +268,19 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
     }
     if (pid == null_pid)
         return;
+    if (packet.scrambling() != 0)
+        scrambled(s, arrival);
     Arrival order = continuity(s, packet);
-    if (order == Arrival::repeat)
-        return;  // the same packet again: already read
+    if (order == Arrival::repeat || order == Arrival::late)
+        return;  // already read, or older than what was: its PCR and sections would go back in time
     bool lost = order == Arrival::after_loss;
     timing(s, packet, arrival);
+    if (pid == cat_pid) {
+        if (packet.scrambling() == 0)
+            total_[Counter::malformed_sections] +=
+                cat_assembler_.push(packet, lost, [&](const Section& section) { cat_section(section); });
+        return;
+    }
     if (pid == pat_pid) {
         if (packet.scrambling() != 0) {
             total_[Counter::pat_errors] += 1;
@@ -194,6 +302,33 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
             packet, lost, [&](const Section& section) { pmt_section(pid, section, arrival); });
         return;  // one assembler per PID: the sections name their program
     }
+}
+
+void Analyser::scrambled(PidState& s, Nanos arrival) {
+    s.scrambled += 1;
+    total_[Counter::scrambled_packets] += 1;
+    // TR 101 290 2.6: scrambled packets and no CAT.  Like a missing table,
+    // one error per 0.5 s while it lasts, the first after 0.5 s of data.
+    if (!cat_seen_ && arrival - since(cat_missing_last_) > table_interval) {
+        total_[Counter::cat_errors] += 1;
+        cat_missing_last_ = arrival;
+    }
+}
+
+void Analyser::cat_section(const Section& section) {
+    if (section.table_id() != cat_table_id) {
+        total_[Counter::cat_errors] += 1;  // TR 101 290 2.6: another table on PID 1
+        return;
+    }
+    if ((section.bytes[1] & 0x80) == 0) {  // a CAT has the long form, with a CRC
+        total_[Counter::malformed_sections] += 1;
+        return;
+    }
+    if (!section.crc_ok) {
+        total_[Counter::crc_errors] += 1;
+        return;
+    }
+    cat_seen_ = true;
 }
 
 void Analyser::pat_section(const Section& section, Nanos arrival) {
@@ -236,7 +371,8 @@ void Analyser::pat_section(const Section& section, Nanos arrival) {
                 continue;
             programs_.erase(known);
         }
-        if (programs_.size() >= max_programs) {
+        // The judged program is always taken, whatever the cap.
+        if (programs_.size() >= max_programs && !(settings_.program && *settings_.program == entry.program)) {
             total_[Counter::malformed_sections] += 1;
             continue;
         }
@@ -334,6 +470,7 @@ void Analyser::check_deadlines(Nanos arrival) {
 }
 
 Report Analyser::close_window(Nanos now) {
+    settle_all();  // a window's losses are its own: late packets after it are only late
     Report report;
     report.start = window_start_;
     report.end = now;
@@ -380,6 +517,7 @@ Report Analyser::close_window(Nanos now) {
         PidReport entry{static_cast<std::uint16_t>(pid), s->packets, s->window_packets,
                         seconds > 0 ? static_cast<std::uint64_t>(s->window_packets * packet_size * 8 / seconds + 0.5) : 0,
                         s->continuity_errors, {}, {}};
+        entry.scrambled = s->scrambled;
         if (pid == pat_pid)
             entry.kind = "psi";
         else if (pid == null_pid)

@@ -46,6 +46,7 @@ struct PidReport {
     std::uint64_t continuity_errors;
     std::string_view codec;  // from a PMT; empty for a PID no PMT lists
     std::string_view kind;   // "video", "audio", "data", "psi", "null" or empty
+    std::uint64_t scrambled = 0;  // packets with transport_scrambling_control set, so far
 };
 
 struct ProgramReport {
@@ -96,8 +97,21 @@ private:
         Nanos last_pcr_arrival = 0;
         Nanos last_pts_arrival = 0;
         std::int64_t last_pcr = -1;
+        std::uint64_t scrambled = 0;
+        // Continuity: `last_cc` is the counter of the previous packet received
+        // (each break against it is an error); `head_cc` and `fingerprint` are
+        // those of the newest payload packet in counting order.  Bit c of
+        // `missing`: counter c was skipped by a jump (in datagram
+        // `holes_datagram`) and a late packet may still fill it; of `closed`:
+        // it was counted lost, and a packet with it now is late, not new.
+        std::uint64_t fingerprint = 0;
+        std::uint32_t holes_datagram = 0;
+        std::uint16_t missing = 0;
+        std::uint16_t closed = 0;
         std::int8_t last_cc = -1;
-        bool duplicate = false;  // the previous packet repeated its predecessor
+        std::int8_t head_cc = -1;
+        bool duplicate = false;  // the newest payload packet repeated its predecessor
+        bool late = false;       // the previous payload packet came late
         bool has_pts = false;
         bool judged_stream = false;  // a video or audio PID of a judged PMT
         bool pcr_pid = false;        // carries a judged program's PCR
@@ -114,9 +128,18 @@ private:
 
     void packets(std::span<const std::uint8_t> bytes, Nanos arrival);
     void packet(const Packet& packet, Nanos arrival);
-    enum class Arrival { next, after_loss, repeat };
+    // next: in order; after_loss: packets are missing just before it; repeat:
+    // a copy of the previous one; late: it belongs before packets already read.
+    enum class Arrival { next, after_loss, repeat, late };
     // The continuity check of a packet against its PID's previous one.
     Arrival continuity(PidState& state, const Packet& packet);
+    void continuity_error(PidState& state) noexcept;
+    // Holes that no late packet can fill any more: counted lost.
+    void settle(PidState& state, std::uint16_t holes) noexcept;
+    void settle_all() noexcept;
+    void restart_count(PidState& state, std::int8_t cc, std::uint64_t print) noexcept;
+    void scrambled(PidState& state, Nanos arrival);
+    void cat_section(const Section& section);
     void timing(PidState& state, const Packet& packet, Nanos arrival);
     void pat_section(const Section& section, Nanos arrival);
     void pmt_section(std::uint16_t pid, const Section& section, Nanos arrival);
@@ -137,6 +160,7 @@ private:
     Nanos longest_gap_ = 0;
     Nanos window_longest_gap_ = 0;
     bool last_was_rtp_ = false;
+    std::uint32_t datagram_index_ = 0;  // TS datagrams so far, wrapping: tells datagrams apart
     RtpSequence rtp_;
     DelayFactor delay_factor_;
     double previous_rate_ = 0;  // bytes per second of the previous window
@@ -156,6 +180,9 @@ private:
     bool pat_seen_ = false;
     bool pat_missing_ = true;
     std::vector<Program> programs_;
+    SectionAssembler cat_assembler_;
+    bool cat_seen_ = false;  // a CAT (with a good CRC) has arrived
+    Nanos cat_missing_last_;  // when scrambled packets without a CAT last counted an error, or the start
     // Judged program numbers from --program that the PAT does not list yet.
     Nanos program_missing_since_;
 };
