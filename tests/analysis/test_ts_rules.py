@@ -56,8 +56,8 @@ def test_continuity_errors(ccs, errors, lost):
     assert report["pids"][0]["continuity_errors"] == errors
 
 
-def counted(spec: str) -> list[bytes]:
-    """Datagrams on one PID from a spec such as "0 1 | 4 5 | 2 3": "|" parts
+def counted(layout: str) -> list[bytes]:
+    """Datagrams on one PID from a layout such as "0 1 | 4 5 | 2 3": "|" parts
     datagrams (without any, one packet each); a number is a payload packet
     with that counter and bytes of its own; "=" repeats the previous packet;
     "Pn" carries a PCR, "=P" repeats it with another PCR value; "An" has an
@@ -65,7 +65,7 @@ def counted(spec: str) -> list[bytes]:
     indicator."""
     groups: list[list[bytes]] = [[]]
     previous = b""
-    for index, token in enumerate(spec.split()):
+    for index, token in enumerate(layout.split()):
         if token == "|":
             groups.append([])
             continue
@@ -88,7 +88,7 @@ def counted(spec: str) -> list[bytes]:
     return [b"".join(group) for group in groups]
 
 
-@pytest.mark.parametrize("spec, errors, lost, reordered", [
+@pytest.mark.parametrize("layout, errors, lost, reordered", [
     ("0 1 2 = 3", 0, 0, 0),                      # one copy is allowed ...
     ("0 1 2 = = 3", 1, 0, 0),                    # ... a second is not
     ("0 1 P2 =P 3", 0, 0, 0),                    # a copy may carry another PCR
@@ -104,8 +104,8 @@ def counted(spec: str) -> list[bytes]:
     ("0 1 | 4 5 | 6 | 2 3 | 7", 3, 2, 2),        # later than the next datagram: counted lost, and late
     ("0 3 4 1 5", 3, 2, 1),                      # late after its hole was counted: no new jump
 ])
-def test_continuity_losses_and_reordering(spec, errors, lost, reordered):
-    report = report_after(counted(spec))
+def test_continuity_losses_and_reordering(layout, errors, lost, reordered):
+    report = report_after(counted(layout))
     assert (report["continuity_errors"], report["lost_packets"], report["reordered_packets"]) == (
         errors, lost, reordered)
 
