@@ -465,6 +465,10 @@ void OutputChecker::check_folder(const MediaPlaylist& playlist, Report& report) 
 void OutputChecker::check_master(Report& report) {
     FileLookup read = read_file(master_, max_playlist_bytes + 1, buffer_);
     std::string_view text(reinterpret_cast<const char*>(buffer_.data()), buffer_.size());
+    if (read.status == FileStatus::not_regular) {
+        add(report, "variant_missing", "the master playlist " + master_ + " is not a regular file");
+        return;
+    }
     if (read.status != FileStatus::ok) {
         add(report, "variant_missing", "no master playlist at " + master_);
         return;
