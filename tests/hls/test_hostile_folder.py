@@ -111,7 +111,7 @@ def test_our_variant_is_found_after_a_thousand_others(tmp_path):
 
 @pytest.mark.parametrize("fifo, reason", [
     ("chunks.m3u8", "is not a regular file"),
-    ("master.m3u8", "master playlist"),
+    ("master.m3u8", "master.m3u8 is not a regular file"),
     ("a.ts", "a.ts not a regular file"),
 ])
 def test_a_fifo_anywhere_ends_the_check_promptly(tmp_path, fifo, reason):
