@@ -224,13 +224,9 @@ FileLookup read_in_pieces(const OpenFile& file, std::size_t limit, std::span<std
                           const std::function<bool()>& stop) {
     FileLookup lookup;
     std::size_t left = limit;
-    std::size_t since_asked = 0;
     while (left > 0) {
-        if (since_asked >= stop_every) {
-            since_asked = 0;
-            if (stop && stop())
-                return failure(EINTR);
-        }
+        if (stop && stop())
+            return failure(EINTR);
         ssize_t n = read(file.fd(), buffer.data(), std::min(left, buffer.size()));
         if (n < 0 && errno == EINTR)
             continue;
@@ -240,7 +236,6 @@ FileLookup read_in_pieces(const OpenFile& file, std::size_t limit, std::span<std
             break;
         piece(buffer.first(static_cast<std::size_t>(n)));
         left -= static_cast<std::size_t>(n);
-        since_asked += static_cast<std::size_t>(n);
     }
     lookup.status = FileStatus::ok;
     return lookup;

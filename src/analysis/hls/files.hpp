@@ -77,9 +77,7 @@ private:
 
 // Reads at most `limit` bytes of an open file piece by piece through
 // `buffer`, handing each piece to `piece` while it is still in the cache.
-// `stop` is asked every `stop_every` bytes: true ends the read (failed,
-// EINTR).
-inline constexpr std::size_t stop_every = 4 << 20;
+// `stop` is asked before each read: true ends it (failed, EINTR).
 FileLookup read_in_pieces(const OpenFile& file, std::size_t limit, std::span<std::uint8_t> buffer,
                           const std::function<void(std::span<const std::uint8_t>)>& piece,
                           const std::function<bool()>& stop);

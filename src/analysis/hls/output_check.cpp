@@ -128,6 +128,7 @@ OutputChecker::OutputChecker(std::string playlist, std::string master) {
 Report OutputChecker::check(const std::function<bool()>& stop) {
     stop_ = stop;
     interrupted_ = false;
+    unasked_ = 0;
     now_wall_ = wall_clock();
     now_ = monotonic_clock();
     Report report;
@@ -291,9 +292,17 @@ const OutputChecker::SegmentMemo* OutputChecker::segment_facts(const OpenFile& f
     // thousand outputs (and a first check would pay for faulting it in).
     thread_local std::vector<std::uint8_t> pieces(segment_piece);
     TsSegmentReader reader;
-    auto stopped = [this] { return interrupted_ = stop_ && stop_(); };
-    FileLookup read = read_in_pieces(file, cost, pieces,
-                                     [&](std::span<const std::uint8_t> piece) { reader.feed(piece); }, stopped);
+    auto stopped = [this] {
+        if (unasked_ < stop_every)
+            return false;
+        unasked_ = 0;
+        return interrupted_ = stop_ && stop_();
+    };
+    auto feed = [&](std::span<const std::uint8_t> piece) {
+        reader.feed(piece);
+        unasked_ += piece.size();
+    };
+    FileLookup read = read_in_pieces(file, cost, pieces, feed, stopped);
     if (read.status != FileStatus::ok)
         return nullptr;
     return &(memos_[key] = SegmentMemo{lookup.identity, reader.finish()});
@@ -314,8 +323,6 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
     };
     std::map<FileKey, Seen> seen;
     for (const MediaSegment& segment : playlist.segments) {
-        if (interrupted_ || (stop_ && (interrupted_ = stop_())))
-            return;
         std::string name = file_name(segment.uri);
         report.duration += segment.duration;
         // RFC 8216: each EXTINF, rounded to an integer, at most the target.

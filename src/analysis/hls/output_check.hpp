@@ -22,6 +22,9 @@ inline constexpr std::size_t max_segment_read = 64 << 20;
 // several names, or hard-linked, is read once); those past it are left
 // unread for this check and read by the next ones.
 inline constexpr std::size_t max_check_read = 256 << 20;
+// A pending stop (Ctrl-C) is looked for after this many bytes read: asking
+// takes the interpreter lock, once per segment would be too often.
+inline constexpr std::size_t stop_every = 4 << 20;
 // Segments are read in pieces of this size (whole packets): one read for
 // most, as a plain read of the file takes it, and still within the L2 cache.
 inline constexpr std::size_t segment_piece = 188 * 1394;
@@ -112,6 +115,7 @@ private:
     std::map<FileKey, SegmentMemo> memos_;
     std::function<bool()> stop_;
     bool interrupted_ = false;
+    std::size_t unasked_ = 0;  // bytes read since stop_ was last asked
     std::vector<std::uint8_t> buffer_;  // the playlists
     std::vector<FolderEntry> entries_;
 };
