@@ -213,7 +213,8 @@ void OutputChecker::check_progress(const MediaPlaylist& playlist, double target,
     bool advanced = true;
     if (previous_) {
         const Previous& before = *previous_;
-        std::int64_t next_before = saturating_add(before.media_sequence, static_cast<std::int64_t>(before.segments.size()));
+        std::int64_t next_before =
+            saturating_add(before.media_sequence, static_cast<std::int64_t>(before.segments.size()));
         std::string newest_before = before.segments.empty() ? std::string() : before.segments.back().uri;
         std::string newest_now = playlist.segments.empty() ? std::string() : playlist.segments.back().uri;
         advanced = playlist.next_sequence() != next_before || newest_now != newest_before;
@@ -408,7 +409,7 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
         add(report, "continuity", std::to_string(report.continuity_errors) + " continuity errors in " +
                                       name_list(with_errors));
     add_listed(report, "unread", unread,
-               ("left unread: this check's read budget of " + std::to_string(max_check_read >> 20) + " MiB is spent")
+               ("left unread (this check's read budget of " + std::to_string(max_check_read >> 20) + " MiB is spent)")
                    .c_str());
 }
 

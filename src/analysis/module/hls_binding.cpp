@@ -101,8 +101,9 @@ Owned report_dict(const hls::Report& report) {
         return optional_value(value, [](std::int64_t v) { return integer(v); });
     };
     auto real_or_none = [](const std::optional<double>& value) {
-        return std::isfinite(value.value_or(0)) ? optional_value(value, [](double v) { return real(finite_seconds(v)); })
-                                                : none();
+        if (value && !std::isfinite(*value))
+            return none();
+        return optional_value(value, [](double v) { return real(finite_seconds(v)); });
     };
     put(dict, "media_sequence", integer_or_none(report.media_sequence));
     put(dict, "bitrate", integer(report.bitrate.value_or(0)));
