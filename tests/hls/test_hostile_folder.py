@@ -4,8 +4,12 @@ may read, absurd figures; and a Ctrl-C in the middle of a check."""
 
 import json
 import os
+import shutil
 import signal
+import subprocess
+import sys
 import time
+from pathlib import Path
 
 import pytest
 
@@ -189,6 +193,33 @@ def test_a_symlink_out_of_the_folder_is_refused_as_dotdot_is(tmp_path, link, tar
         assert record["checks_failed"] == dotdot["checks_failed"] == ["malformed"]
         assert "not a file beside the playlist" in record["problems"][0]
         assert record["bytes"] == 0 and record["bitrate"] == 0
+
+
+@pytest.mark.skipif(shutil.which("gcc") is None, reason="needs gcc")
+def test_without_openat2_a_symlink_out_is_refused_all_the_same(tmp_path):
+    """An older kernel (or a seccomp filter) refuses openat2: the opened
+    file's real path is held against the folder's instead."""
+    shim = tmp_path / "no_openat2.so"
+    subprocess.run(["gcc", "-shared", "-fPIC", "-o", str(shim), str(Path(__file__).with_name("no_openat2.c")),
+                    "-ldl"], check=True)
+    folder = tmp_path / "p1"
+    folder.mkdir()
+    (tmp_path / "outside").mkdir()
+    (tmp_path / "outside" / "secret.ts").write_bytes(PACKET * 10)
+    (folder / "real.ts").write_bytes(PACKET)
+    os.symlink("real.ts", folder / "inside.ts")
+    os.symlink("../outside/secret.ts", folder / "out.ts")
+    os.symlink("../outside", folder / "sub")
+    playlist = playlist_of(folder, ["inside.ts", "out.ts", "sub/secret.ts"])
+    code = "import json, sys, avwatch_analysis; print(json.dumps(avwatch_analysis.HlsOutput(sys.argv[1]).check()))"
+    # After the sanitizers' runtime, when the suite runs under them.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(shim)]))
+    done = subprocess.run([sys.executable, "-c", code, str(playlist)], capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "LD_PRELOAD": preload})
+    assert done.returncode == 0 and "openat2 refused" in done.stderr, done.stderr
+    record = json.loads(done.stdout)
+    assert record["bytes"] == len(PACKET)
+    assert '2 segments not a file beside the playlist: "out.ts", "sub/secret.ts"' in record["problems"]
 
 
 # ---- reading: once per file, within a budget, stopped by a signal ----
