@@ -11,7 +11,6 @@
 """
 
 import argparse
-import os
 import shutil
 import signal
 import subprocess
