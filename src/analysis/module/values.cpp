@@ -60,8 +60,10 @@ ts::Nanos nanos_from(Borrowed number) {
     double value = PyFloat_AsDouble(number.get());
     if (value == -1.0 && PyErr_Occurred())
         throw ErrorSet{};
-    if (!std::isfinite(value) || std::fabs(value) > 9.0e9) {
-        PyErr_SetString(PyExc_ValueError, "a time in seconds must be finite and below 9e9");
+    // Within half of 64 bits of nanoseconds: the analyser subtracts one
+    // time from another, and any two such differ by less than 2^63 ns.
+    if (!std::isfinite(value) || std::fabs(value) > 4.5e9) {
+        PyErr_SetString(PyExc_ValueError, "a time in seconds must be finite and within 4.5e9 of 0");
         throw ErrorSet{};
     }
     return static_cast<ts::Nanos>(std::llround(value * ts::nanos_per_second));
