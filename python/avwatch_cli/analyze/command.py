@@ -31,7 +31,7 @@ def positive_seconds(text: str) -> float:
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
     if not math.isfinite(value) or value <= 0:
-        raise argparse.ArgumentTypeError(f"{text!r}: --seconds must be a positive, finite number")
+        raise argparse.ArgumentTypeError(f"{text!r}: --seconds must be a positive number of seconds, and finite")
     return value
 
 
