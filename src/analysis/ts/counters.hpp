@@ -36,6 +36,7 @@ enum class Counter : std::size_t {
     lost_packets,     // TS packets missing by the continuity counters
     rtp_lost,         // RTP sequence numbers never received
     rtp_out_of_order, // RTP packets behind the newest sequence number (reordered or duplicated)
+    pcr_accuracy_errors,  // second priority: a constant-rate stream's PCR off by more than 500 ns
     count_,
 };
 
@@ -46,6 +47,7 @@ inline constexpr std::array<const char*, counter_count> counter_names = {
     "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
     "non_ts_datagrams", "truncated_packets", "malformed_sections", "pmt_changes",
     "datagrams", "bytes", "packets", "lost_packets", "rtp_lost", "rtp_out_of_order",
+    "pcr_accuracy_errors",
 };
 
 struct Counters {
