@@ -240,3 +240,42 @@ def test_window_counters_restart_and_delay_factor_follows_jitter():
             assert report["delay_factor_ms"] < 15
         if second == 2:
             assert report["delay_factor_ms"] > 80
+
+
+def two_programs(seconds: float, pat_at, pmt_at) -> list[tuple[float, bytes]]:
+    """Programs 1 (PMT 0x1000) and 2 (PMT 0x1001) sharing video 0x100 with
+    the PCR; `pat_at(t)` the programs listed, `pmt_at(t, number)` the extra
+    PIDs a PMT lists beside the video (never sent)."""
+    stream = Stream()
+    events = []
+    for tick in range(int(seconds * 100)):
+        t = tick / 100
+        packets = []
+        if tick % 10 == 0:
+            listed = pat_at(t)
+            packets.append(psi_packet(0, stream.next_cc(0), pat({n: 0xFFF + n for n in listed})))
+            for number in listed:
+                streams = [(0x1B, 0x100)] + [(0x0F, pid) for pid in pmt_at(t, number)]
+                packets.append(psi_packet(0xFFF + number, stream.next_cc(0xFFF + number), pmt(number, 0x100, streams)))
+        packets.append(packet(0x100, stream.next_cc(0x100), b"\x00", adaptation=Adaptation(pcr=round(t * 27e6))))
+        events.append((t, b"".join(packets)))
+    return events
+
+
+@pytest.mark.parametrize("pat_at, pmt_at, pid_errors", [
+    # 0x102 listed for 1.5 s, then dropped from the PMT: one absence, then none.
+    (lambda t: [1], lambda t, n: [0x102] if t < 1.5 else [], 1),
+    (lambda t: [1], lambda t, n: [0x102], 3),
+    # Both list it; program 2 leaves the PAT: program 1 still does.
+    (lambda t: [1, 2] if t < 1.5 else [1], lambda t, n: [0x102], 3),
+    # Only program 2 lists it, and it leaves the PAT.
+    (lambda t: [1, 2] if t < 1.5 else [1], lambda t, n: [0x102] if n == 2 else [], 1),
+    # Program 1 drops it, program 2 keeps it.
+    (lambda t: [1, 2], lambda t, n: [0x102] if n == 2 or t < 1.5 else [], 3),
+    # Listed again after being dropped: absent from then on, not from the start.
+    (lambda t: [1], lambda t, n: [0x102] if t < 0.5 or t >= 2.5 else [], 1),
+])
+def test_roles_follow_each_program_as_it_changes(pat_at, pmt_at, pid_errors):
+    report = analyse(two_programs(4.0, pat_at, pmt_at), 4.0)
+    assert report["pid_errors"] == pid_errors
+    assert report["pcr_discontinuity_errors"] == report["pcr_repetition_errors"] == 0

@@ -259,7 +259,6 @@ void Analyser::pat_section(const Section& section, Nanos arrival) {
             if (known->pmt_pid == entry.pmt_pid)
                 continue;
             programs_.erase(known);
-            changed = true;  // gone even if the cap keeps its successor out
         }
         if (programs_.size() >= max_programs) {
             total_[Counter::malformed_sections] += 1;

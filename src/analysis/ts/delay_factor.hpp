@@ -29,15 +29,22 @@ public:
     void arrival(Nanos at, std::size_t bytes, bool resumed) noexcept {
         double rate = bytes_per_second();
         if (last_ && !resumed) {
-            double seconds = static_cast<double>(std::max<Nanos>(at - *last_, 0)) / nanos_per_second;
-            double fade = std::exp(-seconds / time_constant);
-            weighted_bytes_ = weighted_bytes_ * fade + static_cast<double>(bytes);
-            weighted_seconds_ = weighted_seconds_ * fade + seconds;
+            Nanos interval = std::max<Nanos>(at - *last_, 0);
+            double seconds = static_cast<double>(interval) / nanos_per_second;
+            // The burst that opens a run came after no measured time: counting
+            // its bytes would set the rate high for many seconds.
+            opening_ = opening_ && interval < opening_burst;
+            if (!opening_) {
+                double fade = std::exp(-seconds / time_constant);
+                weighted_bytes_ = weighted_bytes_ * fade + static_cast<double>(bytes);
+                weighted_seconds_ = weighted_seconds_ * fade + seconds;
+            }
             level_ -= rate * seconds;
         } else {
             // Its bytes belong to no measured interval: they start the next run.
             end_run();
             level_ = 0;
+            opening_ = true;
         }
         last_ = at;
         if (rate > 0) {
@@ -76,6 +83,7 @@ public:
 private:
     static constexpr double time_constant = 10.0;   // seconds
     static constexpr double minimum_seconds = 1.0;  // of receiving, before the rate is trusted
+    static constexpr Nanos opening_burst = millis(1);  // datagrams closer than this are one burst
 
     void end_run() noexcept {
         if (seen_)
@@ -92,6 +100,7 @@ private:
     double low_ = 0;
     double high_ = 0;
     bool seen_ = false;
+    bool opening_ = true;  // still in the burst that opened the run
     double worst_ = 0;  // the largest swing of the window's earlier runs
 };
 
