@@ -155,11 +155,12 @@ void Analyser::timing(PidState& s, const Packet& packet, Nanos arrival) {
             packet_nanos = std::min(packet_nanos, 1e9);
             std::uint64_t after = datagram_end_index_ > index ? datagram_end_index_ - index : 0;
             Nanos sent = arrival - static_cast<Nanos>(static_cast<double>(after) * packet_nanos);
+            bool placed = after == 0 || packet_nanos > 0;
             std::uint64_t disturbances = total_[Counter::lost_packets] + total_[Counter::continuity_errors] +
                                          total_[Counter::rtp_lost] + total_[Counter::rtp_out_of_order] +
                                          total_[Counter::sync_byte_errors] + total_[Counter::truncated_packets] +
                                          total_[Counter::non_ts_datagrams];
-            PcrFaults faults = clock.pcr(*pcr, packet.discontinuity(), sent, index, disturbances);
+            PcrFaults faults = clock.pcr(*pcr, packet.discontinuity(), sent, placed, index, disturbances);
             total_[Counter::pcr_repetition_errors] += faults.repetition ? 1 : 0;
             total_[Counter::pcr_discontinuity_errors] += faults.discontinuity ? 1 : 0;
             total_[Counter::pcr_accuracy_errors] += faults.accuracy ? 1 : 0;

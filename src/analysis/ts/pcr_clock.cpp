@@ -37,7 +37,7 @@ double PcrClock::ticks_per_packet() const noexcept {
     return span_packets_ > 0 ? static_cast<double>(span_ticks_) / static_cast<double>(span_packets_) : 0;
 }
 
-PcrFaults PcrClock::pcr(std::int64_t value, bool discontinuity, Nanos sent, std::uint64_t index,
+PcrFaults PcrClock::pcr(std::int64_t value, bool discontinuity, Nanos sent, bool placed, std::uint64_t index,
                         std::uint64_t disturbances) noexcept {
     PcrFaults faults;
     value = ((value % pcr_modulus) + pcr_modulus) % pcr_modulus;
@@ -90,10 +90,12 @@ PcrFaults PcrClock::pcr(std::int64_t value, bool discontinuity, Nanos sent, std:
         clock_origin_ += sent - last_sent_;
     else
         clock_origin_ = sent;
-    Nanos offset = sent - (clock_origin_ + ticks_to_nanos(clock_ticks_));
-    jitter_low_ = jitter_samples_ ? std::min(jitter_low_, offset) : offset;
-    jitter_high_ = jitter_samples_ ? std::max(jitter_high_, offset) : offset;
-    jitter_samples_ += jitter_samples_ < 2 ? 1 : 0;
+    if (placed) {
+        Nanos offset = sent - (clock_origin_ + ticks_to_nanos(clock_ticks_));
+        jitter_low_ = jitter_samples_ ? std::min(jitter_low_, offset) : offset;
+        jitter_high_ = jitter_samples_ ? std::max(jitter_high_, offset) : offset;
+        jitter_samples_ += jitter_samples_ < 2 ? 1 : 0;
+    }
 
     has_last_ = true;
     last_value_ = value;

@@ -37,9 +37,11 @@ class PcrClock {
 public:
     // A PCR `value` with its discontinuity indicator, carried by the
     // `index`th packet received; `sent` is when that packet left as far as
-    // the arrivals tell; `disturbances` counts what leaves packets out of the
-    // index (losses, broken datagrams): any change voids the byte count.
-    PcrFaults pcr(std::int64_t value, bool discontinuity, Nanos sent, std::uint64_t index,
+    // the arrivals tell (`placed`: false when no rate could take the
+    // datagram's arrival back to it, and it is no jitter sample);
+    // `disturbances` counts what leaves packets out of the index (losses,
+    // broken datagrams): any change voids the byte count.
+    PcrFaults pcr(std::int64_t value, bool discontinuity, Nanos sent, bool placed, std::uint64_t index,
                   std::uint64_t disturbances) noexcept;
     // After a silence: the next PCR is compared with none before it.
     void restart() noexcept;
