@@ -279,3 +279,49 @@ def test_roles_follow_each_program_as_it_changes(pat_at, pmt_at, pid_errors):
     report = analyse(two_programs(4.0, pat_at, pmt_at), 4.0)
     assert report["pid_errors"] == pid_errors
     assert report["pcr_discontinuity_errors"] == report["pcr_repetition_errors"] == 0
+
+
+@pytest.mark.parametrize("start, arrival, accepted", [
+    (-4e9, 4e9, True),        # the farthest apart two times may be: their difference still fits
+    (0.0, 5e9, False),
+    (0.0, float("nan"), False),
+])
+def test_times_far_apart(start, arrival, accepted):
+    analyser = avwatch_analysis.Analyser(start=start)
+    stream = Stream()
+    payload = b"".join(stream.tables() + stream.media(5, pcr=0))
+    if not accepted:
+        with pytest.raises(ValueError):
+            analyser.datagram(payload, arrival)
+        return
+    analyser.datagram(payload, start)
+    analyser.datagram(b"".join(stream.media(7, pcr=27_000)), arrival)
+    report = analyser.close_window(arrival)
+    assert report["longest_gap"] == pytest.approx(arrival - start)
+
+
+def test_a_pmt_version_change_keeps_the_pcr_clock():
+    # PCRs every 30 ms, then one 60 ms apart right across a new PMT version.
+    stream = Stream()
+    events = []
+    pcr_at = [round(0.03 * i, 3) for i in range(40)] + [round(1.23 + 0.03 * i, 3) for i in range(20)]
+    version = 0
+    for tick in range(180):
+        t = tick / 100
+        packets = []
+        if tick % 10 == 0:
+            packets.append(psi_packet(0, stream.next_cc(0), pat({1: Stream.PMT_PID})))
+        if tick % 10 == 0 or tick == 119:
+            version += tick == 119
+            packets.append(psi_packet(Stream.PMT_PID, stream.next_cc(Stream.PMT_PID),
+                                      pmt(1, Stream.VIDEO, [(0x1B, Stream.VIDEO), (0x0F, Stream.AUDIO)],
+                                          version=version)))
+        for at in pcr_at:
+            if t <= at < t + 0.01:
+                packets.append(packet(Stream.VIDEO, stream.next_cc(Stream.VIDEO), b"\x00",
+                                      adaptation=Adaptation(pcr=round(at * 27e6))))
+        packets.append(packet(Stream.AUDIO, stream.next_cc(Stream.AUDIO), b"\x00"))
+        events.append((t, b"".join(packets)))
+    report = analyse(events, 1.8)
+    assert report["pmt_changes"] == 1
+    assert report["pcr_repetition_errors"] == 1

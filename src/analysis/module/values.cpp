@@ -60,8 +60,9 @@ ts::Nanos nanos_from(Borrowed number) {
     double value = PyFloat_AsDouble(number.get());
     if (value == -1.0 && PyErr_Occurred())
         throw ErrorSet{};
-    if (!std::isfinite(value) || std::fabs(value) > 9.0e9) {
-        PyErr_SetString(PyExc_ValueError, "a time in seconds must be finite and below 9e9");
+    // Within ±4e9 s, so that the difference of any two fits in 64-bit nanoseconds.
+    if (!std::isfinite(value) || std::fabs(value) > 4.0e9) {
+        PyErr_SetString(PyExc_ValueError, "a time in seconds must be finite and within ±4e9");
         throw ErrorSet{};
     }
     return static_cast<ts::Nanos>(std::llround(value * ts::nanos_per_second));

@@ -306,22 +306,21 @@ bool Analyser::judged(const Program& program) const noexcept {
 
 // Roles are kept per program: what each one gave its PIDs is withdrawn when
 // it changes or leaves, so a change costs its own streams, not every PID's.
+// The new roles are given before the old are withdrawn, so that a PID which
+// keeps its role (the PCR's above all) keeps its clocks too.
 void Analyser::refresh_roles() {
+    auto same = [](const AppliedRoles& a, const Program& p) {
+        return a.number == p.number && a.pmt_pid == p.pmt_pid && a.generation == p.pmt_generation;
+    };
+    for (const Program& program : programs_)
+        if (std::none_of(applied_.begin(), applied_.end(), [&](const AppliedRoles& a) { return same(a, program); }))
+            apply_roles(program);
     std::erase_if(applied_, [&](const AppliedRoles& applied) {
-        bool holds = std::any_of(programs_.begin(), programs_.end(), [&](const Program& p) {
-            return p.number == applied.number && p.pmt_pid == applied.pmt_pid && p.pmt_generation == applied.generation;
-        });
+        bool holds = std::any_of(programs_.begin(), programs_.end(), [&](const Program& p) { return same(applied, p); });
         if (!holds)
             withdraw_roles(applied);
         return !holds;
     });
-    for (const Program& program : programs_) {
-        bool applied = std::any_of(applied_.begin(), applied_.end(), [&](const AppliedRoles& a) {
-            return a.number == program.number && a.pmt_pid == program.pmt_pid;
-        });
-        if (!applied)
-            apply_roles(program);
-    }
     judged_listed_ = !settings_.program || std::any_of(programs_.begin(), programs_.end(),
                                                       [&](const Program& p) { return judged(p); });
     next_pmt_due_ = 0;  // a program may have come: look again
@@ -331,11 +330,14 @@ void Analyser::update_roles(const Program& program) {
     auto old = std::find_if(applied_.begin(), applied_.end(), [&](const AppliedRoles& a) {
         return a.number == program.number && a.pmt_pid == program.pmt_pid;
     });
-    if (old != applied_.end()) {
-        withdraw_roles(*old);
-        applied_.erase(old);
-    }
+    std::optional<std::size_t> at;
+    if (old != applied_.end())
+        at = static_cast<std::size_t>(old - applied_.begin());
     apply_roles(program);
+    if (at) {
+        withdraw_roles(applied_[*at]);
+        applied_.erase(applied_.begin() + static_cast<std::ptrdiff_t>(*at));
+    }
 }
 
 void Analyser::apply_roles(const Program& program) {
