@@ -166,6 +166,17 @@ def test_table_faults(fault, counter, expected, present):
         assert report[present] is False
 
 
+@pytest.mark.parametrize("origin", [-1000.0, 0.0, 1000.0])
+def test_table_deadlines_on_any_clock(origin):
+    # The caller's monotonic clock may read anything, negative included.
+    events = [(origin + t, payload) for t, payload in timeline(2.0, pmt_until=1.0, audio_until=0.5)]
+    analyser = avwatch_analysis.Analyser(start=origin)
+    for t, payload in events:
+        analyser.datagram(payload, t)
+    report = analyser.close_window(origin + 2.0)
+    assert (report["pmt_errors"], report["pid_errors"], report["pat_errors"]) == (2, 1, 0)
+
+
 def test_a_changed_pmt_lists_the_new_stream_and_a_lying_one_gives_pid_errors():
     report = analyse(timeline(2.5, pmt_change_at=1.0), 2.5)
     assert [s["pid"] for s in report["programs"][0]["streams"]] == [0x100, 0x101, 0x102]

@@ -30,6 +30,7 @@
 
 #include <array>
 #include <deque>
+#include <limits>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -204,7 +205,7 @@ private:
     std::vector<AppliedRoles> applied_;
     std::uint64_t pmt_generations_ = 0;
     bool judged_listed_ = false;  // a judged program is in the PAT
-    Nanos next_pmt_due_ = 0;      // no judged PMT is due before
+    Nanos next_pmt_due_ = std::numeric_limits<Nanos>::min();  // no judged PMT is due before
 };
 
 // What a window's report lists: at most this many PIDs (the busiest) and,

@@ -25,7 +25,7 @@ void Analyser::refresh_roles() {
     });
     judged_listed_ = !settings_.program || std::any_of(programs_.begin(), programs_.end(),
                                                       [&](const Program& p) { return judged(p); });
-    next_pmt_due_ = 0;  // a program may have come: look again
+    next_pmt_due_ = std::numeric_limits<Nanos>::min();  // a program may have come: look again
 }
 
 void Analyser::update_roles(const Program& program) {
