@@ -43,6 +43,12 @@ def test_clean_stream_rate_within_one_percent_of_what_was_sent(ts_files, rate):
         {"pid": AUDIO, "stream_type": 0x0F, "codec": "aac", "kind": "audio"}]
     # The packet socket took nothing from the port's own receiver.
     assert service.received == relay.truth.datagrams
+    # ffmpeg's clock is sound whatever the host's load did to the arrivals:
+    # PCRs are judged on their own values, and this constant-rate stream's
+    # accuracy is measured.
+    assert (final["pcr_repetition_errors"], final["pcr_discontinuity_errors"], final["pcr_accuracy_errors"]) == (
+        0, 0, 0)
+    assert any(r["pcr_accuracy_ns"] is not None for r in windows)
 
 
 @pytest.mark.parametrize("faults", [
@@ -61,6 +67,8 @@ def test_continuity_errors_exactly_as_forwarded(ts_files, faults):
         truth.continuity_errors, truth.transport_errors, truth.packets)
     if faults.rtp:
         assert final["rtp"] and final["rtp_lost"] == truth.rtp_lost
+    # Packets the network lost, repeated or moved are no fault of the encoder's clock.
+    assert final["pcr_accuracy_errors"] == 0
     # The rate counts what arrived: within 1% of what was forwarded.
     for report in full_windows(reports, relay):
         assert report["bitrate"] == pytest.approx(relay.truth.rate_between(report["window_start"],

@@ -245,7 +245,7 @@ def test_clean_stream_lists_its_program_and_measures_its_rate():
     report = analyse(timeline(2.0), 2.0)
     assert report["programs"] == [{"program": 1, "pmt_pid": 0x1000, "pcr_pid": 0x100, "streams": [
         {"pid": 0x100, "stream_type": 0x1B, "codec": "h264", "kind": "video"},
-        {"pid": 0x101, "stream_type": 0x0F, "codec": "aac", "kind": "audio"}]}]
+        {"pid": 0x101, "stream_type": 0x0F, "codec": "aac", "kind": "audio"}], "streams_left_out": 0}]
     errors = {name: report[name] for name in avwatch_analysis.COUNTERS if name.endswith(("errors", "losses"))}
     assert not any(errors.values()), errors
     assert report["pat_present"] and report["pmt_present"] and report["in_sync"]
@@ -268,6 +268,17 @@ def test_table_faults(fault, counter, expected, present):
         assert report[present] is False
 
 
+@pytest.mark.parametrize("origin", [-1000.0, 0.0, 1000.0])
+def test_table_deadlines_on_any_clock(origin):
+    # The caller's monotonic clock may read anything, negative included.
+    events = [(origin + t, payload) for t, payload in timeline(2.0, pmt_until=1.0, audio_until=0.5)]
+    analyser = avwatch_analysis.Analyser(start=origin)
+    for t, payload in events:
+        analyser.datagram(payload, t)
+    report = analyser.close_window(origin + 2.0)
+    assert (report["pmt_errors"], report["pid_errors"], report["pat_errors"]) == (2, 1, 0)
+
+
 def test_a_changed_pmt_lists_the_new_stream_and_a_lying_one_gives_pid_errors():
     report = analyse(timeline(2.5, pmt_change_at=1.0), 2.5)
     assert [s["pid"] for s in report["programs"][0]["streams"]] == [0x100, 0x101, 0x102]
@@ -279,8 +290,8 @@ def test_a_silence_is_a_gap_not_a_table_fault():
     report = analyse(timeline(4.0, silence=(1.0, 3.0)), 4.0)
     assert report["longest_gap"] == pytest.approx(2.01, abs=0.001)
     assert report["pat_errors"] == report["pmt_errors"] == report["pid_errors"] == 0
-    # The PCR value jumps 2 s, which is a discontinuity; its repetition clock restarted.
-    assert (report["pcr_repetition_errors"], report["pcr_discontinuity_errors"]) == (0, 1)
+    # The PCR value jumps 2 s across the silence: the first PCR after it is compared with none.
+    assert (report["pcr_repetition_errors"], report["pcr_discontinuity_errors"]) == (0, 0)
 
 
 def test_a_running_silence_counts_up_to_the_window_end():
@@ -384,3 +395,88 @@ def test_window_counters_restart_and_delay_factor_follows_jitter():
             assert report["delay_factor_ms"] < 15
         if second == 2:
             assert report["delay_factor_ms"] > 80
+
+
+def two_programs(seconds: float, pat_at, pmt_at) -> list[tuple[float, bytes]]:
+    """Programs 1 (PMT 0x1000) and 2 (PMT 0x1001) sharing video 0x100 with
+    the PCR; `pat_at(t)` the programs listed, `pmt_at(t, number)` the extra
+    PIDs a PMT lists beside the video (never sent)."""
+    stream = Stream()
+    events = []
+    for tick in range(int(seconds * 100)):
+        t = tick / 100
+        packets = []
+        if tick % 10 == 0:
+            listed = pat_at(t)
+            packets.append(psi_packet(0, stream.next_cc(0), pat({n: 0xFFF + n for n in listed})))
+            for number in listed:
+                streams = [(0x1B, 0x100)] + [(0x0F, pid) for pid in pmt_at(t, number)]
+                packets.append(psi_packet(0xFFF + number, stream.next_cc(0xFFF + number), pmt(number, 0x100, streams)))
+        packets.append(packet(0x100, stream.next_cc(0x100), b"\x00", adaptation=Adaptation(pcr=round(t * 27e6))))
+        events.append((t, b"".join(packets)))
+    return events
+
+
+@pytest.mark.parametrize("pat_at, pmt_at, pid_errors", [
+    # 0x102 listed for 1.5 s, then dropped from the PMT: one absence, then none.
+    (lambda t: [1], lambda t, n: [0x102] if t < 1.5 else [], 1),
+    (lambda t: [1], lambda t, n: [0x102], 3),
+    # Both list it; program 2 leaves the PAT: program 1 still does.
+    (lambda t: [1, 2] if t < 1.5 else [1], lambda t, n: [0x102], 3),
+    # Only program 2 lists it, and it leaves the PAT.
+    (lambda t: [1, 2] if t < 1.5 else [1], lambda t, n: [0x102] if n == 2 else [], 1),
+    # Program 1 drops it, program 2 keeps it.
+    (lambda t: [1, 2], lambda t, n: [0x102] if n == 2 or t < 1.5 else [], 3),
+    # Listed again after being dropped: absent from then on, not from the start.
+    (lambda t: [1], lambda t, n: [0x102] if t < 0.5 or t >= 2.5 else [], 1),
+])
+def test_roles_follow_each_program_as_it_changes(pat_at, pmt_at, pid_errors):
+    report = analyse(two_programs(4.0, pat_at, pmt_at), 4.0)
+    assert report["pid_errors"] == pid_errors
+    assert report["pcr_discontinuity_errors"] == report["pcr_repetition_errors"] == 0
+
+
+@pytest.mark.parametrize("start, arrival, accepted", [
+    (-4e9, 4e9, True),        # the farthest apart two times may be: their difference still fits
+    (0.0, 5e9, False),
+    (0.0, float("nan"), False),
+])
+def test_times_far_apart(start, arrival, accepted):
+    analyser = avwatch_analysis.Analyser(start=start)
+    stream = Stream()
+    payload = b"".join(stream.tables() + stream.media(5, pcr=0))
+    if not accepted:
+        with pytest.raises(ValueError):
+            analyser.datagram(payload, arrival)
+        return
+    analyser.datagram(payload, start)
+    analyser.datagram(b"".join(stream.media(7, pcr=27_000)), arrival)
+    report = analyser.close_window(arrival)
+    assert report["longest_gap"] == pytest.approx(arrival - start)
+
+
+def test_a_pmt_version_change_keeps_the_pcr_clock():
+    # PCRs every 30 ms, then one 60 ms apart right across a new PMT version.
+    stream = Stream()
+    events = []
+    pcr_at = [round(0.03 * i, 3) for i in range(40)] + [round(1.23 + 0.03 * i, 3) for i in range(20)]
+    version = 0
+    for tick in range(180):
+        t = tick / 100
+        packets = []
+        if tick % 10 == 0:
+            packets.append(psi_packet(0, stream.next_cc(0), pat({1: Stream.PMT_PID})))
+        if tick % 10 == 0 or tick == 119:
+            version += tick == 119
+            packets.append(psi_packet(Stream.PMT_PID, stream.next_cc(Stream.PMT_PID),
+                                      pmt(1, Stream.VIDEO, [(0x1B, Stream.VIDEO), (0x0F, Stream.AUDIO)],
+                                          version=version)))
+        for at in pcr_at:
+            if t <= at < t + 0.01:
+                packets.append(packet(Stream.VIDEO, stream.next_cc(Stream.VIDEO), b"\x00",
+                                      adaptation=Adaptation(pcr=round(at * 27e6))))
+        packets.append(packet(Stream.AUDIO, stream.next_cc(Stream.AUDIO), b"\x00"))
+        events.append((t, b"".join(packets)))
+    report = analyse(events, 1.8)
+    assert report["pmt_changes"] == 1
+    assert report["pcr_repetition_errors"] == 1

@@ -15,6 +15,7 @@ SHOWN_ERRORS = (
     ("pcr_repetition_errors", "PCR rep"), ("pcr_discontinuity_errors", "PCR disc"), ("pts_errors", "PTS"),
     ("non_ts_datagrams", "non-TS"), ("truncated_packets", "truncated"), ("rtp_lost", "RTP lost"),
     ("cat_errors", "CAT"),
+    ("pcr_accuracy_errors", "PCR accuracy"),
 )
 
 
@@ -28,11 +29,13 @@ def human_line(record: dict[str, Any]) -> str:
         parts.append(" ".join(streams))
     if record["delay_factor_ms"] is not None:
         parts.append(f"DF {record['delay_factor_ms']:.0f} ms")
+    if record.get("pcr_jitter_ms") is not None:
+        parts.append(f"PCR jitter {record['pcr_jitter_ms']:.1f} ms")
     if record["media_loss_rate"]:
         parts.append(f"MLR {record['media_loss_rate']:.0f}/s")
     if record["window_longest_gap"] >= 0.5:
         parts.append(f"gap {record['window_longest_gap']:.1f} s")
-    errors = [f"{label} {record[name]:,}" for name, label in SHOWN_ERRORS if record[name]]
+    errors = [f"{label} {record[name]:,}" for name, label in SHOWN_ERRORS if record.get(name)]
     if errors:
         parts.append("errors: " + ", ".join(errors))
     age = record["data_age"]

@@ -34,6 +34,7 @@ Owned program_dict(const ts::ProgramReport& program) {
     for (const auto& stream : program.streams)
         check(PyList_Append(streams.get(), stream_dict(stream).get()));
     set_item(dict, "streams", streams);
+    set_item(dict, "streams_left_out", unsigned_integer(program.streams_left_out));
     return dict;
 }
 
@@ -98,6 +99,9 @@ Owned report_dict(const ts::Report& report) {
     for (const auto& pid : report.pids)
         check(PyList_Append(pids.get(), pid_dict(pid).get()));
     set_item(dict, "pids", pids);
+    set_item(dict, "pid_count", unsigned_integer(report.pid_count));
+    set_item(dict, "pcr_jitter_ms", optional(report.pcr_jitter_ms, real));
+    set_item(dict, "pcr_accuracy_ns", optional(report.pcr_accuracy_ns, real));
     return dict;
 }
 

@@ -4,16 +4,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 
 namespace avwatch::ts {
 namespace {
 
 constexpr Nanos table_interval = millis(500);
-constexpr Nanos pcr_interval = millis(100);
 constexpr Nanos pts_interval = millis(700);
-// PCR values wrap at 2^33 * 300 ticks of 27 MHz.
-constexpr std::int64_t pcr_modulus = (std::int64_t{1} << 33) * 300;
-constexpr std::int64_t pcr_ticks_per_ms = 27'000;
+constexpr Nanos never = std::numeric_limits<Nanos>::max();
 
 // A PES header at the start of this payload, with a PTS.
 bool starts_pes_with_pts(const Packet& packet) {
@@ -26,9 +24,7 @@ bool starts_pes_with_pts(const Packet& packet) {
 
 Analyser::Analyser(Settings settings, Nanos start)
     : settings_(settings), window_start_(start), resumed_(start), pat_last_(start), cat_missing_last_(start),
-      program_missing_since_(start) {
-    delay_factor_.start(start, 0);
-}
+      program_missing_since_(start), judged_listed_(!settings.program) {}
 
 Analyser::PidState* Analyser::find(std::uint16_t pid) noexcept {
     std::uint16_t slot = slot_[pid];
@@ -40,6 +36,7 @@ Analyser::PidState& Analyser::state(std::uint16_t pid) {
         return *found;
     states_.emplace_back();
     slot_[pid] = static_cast<std::uint16_t>(states_.size());
+    states_.back().pid = pid;
     return states_.back();
 }
 
@@ -51,8 +48,16 @@ void Analyser::note_gap(Nanos arrival) {
     Nanos gap = arrival - *last_arrival_;
     longest_gap_ = std::max(longest_gap_, gap);
     window_longest_gap_ = std::max(window_longest_gap_, std::min(gap, arrival - window_start_));
-    if (gap > table_interval)
+    if (gap > table_interval) {
         resumed_ = arrival;  // the silence is its own report; the table clocks restart
+        silence_ended_ = true;
+    }
+}
+
+void Analyser::received(std::size_t bytes, Nanos arrival) {
+    delay_factor_.arrival(arrival, bytes, silence_ended_);
+    silence_ended_ = false;
+    datagram_end_index_ = total_[Counter::packets] + bytes / packet_size;
 }
 
 void Analyser::datagram(std::span<const std::uint8_t> payload, Nanos arrival) {
@@ -80,7 +85,7 @@ void Analyser::datagram(std::span<const std::uint8_t> payload, Nanos arrival) {
     last_was_rtp_ = rtp;
     datagram_index_ += 1;
     total_[Counter::bytes] += ts.size();
-    delay_factor_.arrival(arrival, ts.size());
+    received(ts.size(), arrival);
     packets(ts, arrival);
     check_deadlines(arrival);
 }
@@ -234,15 +239,32 @@ Analyser::Arrival Analyser::continuity(PidState& s, const Packet& packet) {
 void Analyser::timing(PidState& s, const Packet& packet, Nanos arrival) {
     if (s.pcr_pid) {
         if (auto pcr = packet.pcr()) {
-            if (s.last_pcr >= 0) {
-                if (arrival - since(s.last_pcr_arrival) > pcr_interval)
-                    total_[Counter::pcr_repetition_errors] += 1;
-                std::int64_t step = ((*pcr - s.last_pcr) % pcr_modulus + pcr_modulus) % pcr_modulus;
-                if (!packet.discontinuity() && step > 100 * pcr_ticks_per_ms)
-                    total_[Counter::pcr_discontinuity_errors] += 1;
-            }
-            s.last_pcr = *pcr;
+            if (!s.pcr_clock)
+                s.pcr_clock = std::make_unique<PcrClock>();
+            PcrClock& clock = *s.pcr_clock;
+            if (s.last_pcr_arrival < resumed_)
+                clock.restart();  // a silence came between: the clocks may have moved on, the stream has not failed
             s.last_pcr_arrival = arrival;
+            // The datagram arrived when its last packet was sent: this one left
+            // the packets after it earlier, at the measured rate.
+            std::uint64_t index = total_[Counter::packets];
+            double packet_nanos = clock.ticks_per_packet() * 1000.0 / 27.0;
+            if (packet_nanos <= 0 && delay_factor_.bytes_per_second() > 0)
+                packet_nanos = packet_size * 1e9 / delay_factor_.bytes_per_second();
+            packet_nanos = std::min(packet_nanos, 1e9);
+            std::uint64_t after = datagram_end_index_ > index ? datagram_end_index_ - index : 0;
+            Nanos sent = arrival - static_cast<Nanos>(static_cast<double>(after) * packet_nanos);
+            bool placed = after == 0 || packet_nanos > 0;
+            std::uint64_t disturbances = total_[Counter::lost_packets] + total_[Counter::continuity_errors] +
+                                         total_[Counter::rtp_lost] + total_[Counter::rtp_out_of_order] +
+                                         total_[Counter::sync_byte_errors] + total_[Counter::truncated_packets] +
+                                         total_[Counter::non_ts_datagrams];
+            PcrFaults faults = clock.pcr(*pcr, packet.discontinuity(), sent, placed, index, disturbances);
+            total_[Counter::pcr_repetition_errors] += faults.repetition ? 1 : 0;
+            total_[Counter::pcr_discontinuity_errors] += faults.discontinuity ? 1 : 0;
+            total_[Counter::pcr_accuracy_errors] += faults.accuracy ? 1 : 0;
+            if (double rate = clock.packets_per_second(); rate > 0)
+                delay_factor_.media_rate(arrival, rate * packet_size);
         }
     }
     if (s.judged_stream && packet.payload_start() && starts_pes_with_pts(packet)) {
@@ -290,6 +312,8 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
             pat_assembler_.push(packet, lost, [&](const Section& section) { pat_section(section, arrival); });
         return;
     }
+    if (s.pmt_roles == 0)
+        return;  // no program's PMT
     for (Program& program : programs_) {
         if (program.pmt_pid != pid)
             continue;
@@ -407,32 +431,38 @@ void Analyser::pmt_section(std::uint16_t pid, const Section& section, Nanos arri
     if (program->pmt)
         total_[Counter::pmt_changes] += 1;
     program->pmt = std::move(*pmt);
-    refresh_roles();
+    program->pmt_generation = ++pmt_generations_;
+    update_roles(*program);
 }
 
 bool Analyser::judged(const Program& program) const noexcept {
     return !settings_.program || *settings_.program == program.number;
 }
 
-void Analyser::refresh_roles() {
-    for (PidState& s : states_)
-        s.judged_stream = s.pcr_pid = false;
-    judged_pids_.clear();
-    for (const Program& program : programs_) {
-        if (!judged(program) || !program.pmt)
+void Analyser::queue_deadline(PidState& s) {
+    if (s.deadline_queued)
+        return;
+    s.deadline_queued = true;
+    Nanos base = since(s.last_seen);
+    deadlines_.add(base > never - settings_.pid_timeout ? never : base + settings_.pid_timeout, s.pid);
+}
+
+void Analyser::check_pmt_deadlines(Nanos arrival) {
+    // next_pmt_due_ is never later than a judged PMT's deadline (they only
+    // move on), so the programs are walked only when one may be due.
+    if (arrival <= next_pmt_due_)
+        return;
+    next_pmt_due_ = never;
+    for (Program& program : programs_) {
+        if (!judged(program))
             continue;
-        if (program.pmt->pcr_pid != null_pid)
-            state(program.pmt->pcr_pid).pcr_pid = true;
-        for (const ElementaryStream& stream : program.pmt->streams) {
-            if (stream.kind == "data")
-                continue;
-            PidState& s = state(stream.pid);
-            if (!s.seen)  // absent from now on, not from the start
-                s.last_seen = last_arrival_ ? *last_arrival_ : window_start_;
-            if (!s.judged_stream)
-                judged_pids_.push_back(stream.pid);
-            s.judged_stream = true;
+        if (arrival - since(program.pmt_last) > table_interval) {
+            total_[Counter::pmt_errors] += 1;
+            program.pmt_missing = true;
+            program.pmt_last = arrival;
         }
+        Nanos base = since(program.pmt_last);
+        next_pmt_due_ = std::min(next_pmt_due_, base > never - table_interval ? never : base + table_interval);
     }
 }
 
@@ -442,30 +472,26 @@ void Analyser::check_deadlines(Nanos arrival) {
         pat_missing_ = true;
         pat_last_ = arrival;  // the next error after another 0.5 s without one
     }
-    bool listed = !settings_.program;
-    for (Program& program : programs_) {
-        if (!judged(program))
-            continue;
-        listed = true;
-        if (arrival - since(program.pmt_last) > table_interval) {
-            total_[Counter::pmt_errors] += 1;
-            program.pmt_missing = true;
-            program.pmt_last = arrival;
-        }
-    }
+    check_pmt_deadlines(arrival);
     // The judged program is missing from the PAT: its PMT is missing too.
-    if (!listed && pat_seen_ && arrival - since(program_missing_since_) > table_interval) {
+    if (!judged_listed_ && pat_seen_ && arrival - since(program_missing_since_) > table_interval) {
         total_[Counter::pmt_errors] += 1;
         program_missing_since_ = arrival;
     }
-    if (listed)
+    if (judged_listed_)
         program_missing_since_ = arrival;
-    for (std::uint16_t pid : judged_pids_) {
-        PidState& s = *find(pid);
+    // Entries come out early when their PID was seen since: they go back with
+    // the real deadline.
+    while (auto pid = deadlines_.take_due(arrival)) {
+        PidState& s = *find(*pid);
+        s.deadline_queued = false;
+        if (!s.judged_stream)
+            continue;  // no longer watched
         if (arrival - since(s.last_seen) > settings_.pid_timeout) {
             total_[Counter::pid_errors] += 1;
             s.last_seen = arrival;
         }
+        queue_deadline(s);
     }
 }
 
@@ -501,47 +527,13 @@ Report Analyser::close_window(Nanos now) {
     report.longest_gap = std::max(longest_gap_, last_arrival_ ? now - *last_arrival_ : 0);
     report.last_data = last_arrival_;
     report.rtp = last_was_rtp_;
-
-    for (const Program& program : programs_) {
-        ProgramReport entry{program.number, program.pmt_pid, std::nullopt, {}};
-        if (program.pmt) {
-            entry.pcr_pid = program.pmt->pcr_pid;
-            entry.streams = program.pmt->streams;
-        }
-        report.programs.push_back(std::move(entry));
-    }
-    for (std::size_t pid = 0; pid < pid_count; ++pid) {
-        PidState* s = find(static_cast<std::uint16_t>(pid));
-        if (s == nullptr || (!s->seen && !s->judged_stream))
-            continue;
-        PidReport entry{static_cast<std::uint16_t>(pid), s->packets, s->window_packets,
-                        seconds > 0 ? static_cast<std::uint64_t>(s->window_packets * packet_size * 8 / seconds + 0.5) : 0,
-                        s->continuity_errors, {}, {}};
-        entry.scrambled = s->scrambled;
-        if (pid == pat_pid)
-            entry.kind = "psi";
-        else if (pid == null_pid)
-            entry.kind = "null";
-        for (const Program& program : programs_) {
-            if (program.pmt_pid == pid)
-                entry.kind = "psi";
-            if (!program.pmt)
-                continue;
-            for (const ElementaryStream& stream : program.pmt->streams)
-                if (stream.pid == pid) {
-                    entry.codec = stream.codec;
-                    entry.kind = stream.kind;
-                }
-        }
-        report.pids.push_back(entry);
-        s->window_packets = 0;
-    }
+    report_programs(report);
+    report_pids(report, seconds);
 
     window_start_counts_ = total_;
     window_start_ = now;
     window_longest_gap_ = 0;
-    previous_rate_ = seconds > 0 ? window_bytes / seconds : 0;
-    delay_factor_.start(now, previous_rate_);
+    delay_factor_.new_window();
     return report;
 }
 

@@ -39,6 +39,7 @@ enum class Counter : std::size_t {
     rtp_out_of_order, // RTP packets behind the newest sequence number (reordered or duplicated)
     reordered_packets,  // TS packets that came after a later one of their PID, at a counter a jump skipped
     scrambled_packets,  // TS packets with transport_scrambling_control set
+    pcr_accuracy_errors,  // second priority: a constant-rate stream's PCR off by more than 500 ns
     count_,
 };
 
@@ -51,6 +52,7 @@ inline constexpr std::array<const char*, counter_count> counter_names = {
     "non_ts_datagrams", "truncated_packets", "malformed_sections", "pmt_changes",
     "datagrams", "bytes", "packets", "lost_packets", "rtp_lost", "rtp_out_of_order",
     "reordered_packets", "scrambled_packets",
+    "pcr_accuracy_errors",
 };
 
 struct Counters {
