@@ -333,6 +333,23 @@ void Analyser::check_deadlines(Nanos arrival) {
     }
 }
 
+void Analyser::receive_gap(Nanos at, std::uint64_t dropped) {
+    total_[Counter::receive_drops] += dropped;
+    for (PidState& s : states_) {
+        s.last_cc = -1;
+        s.duplicate = false;
+        s.last_pcr = -1;
+        s.has_pts = false;
+    }
+    pat_assembler_.reset();
+    for (Program& program : programs_)
+        program.assembler->reset();
+    rtp_ = RtpSequence{};
+    if (last_arrival_)
+        last_arrival_ = at;  // no silence between the datagrams on either side
+    resumed_ = at;
+}
+
 Report Analyser::close_window(Nanos now) {
     Report report;
     report.start = window_start_;

@@ -81,6 +81,11 @@ public:
 
     // One UDP payload: raw TS, or RTP carrying TS (recognised per datagram).
     void datagram(std::span<const std::uint8_t> payload, Nanos arrival);
+    // The receiver lost `dropped` datagrams just before the one arriving at
+    // `at` (its own fault, not the network's): counted apart, and what
+    // follows is not compared with what came before (continuity, RTP
+    // sequence, PCR/PTS and table clocks, sections in progress, the gap).
+    void receive_gap(Nanos at, std::uint64_t dropped);
     // Closes the window that began at the previous close (or the start) and
     // begins the next one at `now`.
     Report close_window(Nanos now);

@@ -36,6 +36,7 @@ enum class Counter : std::size_t {
     lost_packets,     // TS packets missing by the continuity counters
     rtp_lost,         // RTP sequence numbers never received
     rtp_out_of_order, // RTP packets behind the newest sequence number (reordered or duplicated)
+    receive_drops,    // datagrams the receiver itself lost (its buffer overflowed): not the network's
     count_,
 };
 
@@ -46,6 +47,7 @@ inline constexpr std::array<const char*, counter_count> counter_names = {
     "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
     "non_ts_datagrams", "truncated_packets", "malformed_sections", "pmt_changes",
     "datagrams", "bytes", "packets", "lost_packets", "rtp_lost", "rtp_out_of_order",
+    "receive_drops",
 };
 
 struct Counters {
