@@ -5,6 +5,7 @@
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -159,13 +160,19 @@ std::size_t Receiver::buffer_bytes() const noexcept {
 std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) {
     auto messages = batch_.receive(fd_.value);
     for (const Message& m : messages) {
-        if (m.drop_count) {
-            lost_ += static_cast<std::uint32_t>(*m.drop_count - drop_count_);  // modulo 2^32, as the kernel counts
-            drop_count_ = *m.drop_count;
+        if (m.drop_count && *m.drop_count != drops_seen_) {
+            drops_seen_ = *m.drop_count;
+            after_loss_ = true;
+            auto ahead = static_cast<std::int32_t>(drops_seen_ - drops_counted_);
+            if (ahead > 0) {
+                lost_ += static_cast<std::uint64_t>(ahead);
+                drops_counted_ = drops_seen_;
+            }
         }
         if (m.truncated()) {
             batch_.grow(m.length);
             ++lost_;
+            after_loss_ = true;
             continue;
         }
         auto ip = parse_ipv4(m.bytes);
@@ -179,7 +186,10 @@ std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) 
         if (ip->fragment()) {
             std::uint64_t evicted = reassembler_.evicted();
             auto whole = reassembler_.add(*ip, m.arrival);
-            lost_ += reassembler_.evicted() - evicted;
+            if (reassembler_.evicted() != evicted) {
+                lost_ += reassembler_.evicted() - evicted;
+                after_loss_ = true;
+            }
             if (!whole)
                 continue;
             data = *whole;
@@ -188,9 +198,21 @@ std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) 
         auto udp = parse_udp(ip->source, ip->destination, data, verified);
         if (!udp || udp->destination_port != port_)
             continue;
-        take(Datagram{udp->payload, m.arrival, std::exchange(lost_, 0)});
+        take(Datagram{udp->payload, m.arrival, std::exchange(after_loss_, false), std::exchange(lost_, 0)});
     }
     return messages.size();
+}
+
+std::uint64_t Receiver::uncounted_drops() {
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof info;
+    if (getsockopt(fd_.value, SOL_SOCKET, SO_MEMINFO, info, &size) < 0 || size <= SK_MEMINFO_DROPS * sizeof(std::uint32_t))
+        return 0;
+    auto ahead = static_cast<std::int32_t>(info[SK_MEMINFO_DROPS] - drops_counted_);
+    if (ahead <= 0)
+        return 0;
+    drops_counted_ = info[SK_MEMINFO_DROPS];
+    return static_cast<std::uint64_t>(ahead);
 }
 
 std::unique_ptr<Receiver> open_receiver(const UdpAddress& address, const std::string& uri) {

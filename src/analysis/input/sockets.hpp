@@ -33,9 +33,10 @@ struct PrivilegeMissing : std::runtime_error {
 struct Datagram {
     std::span<const std::uint8_t> payload;  // the UDP payload
     ts::Nanos arrival;                      // CLOCK_MONOTONIC
-    // Datagrams the receiver itself lost just before this one (its buffer
+    // The receiver itself lost datagrams just before this one (its buffer
     // overflowed, a slot was too small, a reassembly slot was taken away).
-    std::uint64_t lost_before;
+    bool after_loss;
+    std::uint64_t lost_before;  // how many, of those not counted before
 };
 
 class Receiver {
@@ -49,6 +50,9 @@ public:
     // from the socket (Batch::messages when there may be more).
     std::size_t receive(const std::function<void(const Datagram&)>& take);
     const char* method() const noexcept;
+    // The socket's drops not yet handed over with a datagram: those after
+    // the newest datagram, known before the next one comes.
+    std::uint64_t uncounted_drops();
     // Bytes of receive buffers held in this process.
     std::size_t buffer_bytes() const noexcept;
 
@@ -68,8 +72,12 @@ private:
     Batch batch_;
     Reassembler reassembler_;
     LocalDestinations local_;
-    std::uint32_t drop_count_ = 0;  // the socket's drops as last reported
-    std::uint64_t lost_ = 0;        // lost since the last datagram handed over
+    // The socket's drop counter (32 bits, as the kernel keeps it): as the
+    // newest datagram carried it, and as far as counted.
+    std::uint32_t drops_seen_ = 0;
+    std::uint32_t drops_counted_ = 0;
+    std::uint64_t lost_ = 0;  // counted since the last datagram handed over
+    bool after_loss_ = false;
 };
 
 std::unique_ptr<Receiver> open_receiver(const UdpAddress& address, const std::string& uri);

@@ -47,8 +47,9 @@ void Watch::run() noexcept {
             // Split by arrival, not by when the thread got round to reading.
             for (; d.arrival >= boundary; boundary += settings_.window)
                 publish(analyser_.close_window(boundary));
-            if (d.lost_before > 0)
-                analyser_.receive_gap(d.arrival, d.lost_before);
+            analyser_.receive_drops(d.lost_before);
+            if (d.after_loss)
+                analyser_.receive_gap(d.arrival);
             analyser_.datagram(d.payload, d.arrival);
         };
         bool behind = false;
@@ -66,6 +67,7 @@ void Watch::run() noexcept {
                     break;
                 }
             }
+            analyser_.receive_drops(receiver_->uncounted_drops());
             ts::Nanos now = monotonic_now();
             while (now >= boundary) {
                 publish(analyser_.close_window(boundary));

@@ -333,8 +333,7 @@ void Analyser::check_deadlines(Nanos arrival) {
     }
 }
 
-void Analyser::receive_gap(Nanos at, std::uint64_t dropped) {
-    total_[Counter::receive_drops] += dropped;
+void Analyser::receive_gap(Nanos at) {
     for (PidState& s : states_) {
         s.last_cc = -1;
         s.duplicate = false;
