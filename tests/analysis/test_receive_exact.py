@@ -154,6 +154,21 @@ def ip_udp(source: str, destination: str, payload: bytes, *, bad_checksum: bool 
     return header[:10] + struct.pack("!H", checksum(header)) + header[12:] + udp
 
 
+def fragments(source: str, destination: str, payload: bytes, ident: int,
+              cuts: list[tuple[int, int, bool]]) -> list[bytes]:
+    """The UDP datagram's bytes from `begin` to `end` for each cut, as IPv4
+    fragments; the one with the datagram's last byte, or marked, is last."""
+    whole = ip_udp(source, destination, payload)[20:]
+    out = []
+    for begin, end, last in cuts:
+        end = min(end, len(whole))
+        more = 0x2000 if end < len(whole) and not last else 0
+        header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + end - begin, ident, more | begin // 8, 64, 17, 0,
+                             socket.inet_aton(source), socket.inet_aton(destination))
+        out.append(header[:10] + struct.pack("!H", checksum(header)) + header[12:] + whole[begin:end])
+    return out
+
+
 def stream_payloads(count: int, per_datagram: int = 7) -> list[bytes]:
     stream = Stream()
     return datagrams(stream.tables() + stream.media(count * per_datagram - 2), per_datagram)
@@ -211,6 +226,39 @@ def send_fragmented(link: Link) -> int:
     return len(payloads)
 
 
+# Fragment cuts (byte offsets into a 2,828-byte UDP datagram) and whether the kernel delivers it.
+HOSTILE = [
+    ([(0, 1480), (1480, 9999)], True),                             # in order
+    ([(1480, 9999), (0, 1480)], True),                             # last first
+    ([(0, 1000), (1000, 2000), (1000, 2000), (2000, 9999)], True),  # a repeat
+    ([(0, 1400), (800, 1200), (1400, 9999)], True),                # a repeat of bytes within another
+    ([(0, 1400), (1000, 2400), (2400, 9999)], False),              # overlapping
+    ([(0, 1000), (2000, 9999)], False),                            # a fragment lost
+    ([(1400, 9999), (1400, 2000, True), (0, 1400)], False),        # two ends
+]
+
+
+def send_hostile_fragments(link: Link) -> int:
+    """Fragments in the orders, repeats and overlaps of HOSTILE, through a
+    packet socket on the outer end: what the kernel delivers is counted."""
+    good = iter(stream_payloads(len(HOSTILE) * 5, per_datagram=15))
+    frames = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM)
+    mac = bytes.fromhex(link.inner_mac.replace(":", ""))
+    delivered = 0
+    try:
+        for round_ in range(5):
+            for index, (cuts, delivers) in enumerate(HOSTILE):
+                payload = next(good) if delivers else b"\x47" * 2820
+                marked = [cut if len(cut) == 3 else (*cut, False) for cut in cuts]
+                for frame in fragments(link.outer_address, link.inner_address, payload, 1000 + round_ * 50 + index,
+                                       marked):
+                    frames.sendto(frame, (link.outer, 0x0800, 0, 0, mac))
+                delivered += delivers
+    finally:
+        frames.close()
+    return delivered
+
+
 def send_fourteen_packets(link: Link) -> int:
     """Datagrams of 14 TS packets (2,632 bytes) over a 9,000-byte MTU, whole."""
     link.mtu(9000)
@@ -254,6 +302,7 @@ def send_to_group(link: Link) -> int:
 @pytest.mark.parametrize("case, uri, bound, sent_by", [
     ("bad checksum", "udp://{inner}:{port}", "{inner}", send_bad_checksums),
     ("fragments", "udp://{inner}:{port}", "{inner}", send_fragmented),
+    ("hostile fragments", "udp://{inner}:{port}", "{inner}", send_hostile_fragments),
     ("14 packets", "udp://{inner}:{port}", "{inner}", send_fourteen_packets),
     ("other hosts", "udp://:{port}", "0.0.0.0", send_to_everyone),
     ("group", f"udp://{GROUP}:{{port}}?localaddr={{inner}}", "0.0.0.0", send_to_group),

@@ -148,12 +148,16 @@ std::optional<std::span<const std::uint8_t>> Reassembler::add(const Ipv4Packet& 
     }
     if (!bad) {
         slot.length = std::max(slot.length, static_cast<std::uint32_t>(end));
-        for (const Piece& piece : slot.pieces) {
-            if (piece.begin == begin && piece.end == end)
-                return std::nullopt;  // an exact repeat: ignored
+        // Bytes already held are a repeat, ignored; a fragment partly over
+        // others is an overlap, and the whole datagram goes (RFC 5722's rule,
+        // which the kernel applies to IPv4 too).
+        std::uint64_t covered = 0;
+        for (const Piece& piece : slot.pieces)
             if (piece.begin < end && begin < piece.end)
-                bad = true;  // overlapping fragments: the whole datagram goes
-        }
+                covered += std::min<std::uint64_t>(piece.end, end) - std::max(piece.begin, begin);
+        if (covered == end - begin)
+            return std::nullopt;
+        bad = covered > 0;
     }
     if (bad || slot.pieces.size() == max_fragments) {
         discard(slot);

@@ -47,12 +47,15 @@ std::optional<UdpDatagram> parse_udp(std::uint32_t source, std::uint32_t destina
                                      std::span<const std::uint8_t> data, bool checksum_verified) noexcept;
 
 // Fragments put back together, for a few datagrams at a time.  A datagram
-// is dropped, as the kernel drops it, when its fragments overlap, disagree
-// on its length or pass 65,535 bytes, or when it is not complete 30 s after
-// its first fragment; when all slots are busy the oldest gives way.
+// is dropped, as the kernel drops it, when its fragments overlap (a repeat
+// of bytes already held is ignored), disagree on its length or pass 65,535
+// bytes, or when it is not complete 30 s after its first fragment.  When
+// all slots are busy the oldest gives way: fragments of one datagram come
+// together, so an incomplete one that old has lost a fragment on the way.
+// A slot's 64 KiB are taken when it is first used.
 class Reassembler {
 public:
-    static constexpr std::size_t slots = 4;
+    static constexpr std::size_t slots = 8;
     static constexpr std::size_t max_fragments = 128;  // 64 KiB in fragments of 512 bytes
     static constexpr std::size_t max_data = 65535 - 20;
     static constexpr ts::Nanos timeout = 30 * ts::nanos_per_second;
@@ -61,8 +64,7 @@ public:
     // datagram's data once this one completes it, valid until the next call.
     std::optional<std::span<const std::uint8_t>> add(const Ipv4Packet& fragment, ts::Nanos now);
 
-    // Incomplete datagrams pushed out by others while every slot was busy:
-    // losses of the receiver, not of the network.
+    // Incomplete datagrams pushed out by others while every slot was busy.
     std::uint64_t evicted() const noexcept { return evicted_; }
     // Incomplete datagrams given up: timed out, overlapping, inconsistent.
     std::uint64_t discarded() const noexcept { return discarded_; }

@@ -184,12 +184,7 @@ std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) 
         // The kernel's word on a frame's checksum; a fragment's says nothing of the datagram's.
         bool verified = (m.status & (TP_STATUS_CSUM_VALID | TP_STATUS_CSUMNOTREADY)) != 0;
         if (ip->fragment()) {
-            std::uint64_t evicted = reassembler_.evicted();
             auto whole = reassembler_.add(*ip, m.arrival);
-            if (reassembler_.evicted() != evicted) {
-                lost_ += reassembler_.evicted() - evicted;
-                after_loss_ = true;
-            }
             if (!whole)
                 continue;
             data = *whole;

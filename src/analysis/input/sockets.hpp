@@ -34,7 +34,7 @@ struct Datagram {
     std::span<const std::uint8_t> payload;  // the UDP payload
     ts::Nanos arrival;                      // CLOCK_MONOTONIC
     // The receiver itself lost datagrams just before this one (its buffer
-    // overflowed, a slot was too small, a reassembly slot was taken away).
+    // overflowed, or a frame was larger than its slot).
     bool after_loss;
     std::uint64_t lost_before;  // how many, of those not counted before
 };
