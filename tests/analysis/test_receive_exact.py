@@ -272,6 +272,22 @@ def send_fourteen_packets(link: Link) -> int:
     return len(payloads)
 
 
+def send_larger_than_a_slot(link: Link) -> int:
+    """Over a 9,000-byte MTU, datagrams of 14 TS packets, then of 40 (7,520
+    bytes, more than the analyser's first receive slots) in one stream: the
+    slots grow when a frame does not fit."""
+    link.mtu(9000)
+    stream = Stream()
+    payloads = datagrams(stream.tables() + stream.media(100 * 14 - 2), 14) + datagrams(stream.media(200 * 40), 40)
+    sender = udp_sender(link.outer_address)
+    try:
+        paced(lambda p: sender.sendto(p, (link.inner_address, PORT)), payloads)
+    finally:
+        sender.close()
+        link.mtu(1500)
+    return len(payloads)
+
+
 def send_to_everyone(link: Link) -> int:
     """To the port at: the inner address, the subnet's broadcast (counted);
     another host's address and MAC (seen in promiscuous mode), the inner
@@ -304,6 +320,7 @@ def send_to_group(link: Link) -> int:
     ("fragments", "udp://{inner}:{port}", "{inner}", send_fragmented),
     ("hostile fragments", "udp://{inner}:{port}", "{inner}", send_hostile_fragments),
     ("14 packets", "udp://{inner}:{port}", "{inner}", send_fourteen_packets),
+    ("40 packets", "udp://{inner}:{port}", "{inner}", send_larger_than_a_slot),
     ("other hosts", "udp://:{port}", "0.0.0.0", send_to_everyone),
     ("group", f"udp://{GROUP}:{{port}}?localaddr={{inner}}", "0.0.0.0", send_to_group),
 ])
@@ -319,8 +336,15 @@ def test_the_analyser_counts_what_the_port_receives(link, case, uri, bound, sent
     analyser, port = result["analyser"], result["socket"]
     # The plain socket, bound after the analyser and without SO_REUSEADDR, got its port and every datagram.
     assert port["datagrams"] == sent, result
-    assert (analyser["datagrams"], analyser["bytes"]) == (port["datagrams"], port["bytes"]), result
-    assert (analyser["continuity_errors"], analyser["lost_packets"], analyser["receive_drops"]) == (0, 0, 0), result
+    if case == "40 packets":
+        # Frames larger than the slots before they grew are the analyser's own
+        # drops (a batch at most, where the size changes), never the stream's loss.
+        assert analyser["receive_drops"] <= 32, result
+        assert analyser["datagrams"] + analyser["receive_drops"] == port["datagrams"], result
+    else:
+        assert analyser["receive_drops"] == 0, result
+        assert (analyser["datagrams"], analyser["bytes"]) == (port["datagrams"], port["bytes"]), result
+    assert (analyser["continuity_errors"], analyser["lost_packets"]) == (0, 0), result
     assert result["method"] == ("packet socket + membership" if group else "packet socket")
 
 

@@ -47,7 +47,8 @@ public:
     static void enable_metadata(int fd);
     // The messages ready now (MSG_DONTWAIT); empty when none.
     std::span<const Message> receive(int fd);
-    // Makes room for frames of `length` bytes from the next receive on.
+    // Makes room for frames of `length` bytes from the next receive on; the
+    // messages of the last receive are then gone.
     void grow(std::size_t length);
     std::size_t slot_size() const noexcept { return slot_; }
 

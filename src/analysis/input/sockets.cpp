@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 #include <utility>
@@ -159,6 +160,7 @@ std::size_t Receiver::buffer_bytes() const noexcept {
 
 std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) {
     auto messages = batch_.receive(fd_.value);
+    std::size_t larger = 0;  // the slots grow once the batch's bytes are no longer needed
     for (const Message& m : messages) {
         if (m.drop_count && *m.drop_count != drops_seen_) {
             drops_seen_ = *m.drop_count;
@@ -170,7 +172,7 @@ std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) 
             }
         }
         if (m.truncated()) {
-            batch_.grow(m.length);
+            larger = std::max(larger, m.length);
             ++lost_;
             after_loss_ = true;
             continue;
@@ -195,7 +197,17 @@ std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) 
             continue;
         take(Datagram{udp->payload, m.arrival, std::exchange(after_loss_, false), std::exchange(lost_, 0)});
     }
-    return messages.size();
+    std::size_t read = messages.size();
+    if (larger > 0)
+        batch_.grow(larger);
+    return read;
+}
+
+void Receiver::fit_next() {
+    // MSG_TRUNC: a packet socket tells the frame's whole length; MSG_PEEK leaves it queued.
+    ssize_t length = recv(fd_.value, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (length > 0 && static_cast<std::size_t>(length) > batch_.slot_size())
+        batch_.grow(static_cast<std::size_t>(length));
 }
 
 std::uint64_t Receiver::uncounted_drops() {

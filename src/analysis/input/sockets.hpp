@@ -49,6 +49,10 @@ public:
     // Hands every datagram ready now to `take`; the number of frames read
     // from the socket (Batch::messages when there may be more).
     std::size_t receive(const std::function<void(const Datagram&)>& take);
+    // Grows the slots now when the next frame would not fit them.  Once per
+    // drain: a stream of large datagrams then loses none to the discovery,
+    // only one whose size changes within a drain may lose a batch.
+    void fit_next();
     const char* method() const noexcept;
     // The socket's drops not yet handed over with a datagram: those after
     // the newest datagram, known before the next one comes.

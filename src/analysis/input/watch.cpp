@@ -61,6 +61,7 @@ void Watch::run() noexcept {
             // Drained for one interval at most, so that idle windows still close in time.
             ts::Nanos drain_end = monotonic_now() + ts::millis(drain_interval.count());
             behind = false;
+            receiver_->fit_next();
             while (receiver_->receive(take) == Batch::messages) {
                 if (stopping_ || monotonic_now() >= drain_end) {
                     behind = true;
