@@ -10,7 +10,7 @@ namespace avwatch::input {
 namespace {
 
 constexpr std::size_t control_size =
-    CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(tpacket_auxdata)) + 64;
+    CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t)) + CMSG_SPACE(sizeof(tpacket_auxdata));
 
 ts::Nanos nanos(const timespec& at) { return ts::Nanos{at.tv_sec} * ts::nanos_per_second + at.tv_nsec; }
 

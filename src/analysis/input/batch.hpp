@@ -35,8 +35,9 @@ struct Message {
 class Batch {
 public:
     static constexpr std::size_t messages = 32;
-    // A 14-packet datagram (2,632 bytes of TS) and its headers fit at first.
-    static constexpr std::size_t initial_slot = 4096;
+    // A frame of a 1,500-byte MTU fits at first (7 TS packets, RTP or not);
+    // larger datagrams make the slots grow.
+    static constexpr std::size_t initial_slot = 2048;
     static constexpr std::size_t largest_slot = 65536;
 
     Batch();
