@@ -23,8 +23,9 @@
 namespace avwatch::input {
 namespace {
 
-// Room for about 4 s of a 10 Mb/s input should the thread be held up (the
-// kernel counts each frame's whole buffer, about twice its bytes).
+// Room for several seconds of an input should the thread be held up
+// (measured: an 8-s stop of a 4 Mb/s input; the kernel counts each frame's
+// whole buffer, about twice its bytes).
 constexpr int receive_buffer = 8 * 1024 * 1024;
 
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
