@@ -1,6 +1,6 @@
 """Run inside a test's network namespace: watches a URI with the analyser
 and, beside it, reads the same port with a plain UDP socket (bound as the
-channel service binds it, optionally without SO_REUSEADDR and after the
+channel service might bind it: without SO_REUSEADDR, after the
 analyser started).  Prints "ready", counts until a line on stdin, then
 prints both counts as one JSON line."""
 
@@ -53,8 +53,8 @@ def main() -> None:
     method = watch.method
     watch.close()
     plain.close()
-    keys = ("datagrams", "bytes", "packets", "continuity_errors", "lost_packets", "receive_drops", "pcr_repetition_errors",
-            "pat_errors", "longest_gap")
+    keys = ("datagrams", "bytes", "packets", "continuity_errors", "lost_packets", "receive_drops",
+            "rtp_lost", "pcr_repetition_errors", "pat_errors", "longest_gap")
     print(json.dumps({"analyser": {key: report.get(key) for key in keys} if report else None,
                       "socket": counts, "method": method}), flush=True)
 

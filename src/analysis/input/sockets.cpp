@@ -214,7 +214,8 @@ void Receiver::fit_next() {
 std::uint64_t Receiver::uncounted_drops() {
     std::uint32_t info[SK_MEMINFO_VARS] = {};
     socklen_t size = sizeof info;
-    if (getsockopt(fd_.value, SOL_SOCKET, SO_MEMINFO, info, &size) < 0 || size <= SK_MEMINFO_DROPS * sizeof(std::uint32_t))
+    if (getsockopt(fd_.value, SOL_SOCKET, SO_MEMINFO, info, &size) < 0 ||
+        size <= SK_MEMINFO_DROPS * sizeof(std::uint32_t))
         return 0;
     auto ahead = static_cast<std::int32_t>(info[SK_MEMINFO_DROPS] - drops_counted_);
     if (ahead <= 0)
