@@ -204,10 +204,15 @@ std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) 
     return read;
 }
 
-void Receiver::fit_next() {
+void Receiver::fit_first() {
+    if (sized_)
+        return;
     // MSG_TRUNC: a packet socket tells the frame's whole length; MSG_PEEK leaves it queued.
     ssize_t length = recv(fd_.value, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-    if (length > 0 && static_cast<std::size_t>(length) > batch_.slot_size())
+    if (length <= 0)
+        return;
+    sized_ = true;
+    if (static_cast<std::size_t>(length) > batch_.slot_size())
         batch_.grow(static_cast<std::size_t>(length));
 }
 

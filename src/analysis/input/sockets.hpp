@@ -49,10 +49,11 @@ public:
     // Hands every datagram ready now to `take`; the number of frames read
     // from the socket (Batch::messages when there may be more).
     std::size_t receive(const std::function<void(const Datagram&)>& take);
-    // Grows the slots now when the next frame would not fit them.  Once per
-    // drain: a stream of large datagrams then loses none to the discovery,
-    // only one whose size changes within a drain may lose a batch.
-    void fit_next();
+    // Before the first frame is read, grows the slots when it would not fit
+    // them: a stream of large datagrams then loses none to the discovery;
+    // later, a frame that outgrows the slots costs its batch's frames that
+    // did not fit (counted as the receiver's own drops), then they grow.
+    void fit_first();
     const char* method() const noexcept;
     // The socket's drops not yet handed over with a datagram: those after
     // the newest datagram, known before the next one comes.
@@ -82,6 +83,7 @@ private:
     std::uint32_t drops_counted_ = 0;
     std::uint64_t lost_ = 0;  // counted since the last datagram handed over
     bool after_loss_ = false;
+    bool sized_ = false;  // fit_first() saw a frame
 };
 
 std::unique_ptr<Receiver> open_receiver(const UdpAddress& address, const std::string& uri);

@@ -61,15 +61,16 @@ void Watch::run() noexcept {
             // Drained for one interval at most, so that idle windows still close in time.
             ts::Nanos drain_end = monotonic_now() + ts::millis(drain_interval.count());
             behind = false;
-            receiver_->fit_next();
+            receiver_->fit_first();
             while (receiver_->receive(take) == Batch::messages) {
                 if (stopping_ || monotonic_now() >= drain_end) {
                     behind = true;
                     break;
                 }
             }
-            analyser_.receive_drops(receiver_->uncounted_drops());
             ts::Nanos now = monotonic_now();
+            if (now >= boundary)  // once a window: a system call
+                analyser_.receive_drops(receiver_->uncounted_drops());
             while (now >= boundary) {
                 publish(analyser_.close_window(boundary));
                 boundary += settings_.window;
