@@ -51,7 +51,8 @@ PROBE_PAUSE = 3.0  # the input monitor's pause between probes
 def build(folder: Path) -> tuple[Path, Path]:
     sender, floor = folder / "udp_sender", folder / "receive_floor"
     subprocess.run(["g++", "-O2", "-std=c++20", "-o", str(sender), str(ROOT / "bench/udp_sender.cpp")], check=True)
-    receive_layer = [str(ROOT / "src/analysis/input" / name) for name in ("sockets.cpp", "batch.cpp", "udp_uri.cpp")]
+    receive_layer = [str(ROOT / "src/analysis/input" / name) for name in ("sockets.cpp", "batch.cpp", "udp_uri.cpp",
+                                                                       "ip_datagram.cpp", "local_destinations.cpp")]
     subprocess.run(["g++", "-O2", "-std=c++20", f"-I{ROOT / 'src'}", "-o", str(floor),
                     str(ROOT / "bench/receive_floor.cpp"), *receive_layer, "-pthread"], check=True)
     return sender, floor

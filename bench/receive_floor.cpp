@@ -43,17 +43,18 @@ int main(int argc, char** argv) {
         threads.emplace_back([&, receiver] {
             while (!stopping) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                unsigned long long ready = 0, bytes = 0;
+                auto take = [&](const avwatch::input::Datagram& d) {
+                    ++ready;
+                    bytes += d.payload.size();
+                };
                 for (int batches = 0; batches < 64; ++batches) {
-                    auto ready = receiver->receive();
-                    if (counting) {
-                        unsigned long long bytes = 0;
-                        for (const auto& d : ready)
-                            bytes += d.payload.size();
-                        datagrams += ready.size();
-                        packets += bytes / 188;
-                    }
-                    if (ready.size() < avwatch::input::Batch::messages)
+                    if (receiver->receive(take) < avwatch::input::Batch::messages)
                         break;
+                }
+                if (counting) {
+                    datagrams += ready;
+                    packets += bytes / 188;
                 }
             }
         });

@@ -145,7 +145,7 @@ def test_multicast_is_shared_with_the_other_members():
     payloads = datagrams(stream.tables() + stream.media(7 * 300 - 2))
     try:
         with avwatch_analysis.Watch(f"udp://{group}:{port}?localaddr=127.0.0.1") as watch:
-            assert watch.method == "multicast membership"
+            assert watch.method == "packet socket + membership"
             for payload in payloads:
                 sender.sendto(payload, (group, port))
             received = 0

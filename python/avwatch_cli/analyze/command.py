@@ -38,8 +38,8 @@ def positive_seconds(text: str) -> float:
 def add_parser(commands) -> None:
     parser = commands.add_parser(
         "analyze", help="measure a live UDP/RTP input every second: bit rate, packets, continuity errors...",
-        description="Receive a udp:// or rtp:// input beside its other receivers (unicast: a packet "
-                    "socket, which needs CAP_NET_RAW; multicast: a membership on ?localaddr=) and print "
+        description="Receive a udp:// or rtp:// input beside its other receivers, without holding its "
+                    "port (a packet socket, which needs CAP_NET_RAW; multicast: joined on ?localaddr=) and print "
                     "one line per second: the measured bit rate, packets, TR 101 290 indicators, gaps, "
                     "delay factor and losses. Ends after --seconds or on Ctrl-C.")
     parser.add_argument("uri", help="udp://HOST:PORT or rtp://HOST:PORT, with ?localaddr=ADDRESS for multicast; "

@@ -38,6 +38,9 @@ def human_line(record: dict[str, Any]) -> str:
     errors = [f"{label} {record[name]:,}" for name, label in SHOWN_ERRORS if record.get(name)]
     if errors:
         parts.append("errors: " + ", ".join(errors))
+    if record.get("receive_drops"):
+        # The analyser fell behind: not the stream's fault, and not counted as its loss.
+        parts.append(f"analyser dropped {record['receive_drops']:,}")
     age = record["data_age"]
     if age is None:
         parts.append("no data yet")

@@ -495,6 +495,31 @@ void Analyser::check_deadlines(Nanos arrival) {
     }
 }
 
+void Analyser::receive_gap(Nanos at) {
+    // Holes seen before the gap were the stream's own; whatever came during
+    // it (late packets included) is unknown, so the count starts afresh.
+    settle_all();
+    for (PidState& s : states_) {
+        s.last_cc = -1;
+        s.head_cc = -1;
+        s.closed = 0;
+        s.duplicate = false;
+        s.late = false;
+        s.has_pts = false;
+        if (s.pcr_clock)
+            s.pcr_clock->restart();
+    }
+    silence_ended_ = true;  // the delay factor's buffer starts again: the dropped bytes never reached it
+    pat_assembler_.reset();
+    cat_assembler_.reset();
+    for (Program& program : programs_)
+        program.assembler->reset();
+    rtp_ = RtpSequence{};
+    if (last_arrival_)
+        last_arrival_ = at;  // no silence between the datagrams on either side
+    resumed_ = at;
+}
+
 Report Analyser::close_window(Nanos now) {
     settle_all();  // a window's losses are its own: late packets after it are only late
     Report report;

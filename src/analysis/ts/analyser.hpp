@@ -99,6 +99,12 @@ public:
 
     // One UDP payload: raw TS, or RTP carrying TS (recognised per datagram).
     void datagram(std::span<const std::uint8_t> payload, Nanos arrival);
+    // Datagrams the receiver itself lost (its fault, not the network's).
+    void receive_drops(std::uint64_t dropped) noexcept { total_[Counter::receive_drops] += dropped; }
+    // The datagram arriving at `at` follows some the receiver lost: it is not
+    // compared with what came before (continuity, RTP sequence, PCR/PTS and
+    // table clocks, sections in progress, the time without data).
+    void receive_gap(Nanos at);
     // Closes the window that began at the previous close (or the start) and
     // begins the next one at `now`.
     Report close_window(Nanos now);

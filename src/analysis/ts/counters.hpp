@@ -40,6 +40,7 @@ enum class Counter : std::size_t {
     reordered_packets,  // TS packets that came after a later one of their PID, at a counter a jump skipped
     scrambled_packets,  // TS packets with transport_scrambling_control set
     pcr_accuracy_errors,  // second priority: a constant-rate stream's PCR off by more than 500 ns
+    receive_drops,    // datagrams the receiver itself lost (its buffer overflowed): not the network's
     count_,
 };
 
@@ -53,6 +54,7 @@ inline constexpr std::array<const char*, counter_count> counter_names = {
     "datagrams", "bytes", "packets", "lost_packets", "rtp_lost", "rtp_out_of_order",
     "reordered_packets", "scrambled_packets",
     "pcr_accuracy_errors",
+    "receive_drops",
 };
 
 struct Counters {
