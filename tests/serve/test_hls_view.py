@@ -42,8 +42,8 @@ def test_hls_record_beside_the_output(broker, redis_server, start_serve):
     metrics = serve.metrics()
     labels = (("channel", "5"), ("pipe", "main"))
     assert metrics[("avwatch_hls_stale", labels)] == 1
-    assert metrics[("avwatch_hls_bits_per_second", labels)] == 420_000
-    assert metrics[("avwatch_hls_declared_bits_per_second", labels)] == 2_000_000
+    assert metrics[("avwatch_hls_bytes_per_second", labels)] == 420_000 / 8
+    assert metrics[("avwatch_hls_declared_bytes_per_second", labels)] == 2_000_000 / 8
     assert metrics[("avwatch_hls_check_failed", tuple(sorted((*labels, ("check", "stale")))))] == 1
     assert 0 <= metrics[("avwatch_hls_record_age_seconds", labels)] < 30
 
