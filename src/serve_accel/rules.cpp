@@ -54,6 +54,8 @@ void make_names() {
     n.analysis = intern("analysis");
     n.record = intern("record");
     n.parsed = intern("parsed");
+    n.hls = intern("hls");
+    n.records = intern("records");
 }
 
 // A named tuple class: a tuple subclass that adds no storage to the tuple.
