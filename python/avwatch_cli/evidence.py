@@ -145,10 +145,10 @@ def weigh(side: str, verdict: Verdict, record: dict | None, now: float, stale_af
     if side == "output":
         if state is State.NO_SIGNAL:
             return verdict
-        found = hls_faults(record)
-        if not found:
+        checks = hls_faults(record)
+        if not checks:
             return verdict
-        return Verdict(State.DEGRADED, verdict.record, "HLS: " + ", ".join(text for _, text in found[:SHOWN_CHECKS]))
+        return Verdict(State.DEGRADED, verdict.record, "HLS: " + ", ".join(text for _, text in checks[:SHOWN_CHECKS]))
     if no_data(record):
         age = data_age(record)
         reason = "the analyser got no data" + ("" if age is None else f" for {age:.1f} s")
