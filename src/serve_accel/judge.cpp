@@ -1,5 +1,6 @@
 #include "serve_accel/judge.hpp"
 
+#include "serve_accel/evidence.hpp"
 #include "serve_accel/record.hpp"
 #include "serve_accel/rules.hpp"
 
@@ -184,9 +185,8 @@ private:
             return false;
         set(tracked, n_.seen, seen.get());
         Owned analysis = analysis_record(tracked, analysis_raw.get());   // before the sides: the input's evidence
-        // A side with an analyser's record is weighed by the Python rules (evidence.weigh).
-        Owned input = side(tracked, 0, live, input_raw.get(), input_written.get(), analysis.get() != Py_None);
-        Owned output = side(tracked, 1, live, output_raw.get(), output_written.get(), hls.get() != Py_None);
+        Owned input = side(tracked, 0, live, input_raw.get(), input_written.get(), analysis.get());
+        Owned output = side(tracked, 1, live, output_raw.get(), output_written.get(), hls.get());
         Owned view = get(tracked, n_.view);
         if (view.get() != Py_None && item(view.get(), pipe_input) == input.get() &&
             item(view.get(), pipe_output) == output.get() && item(view.get(), pipe_analysis) == analysis.get())
@@ -227,9 +227,11 @@ private:
                                                        written_at, now_, nullptr));
     }
 
-    Owned side(PyObject* tracked, int index, PyObject* live, PyObject* raw, PyObject* written_at, bool evidence) {
+    // `evidence`: the side's analyser record (None without one).
+    Owned side(PyObject* tracked, int index, PyObject* live, PyObject* raw, PyObject* written_at,
+               PyObject* evidence) {
         // A stale side, a channel not live and an absent record: the judge's general rules.
-        if (evidence || live != Py_True || raw == Py_None || !fresh(written_at))
+        if (live != Py_True || raw == Py_None || !fresh(written_at))
             return python_side(tracked, index, live, raw, written_at);
         Owned judged_sides = get(tracked, n_.judged);
         checked_list(judged_sides.get(), "judged: a list was expected");
@@ -247,20 +249,30 @@ private:
         PyObject* state = item(verdict, verdict_state);
         PyObject* record = item(verdict, verdict_record);
         PyObject* reason = item(verdict, verdict_reason);
+        // An analyser's record that shows no fault leaves an ok verdict as it
+        // is and gives the measured rate; any other is evidence.weigh's to judge.
+        Owned rate = Owned::share(Py_None);
+        if (evidence != Py_None) {
+            if (state != rules().ok)
+                return python_side(tracked, index, live, raw, written_at);
+            rate = healthy_rate(index == 1, evidence, now_value_, stale_after_);
+            if (!rate)
+                return python_side(tracked, index, live, raw, written_at);
+        }
         Owned view = get(tracked, n_.view);
         if (view.get() == Py_None)
             return python_side(tracked, index, live, raw, written_at);   // a first read: maybe an event
         PyObject* old = item(view.get(), index ? pipe_output : pipe_input);
-        if (old == Py_None || item(old, side_state) != state || item(old, side_measured) != Py_None)
-            return python_side(tracked, index, live, raw, written_at);   // a change of state (an event), or of evidence
+        if (old == Py_None || item(old, side_state) != state)
+            return python_side(tracked, index, live, raw, written_at);   // a change of state: an event
         if (item(old, side_record) == record && equal(item(old, side_written_at), written_at) &&
-            equal(item(old, side_reason), reason))
+            equal(item(old, side_reason), reason) && equal(item(old, side_measured), rate.get()))
             return Owned::share(old);
         PyObject* since = item(old, side_since);
         if (since == Py_None)
             return python_side(tracked, index, live, raw, written_at);
         return make_tuple(rules().side_view, {state, reason, record, item(judged.get(), judged_preview), written_at,
-                                              since, item(old, side_first_read), Py_None});
+                                              since, item(old, side_first_read), rate.get()});
     }
 
     PyObject* refresher_;

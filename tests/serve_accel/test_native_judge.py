@@ -169,3 +169,31 @@ def test_the_usual_rewrite_is_judged_in_c(monkeypatch):
         assert tracked.view.input.record["bitrate"] == json.loads(status_values[tracked.input_at])["bitrate"]
         assert c_judge.history.current[0][tracked.row] == tracked.view.input.record["bitrate"]
         assert tracked.view.input.since == 1000.0
+
+
+def test_healthy_evidence_is_weighed_in_c(monkeypatch):
+    """A fresh analysis or HLS record with no fault, on an ok side, never
+    reaches the Python side(); the measured rate is the side's sample."""
+    c_judge = refresher(native.judge_channels)
+    plan = c_judge.plan
+    [tracked] = [tracked for tracked in plan.pipes if tracked.id == plan.pipes[0].id]
+    values = [b'{"live": true}'] * 3 + [written(dict(STREAM, bitrate=n, lastts="0.ts")) for n in range(1, 8)]
+    status_values = values[3:]
+
+    def judge(now: float, step: int) -> None:
+        analysis = written({"bitrate": 4_000_000 + step, "time": now, "data_age": 0.01, "in_sync": True,
+                            "window": {"continuity_errors": 0}})
+        c_judge.hls.records = MappingProxyType({tracked.id: {"time": now, "bitrate": 3_000_000 + step,
+                                                             "stale": False, "checks_failed": []}})
+        c_judge.native_judge(c_judge, plan.channels, values, status_values, [now] * len(status_values), now,
+                             [analysis])
+
+    judge(1000.0, 0)
+    called = []
+    python_side = c_judge.side
+    monkeypatch.setattr(c_judge, "side", lambda *arguments: called.append(arguments[0].id)
+                        or python_side(*arguments))
+    judge(1001.0, 1)
+    assert tracked.id not in called
+    assert (tracked.view.input.measured, tracked.view.output.measured) == (4_000_001, 3_000_001)
+    assert [current[tracked.row] for current in c_judge.history.current] == [4_000_001, 3_000_001]
