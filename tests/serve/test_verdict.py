@@ -80,6 +80,9 @@ def test_thirty_pipes_judged_from_every_record(broker, redis_server, start_serve
         assert (probe["bitrate"], probe["bitrate_measured"], probe["estimated_bitrate"]) == (4_000_000, True, 0)
         assert pipes["stale"]["output"]["bitrate"] == 2_900_000
         assert pipes["p00"]["input"]["bitrate_measured"] is False
+        # ...and so does the history the sparklines draw: the estimate there is 0.
+        history = json.loads(serve.request(f"/api/history?ids={pipes['probe']['id']}")[2])[pipes["probe"]["id"]]
+        assert history["input"][-1] > 1_000_000
 
         status = serve.status()
         assert status["counts"]["degraded"] == 8 and status["counts"]["no_signal"] == 1
