@@ -22,6 +22,11 @@ from avwatch_cli.health import State, Verdict
 # stopping, and a healthy stream's gaps are milliseconds.
 NO_DATA_AFTER = 1.5
 PROBE_NO_ANSWER = "the probe got no answer"
+# A counter that rose within this many seconds of the record (its
+# "error_times") still counts: faults that recur every few seconds keep the
+# side degraded rather than flapping with each window (and an alert's `for:`
+# can see them).
+HOLD_SECONDS = 10.0
 # The window's counters that make an answering input degraded when they rise:
 # delivery losses and the first-priority indicators.
 INPUT_COUNTERS = (
@@ -79,16 +84,24 @@ def no_data(analysis: dict) -> bool:
 
 
 def input_faults(analysis: dict) -> list[tuple[str, str]]:
-    """(key, text) of each fault in the latest window of a record that shows data flowing."""
+    """(key, text) of each fault of a record that shows data flowing: in its
+    latest window, or risen within HOLD_SECONDS of it."""
     found = []
     if analysis.get("in_sync") is False:
         found.append(("in_sync", "out of sync"))
     window = analysis.get("window")
-    if type(window) is dict:
-        for field, name in INPUT_COUNTERS:
-            count = number(window.get(field))
-            if count is not None and count > 0:
-                found.append((field, f"{name} +{count:.0f}"))
+    counts = window if type(window) is dict else {}
+    times = analysis.get("error_times")
+    rises = times if type(times) is dict else {}
+    written = number(analysis.get("time"))
+    for field, name in INPUT_COUNTERS:
+        count = number(counts.get(field))
+        if count is not None and count > 0:
+            found.append((field, f"{name} +{count:.0f}"))
+            continue
+        rose = number(rises.get(field))
+        if rose is not None and written is not None and written - rose <= HOLD_SECONDS:
+            found.append((field, f"{name} {max(0.0, written - rose):.0f} s ago"))
     return found
 
 

@@ -24,12 +24,13 @@ FRESH_SECONDS = 10.0
 
 
 class Fault:
-    __slots__ = ("logged_on", "logged_at", "text")
+    __slots__ = ("logged_on", "logged_at", "text", "logged_text")
 
     def __init__(self) -> None:
         self.logged_on = False            # what the log last said
         self.logged_at = float("-inf")
         self.text = ""                    # as last measured, e.g. "continuity errors +12"
+        self.logged_text = ""             # as its onset was logged: its clear names it so
 
 
 class FaultLog:
@@ -51,6 +52,7 @@ class FaultLog:
                 continue
             fault.logged_on, fault.logged_at = on, now
             if on:
+                fault.logged_text = fault.text
                 log.warning("%s fault: %s", side, fault.text)
             else:
-                log.info("%s fault cleared: %s", side, fault.text)
+                log.info("%s fault cleared: %s", side, fault.logged_text)

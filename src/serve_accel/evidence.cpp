@@ -7,8 +7,9 @@
 namespace avwatch::serve_accel {
 namespace {
 
-// evidence.NO_DATA_AFTER
+// evidence.NO_DATA_AFTER, evidence.HOLD_SECONDS
 constexpr double no_data_after = 1.5;
+constexpr double hold_seconds = 10.0;
 
 PyObject* field(PyObject* record, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(record, name);
@@ -54,11 +55,27 @@ bool quiet(PyObject* window, PyObject* name) {
     return overflow == 0 && whole <= 0;
 }
 
-bool input_healthy(PyObject* record, const Names& n) {
+// No counter rose within hold_seconds of the record (absent, or a time long before).
+bool settled(PyObject* record, double written, const Names& n) {
+    PyObject* times = field(record, n.error_times);
+    if (times == nullptr || !PyDict_CheckExact(times))
+        return true;
+    for (PyObject* counter : n.window_counters) {
+        PyObject* value = field(times, counter);
+        double rose;
+        if (value != nullptr && !(number(value, rose) && written - rose > hold_seconds))
+            return false;
+    }
+    return true;
+}
+
+bool input_healthy(PyObject* record, double written, const Names& n) {
     double age;
     if (!number(field(record, n.data_age), age) || age > no_data_after)
         return false;
     if (field(record, n.in_sync) == Py_False)
+        return false;
+    if (!settled(record, written, n))
         return false;
     PyObject* window = field(record, n.window);
     if (window == nullptr || !PyDict_CheckExact(window))
@@ -85,7 +102,7 @@ Owned healthy_rate(bool output, PyObject* record, double now, double stale_after
     double written;
     if (!number(field(record, n.time), written) || !(now - written <= stale_after))
         return {};
-    if (!(output ? output_healthy(record, n) : input_healthy(record, n)))
+    if (!(output ? output_healthy(record, n) : input_healthy(record, written, n)))
         return {};
     double rate;
     // The HLS check's 0 means nothing measurable (no measurement): the Python rules.

@@ -64,6 +64,7 @@ void make_names() {
     n.window = intern("window");
     n.stale = intern("stale");
     n.checks_failed = intern("checks_failed");
+    n.error_times = intern("error_times");
     const char* counters[] = {"continuity_errors", "lost_packets", "sync_losses", "sync_byte_errors",
                               "pat_errors", "pmt_errors", "pid_errors"};
     static_assert(std::size(counters) == std::size(Names{}.window_counters));

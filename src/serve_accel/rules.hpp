@@ -28,7 +28,7 @@ struct Names {
     PyObject *raw, *live, *pipes, *shown, *stale_after, *history, *current, *side, *read_channel;
     PyObject *analysis_at, *analysis, *record, *parsed, *hls, *records;
     // The analysers' record fields (evidence.py), and the window's counters of evidence.INPUT_COUNTERS.
-    PyObject *time, *data_age, *in_sync, *window, *stale, *checks_failed;
+    PyObject *time, *data_age, *in_sync, *window, *stale, *checks_failed, *error_times;
     PyObject* window_counters[7];
 };
 

@@ -7,6 +7,7 @@ import logging
 
 import pytest
 
+from avwatch_cli.analyze.record import ErrorTimes
 from avwatch_cli.output_reason import REPEAT_LOG_SECONDS, OutputReason
 from avwatch_cli.state_log import StateLog
 
@@ -97,6 +98,10 @@ def ts_record(at: float, **window) -> dict:
     ("input", [(0, {"continuity_errors": 1, "pat_errors": 2}), (100, None)],
      ["WARNING input fault: continuity errors +1", "WARNING input fault: PAT errors +2",
       "INFO input fault cleared: continuity errors +1", "INFO input fault cleared: PAT errors +2"]),
+    # Continuity errors every 5 s for three minutes: held between the rises
+    # (error_times), so one onset, and one clear once they stop.
+    ("input", [(t, {"continuity_errors": 1} if t % 5 == 0 and t < 180 else {}) for t in range(0, 200)],
+     ["WARNING input fault: continuity errors +1", "INFO input fault cleared: continuity errors +1"]),
     ("output", [(0, "stale"), (1, "stale"), (70, "stray_files")],
      ["WARNING output fault: stale playlist", "INFO output fault cleared: stale playlist"]),
 ])
@@ -107,13 +112,15 @@ def test_analyser_faults_logged_at_most_once_a_minute(caplog, side, readings, lo
     states = StateLog(store, "7", "main", [side])
     states.fault_log.clock = clock
     caplog.set_level(logging.INFO)
+    rises = ErrorTimes()   # as the analyser's publisher keeps them
     for seconds, reading in readings:
         clock.now = 1000.0 + seconds
         if side == "output":
             store["ch:7:hls:main"] = {"time": clock.now, "stale": reading == "stale", "checks_failed": [reading]}
         else:
             store["ch:7:ts:main"] = (ts_record(clock.now - 3600, **{"continuity_errors": 1}) if reading is None
-                                     else ts_record(clock.now, **reading))
+                                     else dict(ts_record(clock.now, **reading),
+                                               error_times=rises.update(reading, clock.now)))
         states.poll()
     assert [f"{entry.levelname} {entry.getMessage()}" for entry in caplog.records
             if " fault" in entry.getMessage()] == logged

@@ -83,7 +83,10 @@ WINDOWS = st.one_of(st.dictionaries(st.sampled_from(["continuity_errors", "lost_
 MADE_ANALYSIS = st.fixed_dictionaries(
     {"bitrate": st.sampled_from([0, 4_000_000, 2_500.5]), "time": RECORD_AGES,
      "data_age": st.sampled_from([0.01, 0.2, 1.4, 1.6, None, 30.0, "x", True])},
-    optional={"in_sync": st.sampled_from([True, False, None, 1]), "window": WINDOWS})
+    optional={"in_sync": st.sampled_from([True, False, None, 1]), "window": WINDOWS,
+              # Seconds before the record's time (made times in the round).
+              "error_times": st.dictionaries(st.sampled_from(["continuity_errors", "pat_errors", "crc_errors"]),
+                                             st.sampled_from([0.5, 9.0, 11.0, 100.0, "x", None]), max_size=2)})
 # The input analyser's record of pipe a:p: fixed values, or one made with a time.
 ANALYSIS_RECORDS = st.one_of(
     st.sampled_from([None, b'{"bitrate": 1000, "packets": 5}', b'{"bitrate": 2000}', b"junk"]), MADE_ANALYSIS)
@@ -106,9 +109,16 @@ ROUND = st.tuples(st.lists(st.one_of(USUAL, RECORDS, st.none()), min_size=9, max
 
 
 def timed(record: dict, now: float) -> dict:
-    """The record with its "time" made from its age (as is when not a number)."""
+    """The record with its "time" made from its age, and its error times from
+    seconds before that (as they are when not numbers)."""
     age = record.get("time")
-    return dict(record, time=now - age) if isinstance(age, float) else dict(record)
+    if not isinstance(age, float):
+        return dict(record)
+    made = dict(record, time=now - age)
+    if "error_times" in record:
+        made["error_times"] = {name: now - age - before if isinstance(before, float) else before
+                               for name, before in record["error_times"].items()}
+    return made
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
