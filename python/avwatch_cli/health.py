@@ -37,6 +37,7 @@ class State(str, enum.Enum):
     MISSING = "missing"
     MALFORMED = "malformed"
     STOPPED = "stopped"
+    DEGRADED = "degraded"   # answers, but the analysers measured a fault (see evidence)
 
     def __str__(self) -> str:
         return self.value

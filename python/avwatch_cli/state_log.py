@@ -8,7 +8,9 @@ import math
 from collections.abc import Callable
 
 from avwatch_cli.broker import REDIS_ERRORS
-from avwatch_cli.health import CHANNEL_STOPPED, Side, State, Verdict, channel_live, essentials, is_initial_record, judge
+from avwatch_cli.fault_log import FaultLog
+from avwatch_cli.health import (CHANNEL_STOPPED, MAX_RECORD_BYTES, Side, State, Verdict, channel_live, essentials,
+                                is_initial_record, judge, loads)
 
 log = logging.getLogger("avwatch.cli")
 
@@ -28,6 +30,10 @@ class StateLog:
         self.last_output: bytes | None = None
         self.channel_key = f"ch:{ch_uid}"
         self.keys = {side: f"ch:{ch_uid}:{'in' if side == 'input' else 'out'}:{pipe_name}" for side in sides}
+        # The analysers' records beside them: the input analysis, the HLS check.
+        self.analysis_keys = {side: f"ch:{ch_uid}:{'ts' if side == 'input' else 'hls'}:{pipe_name}"
+                              for side in sides}
+        self.fault_log = FaultLog()
         self.states: dict[Side, State] = {}
         self.been_ok: set[Side] = set()
         self.channel_present = True   # checked before the monitors started
@@ -38,6 +44,7 @@ class StateLog:
             # Separate GETs: the keys may live on different nodes of a cluster.
             channel = self.broker.get(self.channel_key)
             records = {side: self.broker.get(key) for side, key in self.keys.items()}
+            analyses = {side: self.broker.get(key) for side, key in self.analysis_keys.items()}
         except REDIS_ERRORS as error:
             # The monitors report the same faults themselves: only noted here.
             self.note_read_error(str(error))
@@ -54,6 +61,8 @@ class StateLog:
                 self.last_output = raw
                 if verdict.state is State.OK and self.output_published is not None:
                     self.output_published()
+        for side, raw in analyses.items():
+            self.fault_log.note(side, analysis_record(raw))
 
     def report(self, side: Side, verdict: Verdict) -> None:
         if self.states.get(side) is verdict.state:
@@ -72,6 +81,16 @@ class StateLog:
         if self.read_error is None:
             log.warning("cannot read the status records back from Redis: %s", error)
         self.read_error = error
+
+
+def analysis_record(raw: bytes | None) -> dict | None:
+    if raw is None or len(raw) > MAX_RECORD_BYTES:
+        return None
+    try:
+        value = loads(raw)
+    except (ValueError, RecursionError):
+        return None
+    return value if type(value) is dict else None
 
 
 def expected(side: Side, verdict: Verdict) -> bool:

@@ -1,5 +1,6 @@
 #include "serve_accel/judge.hpp"
 
+#include "serve_accel/evidence.hpp"
 #include "serve_accel/record.hpp"
 #include "serve_accel/rules.hpp"
 
@@ -9,7 +10,9 @@ namespace {
 // Field positions in the named tuples (plan.Judged, snapshot's views).
 enum JudgedField { judged_live, judged_raw, judged_verdict, judged_preview };
 enum VerdictField { verdict_state, verdict_record, verdict_reason };
-enum SideField { side_state, side_reason, side_record, side_raw, side_written_at, side_since, side_first_read };
+enum SideField {
+    side_state, side_reason, side_record, side_raw, side_written_at, side_since, side_first_read, side_measured
+};
 enum PipeField { pipe_id, pipe_channel, pipe_pipe, pipe_input, pipe_output, pipe_analysis };
 enum ChannelField { channel_name, channel_live, channel_pipes };
 
@@ -71,6 +74,13 @@ public:
         if (!PyTuple_Check(current.get()) || PyTuple_GET_SIZE(current.get()) != 2)
             fail(PyExc_TypeError, "history.current: a pair was expected");
         current_ = current;
+        // The HLS check's records by pipe id (hls_records.HlsRecords), looked up only when there are any.
+        Owned hls = get(refresher, n_.hls);
+        hls_records_ = get(hls.get(), n_.records);
+        Py_ssize_t hls_count = PyObject_Length(hls_records_.get());
+        if (hls_count < 0)
+            throw ErrorSet{};
+        any_hls_ = hls_count > 0;
     }
 
     Owned channel(PyObject* state, PyObject* channel_raw) {
@@ -137,6 +147,21 @@ private:
         return Owned::steal(PyObject_CallMethodObjArgs(reader.get(), n_.record, raw, nullptr));
     }
 
+    // The pipe's HLS check record, or None.
+    Owned hls_record(PyObject* tracked) {
+        if (!any_hls_)
+            return Owned::share(Py_None);
+        Owned id = get(tracked, n_.id);
+        PyObject* found = PyObject_GetItem(hls_records_.get(), id.get());
+        if (found == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                throw ErrorSet{};
+            PyErr_Clear();
+            return Owned::share(Py_None);
+        }
+        return Owned::steal(found);
+    }
+
     bool fresh(PyObject* written_at) {
         return written_at == Py_None || now_value_ - as_double(written_at) <= stale_after_;
     }
@@ -149,14 +174,19 @@ private:
         Owned seen = untracked(Owned::steal(PyTuple_Pack(6, live, input_raw.get(), input_written.get(),
                                                          output_raw.get(), output_written.get(), analysis_raw.get())));
         Owned before = get(tracked, n_.seen);
-        // Unchanged inputs give the same view, unless a side may have gone stale since.
+        Owned reader = get(tracked, n_.analysis);
+        Owned parsed = get(reader.get(), n_.parsed);
+        Owned hls = hls_record(tracked);
+        // Unchanged inputs give the same view, unless a side may have gone
+        // stale since, or an analyser's record (whose weight changes with
+        // its age) bears on it.
         if (check(PyObject_RichCompareBool(seen.get(), before.get(), Py_EQ)) && fresh(input_written.get()) &&
-            fresh(output_written.get()))
+            fresh(output_written.get()) && parsed.get() == Py_None && hls.get() == Py_None)
             return false;
         set(tracked, n_.seen, seen.get());
-        Owned input = side(tracked, 0, live, input_raw.get(), input_written.get());
-        Owned output = side(tracked, 1, live, output_raw.get(), output_written.get());
-        Owned analysis = analysis_record(tracked, analysis_raw.get());
+        Owned analysis = analysis_record(tracked, analysis_raw.get());   // before the sides: the input's evidence
+        Owned input = side(tracked, 0, live, input_raw.get(), input_written.get(), analysis.get());
+        Owned output = side(tracked, 1, live, output_raw.get(), output_written.get(), hls.get());
         Owned view = get(tracked, n_.view);
         if (view.get() != Py_None && item(view.get(), pipe_input) == input.get() &&
             item(view.get(), pipe_output) == output.get() && item(view.get(), pipe_analysis) == analysis.get())
@@ -176,8 +206,11 @@ private:
         return true;
     }
 
-    // A side's bitrate for the history: its record's, NaN without one.
+    // A side's bitrate for the history: the measured one, else its record's, NaN without either.
     Owned sample(PyObject* side_view) {
+        PyObject* measured = item(side_view, side_measured);
+        if (measured != Py_None)
+            return Owned::share(measured);
         PyObject* record = item(side_view, side_record);
         Owned value;
         if (record != Py_None)
@@ -194,7 +227,9 @@ private:
                                                        written_at, now_, nullptr));
     }
 
-    Owned side(PyObject* tracked, int index, PyObject* live, PyObject* raw, PyObject* written_at) {
+    // `evidence`: the side's analyser record (None without one).
+    Owned side(PyObject* tracked, int index, PyObject* live, PyObject* raw, PyObject* written_at,
+               PyObject* evidence) {
         // A stale side, a channel not live and an absent record: the judge's general rules.
         if (live != Py_True || raw == Py_None || !fresh(written_at))
             return python_side(tracked, index, live, raw, written_at);
@@ -214,6 +249,16 @@ private:
         PyObject* state = item(verdict, verdict_state);
         PyObject* record = item(verdict, verdict_record);
         PyObject* reason = item(verdict, verdict_reason);
+        // An analyser's record that shows no fault leaves an ok verdict as it
+        // is and gives the measured rate; any other is evidence.weigh's to judge.
+        Owned rate = Owned::share(Py_None);
+        if (evidence != Py_None) {
+            if (state != rules().ok)
+                return python_side(tracked, index, live, raw, written_at);
+            rate = healthy_rate(index == 1, evidence, now_value_, stale_after_);
+            if (!rate)
+                return python_side(tracked, index, live, raw, written_at);
+        }
         Owned view = get(tracked, n_.view);
         if (view.get() == Py_None)
             return python_side(tracked, index, live, raw, written_at);   // a first read: maybe an event
@@ -221,13 +266,13 @@ private:
         if (old == Py_None || item(old, side_state) != state)
             return python_side(tracked, index, live, raw, written_at);   // a change of state: an event
         if (item(old, side_record) == record && equal(item(old, side_written_at), written_at) &&
-            equal(item(old, side_reason), reason))
+            equal(item(old, side_reason), reason) && equal(item(old, side_measured), rate.get()))
             return Owned::share(old);
         PyObject* since = item(old, side_since);
         if (since == Py_None)
             return python_side(tracked, index, live, raw, written_at);
         return make_tuple(rules().side_view, {state, reason, record, item(judged.get(), judged_preview), written_at,
-                                              since, item(old, side_first_read)});
+                                              since, item(old, side_first_read), rate.get()});
     }
 
     PyObject* refresher_;
@@ -238,6 +283,8 @@ private:
     double now_value_;
     double stale_after_ = 0.0;
     Owned current_;
+    Owned hls_records_;
+    bool any_hls_ = false;
     const Names& n_;
 };
 

@@ -1,5 +1,7 @@
 #include "serve_accel/rules.hpp"
 
+#include <iterator>
+
 namespace avwatch::serve_accel {
 namespace {
 
@@ -54,6 +56,20 @@ void make_names() {
     n.analysis = intern("analysis");
     n.record = intern("record");
     n.parsed = intern("parsed");
+    n.hls = intern("hls");
+    n.records = intern("records");
+    n.time = intern("time");
+    n.data_age = intern("data_age");
+    n.in_sync = intern("in_sync");
+    n.window = intern("window");
+    n.stale = intern("stale");
+    n.checks_failed = intern("checks_failed");
+    n.error_times = intern("error_times");
+    const char* counters[] = {"continuity_errors", "lost_packets", "sync_losses", "sync_byte_errors",
+                              "pat_errors", "pmt_errors", "pid_errors"};
+    static_assert(std::size(counters) == std::size(Names{}.window_counters));
+    for (std::size_t at = 0; at < std::size(counters); ++at)
+        n.window_counters[at] = intern(counters[at]);
 }
 
 // A named tuple class: a tuple subclass that adds no storage to the tuple.

@@ -11,6 +11,13 @@ GOOD_INPUT = {"acodec": "aac", "vcodec": "h264", "vresolution": "1280x720", "vfp
 GOOD_OUTPUT = {"acodec": "aac", "vcodec": "h264", "sequence": 41, "atime": 6.0, "vtime": 6.0,
                "bitrate": 2_950_000, "vbitrate": 2_800_000, "abitrate": 128_000, "vfps": 25,
                "vresolution": "1280x720", "lastts": "41.ts", "name": "main"}
+# The analysers' records ("time" is set at each write): an input whose
+# continuity counters jump every second, and a playlist that stopped.
+CONTINUITY_ERRORS = {"bitrate": 4_000_000, "packets": 90_000, "continuity_errors": 40, "in_sync": True,
+                     "pat_present": True, "pmt_present": True, "data_age": 0.004, "time": 0.0,
+                     "window": {"continuity_errors": 12, "lost_packets": 0}}
+STALE_PLAYLIST = {"bitrate": 2_900_000, "declared_bitrate": 3_000_000, "media_sequence": 40, "stale": True,
+                  "problems": ["the playlist has not advanced for 9.00 s"], "checks_failed": ["stale"], "time": 0.0}
 NO_PROBE_ANSWER = {"acodec": "", "vcodec": "", "vresolution": "", "vfps": 0,
                    "vbitrate": 0, "abitrate": 0, "bitrate": 0}
 
@@ -45,6 +52,8 @@ class Writer:
                         moving[field] = round(moving[field] * swing)
                 if "seen" in moving:   # a monitor's reason, met again at each pass
                     moving["seen"] = time.time()
+                if "time" in moving:   # an analyser's record, of the window just ended
+                    moving["time"] = time.time()
                 pipe.set(key, json.dumps(moving))
             pipe.execute()
 

@@ -42,11 +42,11 @@ def test_analysis_record_in_status_and_metrics(redis_server, broker, start_serve
     labels = (("channel", "42"), ("pipe", "main"))
     if not shown:
         assert pipe["analysis"] is None
-        assert ("avwatch_ts_bits_per_second", labels) not in metrics
+        assert ("avwatch_ts_bytes_per_second", labels) not in metrics
         return
     assert pipe["analysis"]["bitrate"] == record["bitrate"] and pipe["analysis"]["continuity_errors"] == 1
     assert "pids" not in pipe["analysis"]
-    assert metrics[("avwatch_ts_bits_per_second", labels)] == record["bitrate"]
+    assert metrics[("avwatch_ts_bytes_per_second", labels)] == record["bitrate"] / 8
     assert metrics[("avwatch_ts_errors_total", (("channel", "42"), ("indicator", "continuity_errors"),
                                                  ("pipe", "main")))] == 1
     assert metrics[("avwatch_ts_pat_present", labels)] == 1

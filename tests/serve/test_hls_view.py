@@ -34,7 +34,11 @@ def test_hls_record_beside_the_output(broker, redis_server, start_serve):
     serve = start_serve(f"redis://127.0.0.1:{redis_server.port}/0", "--refresh", "0.2")
 
     pipe = wait_for(lambda: (found := serve.pipe("5", "main")) and found["hls"] and found)
-    assert pipe["hls"] == record and pipe["output"]["state"] == "ok"
+    # The segments advance by the module's record, but the check found the playlist stale.
+    assert pipe["hls"] == record and pipe["output"]["state"] == "degraded"
+    assert pipe["output"]["reason"] == "HLS: stale playlist"
+    assert pipe["output"]["bitrate"] == 420_000 and pipe["output"]["bitrate_measured"] is True
+    assert pipe["output"]["estimated_bitrate"] == OUTPUT["bitrate"]
     assert serve.pipe("5", "b")["hls"] is None
     # The analyser's key is a pipe's, never a channel of its own.
     assert [channel["channel"] for channel in serve.status()["channels"]] == ["5"]
@@ -42,14 +46,17 @@ def test_hls_record_beside_the_output(broker, redis_server, start_serve):
     metrics = serve.metrics()
     labels = (("channel", "5"), ("pipe", "main"))
     assert metrics[("avwatch_hls_stale", labels)] == 1
-    assert metrics[("avwatch_hls_bits_per_second", labels)] == 420_000
-    assert metrics[("avwatch_hls_declared_bits_per_second", labels)] == 2_000_000
+    assert metrics[("avwatch_hls_bytes_per_second", labels)] == 420_000 / 8
+    assert metrics[("avwatch_hls_declared_bytes_per_second", labels)] == 2_000_000 / 8
     assert metrics[("avwatch_hls_check_failed", tuple(sorted((*labels, ("check", "stale")))))] == 1
     assert 0 <= metrics[("avwatch_hls_record_age_seconds", labels)] < 30
 
     # Recovered: the failing check's series goes with it.
     broker.set("ch:5:hls:main", json.dumps(hls_record(stale=False, problems=[], checks_failed=[])))
     wait_for(lambda: serve.pipe("5", "main")["hls"]["stale"] is False)
+    assert serve.pipe("5", "main")["output"]["state"] == "ok"
+    closed = [event for event in serve.status()["events"] if event["pipe"] == "main" and event["from"] == "degraded"]
+    assert closed[0]["to"] == "ok" and "cleared: HLS: stale playlist" in closed[0]["reason"]
     metrics = serve.metrics()
     assert metrics[("avwatch_hls_stale", labels)] == 0
     assert not [key for key in metrics if key[0] == "avwatch_hls_check_failed"]

@@ -8,7 +8,7 @@ import json
 import pytest
 
 from serve import browser
-from serve.live_records import GOOD_INPUT, GOOD_OUTPUT, NO_PROBE_ANSWER, Writer
+from serve.live_records import CONTINUITY_ERRORS, GOOD_INPUT, GOOD_OUTPUT, NO_PROBE_ANSWER, STALE_PLAYLIST, Writer
 
 HOSTILE_CODEC = '<img src=x onerror="window.__pwned=1">'
 HOSTILE_RAW = '<script>window.__pwned=2</script>{"bitrate":'
@@ -60,6 +60,7 @@ EXPECTED = {
     "weather/main": ("silent", "ok"),
     "movies/main": ("malformed", "ok"),
     "kids/main": ("missing", "ok"),
+    "radio/main": ("degraded", "degraded"),
     f"{HOSTILE_CHANNEL}/{HOSTILE_PIPE}": ("ok", "ok"),
     "music/main": ("ok", "ok"),
     "news/main": ("ok", "ok"),
@@ -86,13 +87,16 @@ def records():
         "ch:movies:in:main": HOSTILE_RAW, "ch:movies:out:main": GOOD_OUTPUT,
         "ch:music:in:main": dict(GOOD_INPUT, vcodec=HOSTILE_CODEC), "ch:music:out:main": GOOD_OUTPUT,
         "ch:kids:out:main": GOOD_OUTPUT,
+        "ch:radio:in:main": GOOD_INPUT, "ch:radio:out:main": GOOD_OUTPUT,
+        "ch:radio:ts:main": CONTINUITY_ERRORS, "ch:radio:hls:main": STALE_PLAYLIST,
         "ch:weather:out:main": GOOD_OUTPUT,
         f"ch:{HOSTILE_CHANNEL}:in:{HOSTILE_PIPE}": GOOD_INPUT,
         f"ch:{HOSTILE_CHANNEL}:out:{HOSTILE_PIPE}": dict(GOOD_OUTPUT, name=HOSTILE_PIPE),
         "ch:archive:in:main": GOOD_INPUT, "ch:archive:out:main": GOOD_OUTPUT,
     }
     channels = {f"ch:{name}": {"live": name != "archive"}
-                for name in ("news", "sport", "movies", "music", "kids", "weather", HOSTILE_CHANNEL, "archive")}
+                for name in ("news", "sport", "movies", "music", "kids", "radio", "weather", HOSTILE_CHANNEL,
+                             "archive")}
     return fresh, channels
 
 
@@ -105,6 +109,14 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, open_page, tmp_p
     try:
         open_page()
         rows = chrome.wait_for(lambda: settled(chrome.rows()), what="every pipe in its state, with sparklines")
+        # While the records are fresh: the problem filter takes the degraded
+        # pipe, and "stale" finds it by its reason.
+        problems = [pipe for pipe, states in EXPECTED.items() if set(states) - {"ok", "stopped"}]
+        for typed, expected in [("problem", problems), ("stale", ["radio/main"])]:
+            chrome.type_filter(typed)
+            chrome.wait_for(lambda: [channel_and_pipe(row) for row in chrome.rows()] == expected,
+                            what=f"the rows for {typed!r}")
+        chrome.type_filter("")
     finally:
         writer.stop()
 
@@ -126,6 +138,14 @@ def test_rows_badges_and_records_as_text(chrome, redis_service, open_page, tmp_p
     assert HOSTILE_RAW in by_pipe["movies/main"]["input"]
     assert chrome.script("return window.__pwned") is None
     assert not chrome.find("#rows img, #rows script, #rows b, #rows i")
+
+    # Answering sides with faults measured: among the problems, the fault
+    # named, the measured rate first and the probe's estimate marked.
+    radio = by_pipe["radio/main"]
+    assert "continuity errors +12" in radio["input"] and "HLS: stale playlist" in radio["output"]
+    assert radio["input"].index("Mb/s measured") < radio["input"].index("est. ")
+    assert badges["degraded"][0] == "degraded"
+    assert "degraded" in chrome.text("#counts")
 
     assert "weather / main input" in chrome.wait_for(lambda: chrome.text("#events"), what="the events")
     assert "keyspace notifications" in chrome.text("#freshness")

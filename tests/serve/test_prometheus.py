@@ -4,6 +4,7 @@ Prometheus server scraping `avwatch serve`."""
 import json
 import shutil
 import subprocess
+import time
 import urllib.parse
 import urllib.request
 from pathlib import Path
@@ -94,10 +95,22 @@ def test_promtool_finds_nothing_to_complain_of_in_the_metrics(tool, own_redis, s
     client.set("ch:bad", json.dumps({"live": True}))
     client.set("ch:bad:in:main", "{not json")
     client.set("ch:off", json.dumps({"live": False}))
+    # The analysers' records: their families are linted too.
+    now = time.time()
+    client.set("ch:ok:ts:main", json.dumps({
+        "bitrate": 1_128_000, "packets": 900, "continuity_errors": 3, "in_sync": True, "pat_present": True,
+        "pmt_present": True, "media_loss_rate": 0.5, "delay_factor_ms": 4.2, "data_age": 0.01, "time": now}))
+    client.set("ch:ok:hls:main", json.dumps({
+        "time": now, "media_sequence": 12, "bitrate": 2_400_000, "declared_bitrate": 2_500_000, "stale": False,
+        "problems": [], "checks_failed": ["over_target"], "continuity_errors": 0}))
     serve = start_serve(f"redis://127.0.0.1:{client.connection_pool.connection_kwargs['port']}/0",
                         "--refresh", "0.3")
     serve.wait_for_state("bad", "main", "input", "malformed")
+    wait_for(lambda: (pipe := serve.pipe("ok", "main")) and pipe["analysis"] and pipe["hls"])
     body = serve.request("/metrics")[2]
-    assert b"avwatch_input_bytes_per_second" in body and b"avwatch_stream_info" in body
+    for family in (b"avwatch_input_bytes_per_second", b"avwatch_stream_info", b"avwatch_ts_bytes_per_second",
+                   b"avwatch_ts_errors_total", b"avwatch_hls_bytes_per_second",
+                   b"avwatch_hls_declared_bytes_per_second", b"avwatch_hls_check_failed"):
+        assert family in body, family
     result = subprocess.run([tool("promtool"), "check", "metrics"], input=body, capture_output=True, timeout=60)
     assert result.returncode == 0 and not result.stdout + result.stderr, result.stdout + result.stderr

@@ -64,7 +64,8 @@ def test_states_endpoints_and_log(own_redis, start_serve):
     found = {(channel["channel"], pipe["pipe"]): (pipe["input"]["state"], pipe["output"]["state"])
              for channel in status["channels"] for pipe in channel["pipes"]}
     assert found == EXPECTED
-    assert status["counts"] == {"ok": 5, "no_signal": 2, "silent": 0, "missing": 3, "malformed": 2, "stopped": 2}
+    assert status["counts"] == {"ok": 5, "no_signal": 2, "silent": 0, "missing": 3, "malformed": 2, "stopped": 2,
+                               "degraded": 0}
     bad = serve.side("bad", "main", "input")
     assert bad["raw"] == HOSTILE and bad["record"] is None and bad["reason"] == "not JSON"
     assert "too large" in serve.side("bad", "main", "output")["reason"]
@@ -80,7 +81,7 @@ def test_states_endpoints_and_log(own_redis, start_serve):
             one_hot = {labels: value for (name, labels), value in metrics.items()
                        if name == "avwatch_health" and ("channel", channel) in labels
                        and ("pipe", pipe) in labels and ("side", side) in labels}
-            assert len(one_hot) == 6 and sum(one_hot.values()) == 1
+            assert len(one_hot) == 7 and sum(one_hot.values()) == 1
             current = {"channel": channel, "pipe": pipe, "side": side, "state": state}
             assert one_hot[tuple(sorted(current.items()))] == 1
     ok_labels = (("channel", "ok"), ("pipe", "main"))

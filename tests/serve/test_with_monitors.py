@@ -4,6 +4,7 @@ synthetic channel: a UDP input from ffmpeg and the HLS stand-in's output."""
 import json
 import subprocess
 import sys
+import time
 
 from hls_standin import HlsStandIn
 from serve.harness import wait_for
@@ -25,8 +26,19 @@ def test_serve_follows_the_monitors(broker, redis_server, kestrel_root, udp_stre
             assert (source["record"]["vcodec"], source["record"]["vresolution"]) == ("h264", "640x360")
             assert output["record"]["bitrate"] > 0 and output["record"]["lastts"].endswith(".ts")
 
+            # The analyser's measurement leads where it runs (it needs CAP_NET_RAW on unicast).
+            analysed = wait_for(lambda: serve.pipe("9", "main"), timeout=5)["analysis"] is not None
+            if analysed:
+                measured = wait_for(lambda: (side := serve.side("9", "main", "input"))["bitrate_measured"] and side)
+                assert measured["bitrate"] > 0 and measured["estimated_bitrate"] == measured["record"]["bitrate"]
+
+            stopped_at = time.monotonic()
             udp_stream.stop()
-            serve.wait_for_state("9", "main", "input", "no_signal", timeout=60)
+            gone = serve.wait_for_state("9", "main", "input", "no_signal", timeout=60)
+            # Reported, not asserted: how long the operator waits to see it.
+            print(f"\ninput stopped -> no_signal in {time.monotonic() - stopped_at:.2f} s ({gone['reason']})")
+            if analysed:   # the analyser saw it, long before the probe would have
+                assert gone["reason"].startswith("the analyser got no data"), gone
             assert serve.side("9", "main", "output")["state"] == "ok"
 
             broker.set("ch:9", json.dumps({"live": False}))

@@ -16,13 +16,14 @@ INDICATORS = (
     "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
     "rtp_lost", "non_ts_datagrams", "cat_errors", "pcr_accuracy_errors",
 )
-# (metric name, record field, help) of the per-pipe gauges; flags become 0/1.
+# (metric name, record field, help, scale) of the per-pipe gauges; flags
+# become 0/1.  Rates in bytes, Prometheus' base unit, as the other families.
 GAUGES = (
-    ("avwatch_ts_bits_per_second", "bitrate", "measured bit rate of the input over the last second"),
-    ("avwatch_ts_in_sync", "in_sync", "1 while the transport stream is in sync"),
-    ("avwatch_ts_pat_present", "pat_present", "1 while a PAT arrives at least every 0.5 s"),
-    ("avwatch_ts_pmt_present", "pmt_present", "1 while every judged PMT arrives at least every 0.5 s"),
-    ("avwatch_ts_media_loss_rate", "media_loss_rate", "TS packets lost per second over the last second"),
+    ("avwatch_ts_bytes_per_second", "bitrate", "measured rate of the input over the last second (TS bytes)", 1 / 8),
+    ("avwatch_ts_in_sync", "in_sync", "1 while the transport stream is in sync", 1),
+    ("avwatch_ts_pat_present", "pat_present", "1 while a PAT arrives at least every 0.5 s", 1),
+    ("avwatch_ts_pmt_present", "pmt_present", "1 while every judged PMT arrives at least every 0.5 s", 1),
+    ("avwatch_ts_media_loss_rate", "media_loss_rate", "TS packets lost per second over the last second", 1),
 )
 
 Make = Callable[[Sequence[tuple]], Metric]
@@ -44,8 +45,8 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
         packets.append((channel, name, float(record.get("packets") or 0)))
         for indicator in INDICATORS:
             errors.append((channel, name, indicator, float(record.get(indicator) or 0)))
-        for rows, (_, field, _) in zip(gauges, GAUGES):
-            rows.append((channel, name, float(record.get(field) or 0)))
+        for rows, (_, field, _, scale) in zip(gauges, GAUGES):
+            rows.append((channel, name, float(record.get(field) or 0) * scale))
         # How old the newest datagram is now: its age when published plus the record's own age.
         age = record.get("data_age")
         written = record.get("time") or now
@@ -59,7 +60,7 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
                gauge("avwatch_ts_data_age_seconds", "seconds since the analyser last received a datagram")),
         source("avwatch_ts_delay_factor_seconds", delay,
                gauge("avwatch_ts_delay_factor_seconds", "RFC 4445 delay factor over the last second")),
-        *(source(name, rows, gauge(name, help_text)) for rows, (name, _, help_text) in zip(gauges, GAUGES)),
+        *(source(name, rows, gauge(name, help_text)) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)),
     ]
 
 

@@ -12,13 +12,14 @@ from prometheus_client.samples import Sample
 
 from avwatch_cli.serve.snapshot import Snapshot
 
-# (metric, record field, help)
+# (metric, record field, help, scale); rates in bytes, Prometheus' base unit.
 GAUGES = (
-    ("avwatch_hls_bits_per_second", "bitrate", "measured: bytes of the listed segments x 8 over their EXTINF"),
-    ("avwatch_hls_declared_bits_per_second", "declared_bitrate", "the master playlist's BANDWIDTH for the pipe"),
-    ("avwatch_hls_media_sequence", "media_sequence", "EXT-X-MEDIA-SEQUENCE of the playlist as last read"),
-    ("avwatch_hls_stale", "stale", "1 when the playlist has not advanced for 1.5 target durations"),
-    ("avwatch_hls_continuity_errors", "continuity_errors", "continuity errors inside the listed segments"),
+    ("avwatch_hls_bytes_per_second", "bitrate", "measured: bytes of the listed segments over their EXTINF", 1 / 8),
+    ("avwatch_hls_declared_bytes_per_second", "declared_bitrate",
+     "the master playlist's BANDWIDTH for the pipe, divided by 8", 1 / 8),
+    ("avwatch_hls_media_sequence", "media_sequence", "EXT-X-MEDIA-SEQUENCE of the playlist as last read", 1),
+    ("avwatch_hls_stale", "stale", "1 when the playlist has not advanced for 1.5 target durations", 1),
+    ("avwatch_hls_continuity_errors", "continuity_errors", "continuity errors inside the listed segments", 1),
 )
 
 
@@ -41,17 +42,17 @@ def hls_families(snapshot: Snapshot) -> list[Metric]:
             if record is None:
                 continue
             labels = (pipe.channel, pipe.pipe)
-            for rows, (_, field, _) in zip(gauges, GAUGES):
+            for rows, (_, field, _, scale) in zip(gauges, GAUGES):
                 value = number(record.get(field))
                 if value is not None:
-                    rows.append((*labels, value))
+                    rows.append((*labels, value * scale))
             checks = record.get("checks_failed")
             if isinstance(checks, list):
                 failed.extend((*labels, check) for check in checks[:32] if isinstance(check, str))
             written = number(record.get("time"))
             if written is not None:
                 age.append((*labels, max(0.0, snapshot.generated_at - written)))
-    families = [family(name, help_text, rows) for rows, (name, _, help_text) in zip(gauges, GAUGES)]
+    families = [family(name, help_text, rows) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)]
     families.append(family("avwatch_hls_record_age_seconds", "since the HLS analyser's last check", age))
     check_family = GaugeMetricFamily("avwatch_hls_check_failed", "1 for each check the last HLS check failed",
                                      labels=["channel", "pipe", "check"])

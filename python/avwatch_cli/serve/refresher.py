@@ -15,6 +15,7 @@ from typing import Callable
 
 import redis
 
+from avwatch_cli.evidence import measured, weigh
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
 from avwatch_cli.output_reason import reason_key
 from avwatch_cli.serve.decoding import fast_decode
@@ -200,6 +201,7 @@ class Refresher:
                        now: float, analysis_values: list[bytes | None]) -> list[ChannelView]:
         """Every channel's view (native.judge_channels takes the same steps in C)."""
         stale_after = self.stale_after
+        hls_records = self.hls.records
         views = []
         for state, channel_raw in zip(channels, values):
             if channel_raw != state.raw or not state.judged:
@@ -214,14 +216,17 @@ class Refresher:
                         status_values[output_at] if output_at >= 0 else None,
                         written[output_at] if output_at >= 0 else None,
                         analysis_values[tracked.analysis_at] if tracked.analysis_at >= 0 else None)
-                # Unchanged inputs give the same view, unless a side may have gone stale since.
+                # Unchanged inputs give the same view, unless a side may have
+                # gone stale since, or an analyser's record (whose weight
+                # changes with its age) bears on it.
                 if (seen == tracked.seen and (seen[2] is None or now - seen[2] <= stale_after)
-                        and (seen[4] is None or now - seen[4] <= stale_after)):
+                        and (seen[4] is None or now - seen[4] <= stale_after)
+                        and tracked.analysis.parsed is None and tracked.id not in hls_records):
                     continue
                 tracked.seen = seen
+                analysis = tracked.analysis.record(seen[5])   # before the sides: the input's evidence
                 sides = (self.side(tracked, 0, live, seen[1], seen[2], now),
                          self.side(tracked, 1, live, seen[3], seen[4], now))
-                analysis = tracked.analysis.record(seen[5])
                 view = tracked.view
                 if (view is None or view.input is not sides[0] or view.output is not sides[1]
                         or view.analysis is not analysis):
@@ -262,24 +267,33 @@ class Refresher:
             if not stale:  # a silent side's reason holds its age: judge it afresh each time
                 tracked.judged[index] = judged
         verdict = judged.verdict
+        # The analyser's record for the side: the input analysis, or the HLS check.
+        evidence = tracked.analysis.parsed if index == 0 else self.hls.records.get(tracked.id)
+        rate = None
+        if evidence is not None:
+            verdict = weigh(side, verdict, evidence, now, self.stale_after)
+            rate = measured(side, evidence, now, self.stale_after)
         view = tracked.view
         old = None if view is None else view.output if index else view.input
         if old is not None:
             state = old.state
             if (state is verdict.state and old.record is verdict.record
-                    and old.written_at == written_at and old.reason == verdict.reason):
+                    and old.written_at == written_at and old.reason == verdict.reason and old.measured == rate):
                 return old
             if state is verdict.state and old.since is not None:
                 return new(SideView, (state, verdict.reason, verdict.record, judged.preview, written_at,
-                                      old.since, old.since_first_read))
+                                      old.since, old.since_first_read, rate))
         since, first_read = self.entered(old, verdict, now)
         if old is None:
             if verdict.state not in UNREMARKABLE:
                 self.note_first(now, tracked.channel, tracked.pipe, side, verdict)
         elif old.state is not verdict.state:
-            self.note_change(now, tracked.channel, tracked.pipe, side, old.state, verdict)
+            # The event that closes a fault names it.
+            noted = (verdict._replace(reason=f"{verdict.reason}; cleared: {old.reason}")
+                     if old.state is State.DEGRADED else verdict)
+            self.note_change(now, tracked.channel, tracked.pipe, side, old.state, noted)
         return new(SideView, (verdict.state, verdict.reason, verdict.record, judged.preview, written_at,
-                              since, first_read))
+                              since, first_read, rate))
 
     def entered(self, old: SideView | None, verdict: Verdict, now: float) -> tuple[float, bool]:
         """Since when the side has been in the verdict's state, and whether
@@ -316,4 +330,7 @@ class Refresher:
 
 
 def bitrate(side: SideView) -> float | None:
+    """The history's sample: the analyser's measured rate, else the estimate."""
+    if side.measured is not None:
+        return side.measured
     return None if side.record is None else side.record["bitrate"]

@@ -31,6 +31,7 @@ class SideView(NamedTuple):
     written_at: float | None  # when the record was last written, as far as known
     since: float | None = None   # when serve saw the side enter this state
     since_first_read: bool = False   # already in it when serve first read it: since is a lower bound
+    measured: float | None = None    # the analyser's measured rate (b/s) from its fresh record
 
     def age(self, now: float) -> float | None:
         return None if self.written_at is None else max(0.0, now - self.written_at)
@@ -161,7 +162,13 @@ def pipe_json(pipe: PipeView, source: dict | None, hls: dict | None, now: float,
 
 def side_json(side: SideView, now: float, shown_reason: str) -> dict[str, Any]:
     age = side.age(now)
-    return {"state": side.state.value, "reason": shown_reason, "record": side.record,
+    # The rate first: the analyser's measurement where it has a fresh one,
+    # else the module's estimate ("bitrate" of the record).
+    estimate = side.record.get("bitrate") if side.record is not None else None
+    measured = side.measured
+    return {"state": side.state.value, "bitrate": estimate if measured is None else measured,
+            "bitrate_measured": measured is not None, "estimated_bitrate": estimate,
+            "reason": shown_reason, "record": side.record,
             "raw": side.raw, "age_seconds": None if age is None else round(age, 3),
             "since": side.since, "since_first_read": side.since_first_read}
 
