@@ -166,15 +166,21 @@ def channel_live(raw: bytes | str | None) -> bool | None:
     """The channel record's "live" by the monitors' truth rule; None when the
     record is absent, unreadable or has no "live" (the monitors stop or fail
     on those too)."""
+    value = json_object(raw)
+    if value is None or "live" not in value:
+        return None
+    return bool(value["live"])
+
+
+def json_object(raw: bytes | str | None) -> dict | None:
+    """A record that is a JSON object within the size bound; None otherwise."""
     if raw is None or len(raw) > MAX_RECORD_BYTES:
         return None
     try:
         value = loads(raw)
     except (ValueError, RecursionError):
         return None
-    if not isinstance(value, dict) or "live" not in value:
-        return None
-    return bool(value["live"])
+    return value if isinstance(value, dict) else None
 
 
 def is_number(value: Any) -> bool:

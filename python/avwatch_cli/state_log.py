@@ -9,8 +9,8 @@ from collections.abc import Callable
 
 from avwatch_cli.broker import REDIS_ERRORS
 from avwatch_cli.fault_log import FaultLog
-from avwatch_cli.health import (CHANNEL_STOPPED, MAX_RECORD_BYTES, Side, State, Verdict, channel_live, essentials,
-                                is_initial_record, judge, loads)
+from avwatch_cli.health import (CHANNEL_STOPPED, Side, State, Verdict, channel_live, essentials, is_initial_record,
+                                json_object, judge)
 
 log = logging.getLogger("avwatch.cli")
 
@@ -62,7 +62,7 @@ class StateLog:
                 if verdict.state is State.OK and self.output_published is not None:
                     self.output_published()
         for side, raw in analyses.items():
-            self.fault_log.note(side, analysis_record(raw))
+            self.fault_log.note(side, json_object(raw))
 
     def report(self, side: Side, verdict: Verdict) -> None:
         if self.states.get(side) is verdict.state:
@@ -83,14 +83,6 @@ class StateLog:
         self.read_error = error
 
 
-def analysis_record(raw: bytes | None) -> dict | None:
-    if raw is None or len(raw) > MAX_RECORD_BYTES:
-        return None
-    try:
-        value = loads(raw)
-    except (ValueError, RecursionError):
-        return None
-    return value if type(value) is dict else None
 
 
 def expected(side: Side, verdict: Verdict) -> bool:

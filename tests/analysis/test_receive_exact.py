@@ -261,24 +261,20 @@ def send_hostile_fragments(link: Link) -> int:
 
 def send_fourteen_packets(link: Link) -> int:
     """Datagrams of 14 TS packets (2,632 bytes) over a 9,000-byte MTU, whole."""
-    link.mtu(9000)
-    payloads = stream_payloads(300, per_datagram=14)
-    sender = udp_sender(link.outer_address)
-    try:
-        paced(lambda p: sender.sendto(p, (link.inner_address, PORT)), payloads)
-    finally:
-        sender.close()
-        link.mtu(1500)
-    return len(payloads)
+    return send_whole_over_jumbo_frames(link, stream_payloads(300, per_datagram=14))
 
 
 def send_larger_than_a_slot(link: Link) -> int:
     """Over a 9,000-byte MTU, datagrams of 14 TS packets, then of 40 (7,520
     bytes, more than the analyser's first receive slots) in one stream: the
     slots grow when a frame does not fit."""
-    link.mtu(9000)
     stream = Stream()
     payloads = datagrams(stream.tables() + stream.media(100 * 14 - 2), 14) + datagrams(stream.media(200 * 40), 40)
+    return send_whole_over_jumbo_frames(link, payloads)
+
+
+def send_whole_over_jumbo_frames(link: Link, payloads: list[bytes]) -> int:
+    link.mtu(9000)
     sender = udp_sender(link.outer_address)
     try:
         paced(lambda p: sender.sendto(p, (link.inner_address, PORT)), payloads)

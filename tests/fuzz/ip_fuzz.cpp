@@ -84,13 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifdef AVWATCH_STANDALONE_FUZZ
+#include "standalone.hpp"
+
 #include <algorithm>
-#include <chrono>
-#include <random>
+#include <string>
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using fuzz::Bytes;
 
 // A UDP datagram of `size` payload bytes cut into fragments, in an order
 // and with repeats the random source picks, each framed as the target reads it.
@@ -153,24 +154,16 @@ void mutate(Bytes& input, std::mt19937& random) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SECONDS\n", argv[0]);
-        return 2;
-    }
-    double seconds = std::atof(argv[1]);
-    std::mt19937 random(4321);
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    unsigned long runs = 0;
-    while (std::chrono::steady_clock::now() < end) {
+    double seconds = fuzz::seconds_or_usage(argc, argv, "");
+    unsigned long runs = fuzz::run_for(seconds, 4321, [](std::mt19937& random) {
         Bytes input;
         for (unsigned datagrams = 1 + random() % 6; datagrams > 0; --datagrams) {
             Bytes more = fragmented_datagram(random);
             input.insert(input.end(), more.begin(), more.end());
         }
         mutate(input, random);
-        LLVMFuzzerTestOneInput(input.data(), input.size());
-        ++runs;
-    }
+        return input;
+    });
     std::printf("%lu runs %lu reassembled\n", runs, reassembled);
     return 0;
 }

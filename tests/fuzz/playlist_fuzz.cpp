@@ -49,16 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifdef AVWATCH_STANDALONE_FUZZ
-#include <chrono>
-#include <fstream>
-#include <iterator>
-#include <random>
+#include "standalone.hpp"
+
+#include <algorithm>
 #include <string>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using fuzz::Bytes;
 
 // Pieces of playlist grammar spliced in: tags, numbers at the edges of
 // their ranges, URIs, line ends.
@@ -98,26 +96,14 @@ void mutate(Bytes& input, std::mt19937& random) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SECONDS [SEED.m3u8...]\n", argv[0]);
-        return 2;
-    }
-    double seconds = std::atof(argv[1]);
-    std::vector<Bytes> seeds{Bytes{}};
-    for (int i = 2; i < argc; ++i) {
-        std::ifstream file(argv[i], std::ios::binary);
-        seeds.push_back(Bytes(std::istreambuf_iterator<char>(file), {}));
-    }
-    std::mt19937 random(12345);
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    unsigned long runs = 0;
-    while (std::chrono::steady_clock::now() < end) {
+    double seconds = fuzz::seconds_or_usage(argc, argv, "[SEED.m3u8...]");
+    std::vector<Bytes> seeds = fuzz::read_seeds(argc, argv, [](Bytes bytes) { return bytes; });
+    unsigned long runs = fuzz::run_for(seconds, 12345, [&](std::mt19937& random) {
         Bytes input = seeds[random() % seeds.size()];
         for (unsigned rounds = 1 + random() % 4; rounds > 0; --rounds)
             mutate(input, random);
-        LLVMFuzzerTestOneInput(input.data(), input.size());
-        ++runs;
-    }
+        return input;
+    });
     std::printf("%lu runs\n", runs);
     return 0;
 }

@@ -61,15 +61,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 }
 
 #ifdef AVWATCH_STANDALONE_FUZZ
-#include <chrono>
-#include <fstream>
-#include <iterator>
-#include <random>
-#include <vector>
+#include "standalone.hpp"
+
+#include <algorithm>
+#include <string>
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using fuzz::Bytes;
 
 // Seeds are raw TS files: framed here as 1316-byte datagrams.
 Bytes frame(const Bytes& ts) {
@@ -114,29 +113,17 @@ void mutate(Bytes& input, std::mt19937& random) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s SECONDS [SEED.ts...]\n", argv[0]);
-        return 2;
-    }
-    double seconds = std::atof(argv[1]);
-    std::vector<Bytes> seeds{Bytes{}};
-    for (int i = 2; i < argc; ++i) {
-        std::ifstream file(argv[i], std::ios::binary);
-        seeds.push_back(frame(Bytes(std::istreambuf_iterator<char>(file), {})));
-    }
-    std::mt19937 random(12345);
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    unsigned long runs = 0;
-    while (std::chrono::steady_clock::now() < end) {
+    double seconds = fuzz::seconds_or_usage(argc, argv, "[SEED.ts...]");
+    std::vector<Bytes> seeds = fuzz::read_seeds(argc, argv, frame);
+    unsigned long runs = fuzz::run_for(seconds, 12345, [&](std::mt19937& random) {
         Bytes input = seeds[random() % seeds.size()];
         if (input.size() > 65536) {  // a random slice keeps each run short
             std::size_t from = random() % (input.size() - 65536);
             input = Bytes(input.begin() + from, input.begin() + from + 65536);
         }
         mutate(input, random);
-        LLVMFuzzerTestOneInput(input.data(), input.size());
-        ++runs;
-    }
+        return input;
+    });
     std::printf("%lu runs\n", runs);
     return 0;
 }
