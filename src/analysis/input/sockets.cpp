@@ -1,5 +1,7 @@
 #include "analysis/input/sockets.hpp"
 
+#include "analysis/input/packet_hub.hpp"
+
 #include <arpa/inet.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
@@ -165,6 +167,10 @@ std::span<const std::uint8_t> udp_payload(std::span<const std::uint8_t> ip) noex
 std::unique_ptr<Receiver> open_receiver(const UdpAddress& address, const std::string& uri) {
     if (address.multicast())
         return std::make_unique<MulticastSocket>(address, uri);
+    // Unicast inputs share their process's packet socket (see packet_hub.hpp);
+    // one whose destination no longer fits its filter gets a socket of its own.
+    if (auto shared = open_hub_receiver(address, uri))
+        return shared;
     return std::make_unique<PacketSocket>(address, uri);
 }
 

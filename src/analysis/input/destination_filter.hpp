@@ -1,0 +1,27 @@
+// The kernel filter of a packet socket that receives the unicast inputs of a
+// process: IPv4 UDP, not a fragment, not this machine's own outgoing copy, to
+// one of a set of destinations (a port, with any address or with one of a
+// few).  Each port costs one comparison, so that a datagram meets one
+// filter whatever the number of inputs sharing the socket.
+#pragma once
+
+#include <linux/filter.h>
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace avwatch::input {
+
+struct PortDestinations {
+    bool any_address = false;          // some input takes the port on every address
+    std::set<std::uint32_t> addresses;  // network byte order
+};
+
+// Empty when `ports` does not fit one classic program (BPF_MAXINSNS), or
+// has a port with more addresses than a jump can skip.
+std::vector<sock_filter> destination_filter(const std::map<std::uint16_t, PortDestinations>& ports);
+
+}  // namespace avwatch::input
