@@ -2,8 +2,9 @@
 sockets on the same traffic, measured in the same run.
 
 At 10 and 100 inputs, each a 4 Mb/s MPEG-TS stream of 1316-byte datagrams
-sent on loopback by one sender process (bench/udp_sender.cpp), the phases
-run one after the other on the same load:
+sent on loopback by one sender process (bench/udp_sender.cpp), in a network
+namespace of the bench's own, the phases run one after the other on the
+same load:
 
   sender    the sender alone: its own cost, subtracted from every phase
   floor     plain UDP sockets, each bound to its port, drained by one
@@ -14,23 +15,32 @@ run one after the other on the same load:
   shared    one process holding every input's Watch (many pipes in one
             host process)
 
-Cost is the CPU the phase costs the whole machine over the window: its
-processes' user and system time, and all irq and softirq time (where most
-of receiving happens), as bench/machine_cpu.py measures it; the machine may
-be shared, so each phase runs --repeats times, interleaved, and the least is
-kept, as what others add is always on top.  With nothing bound to the
-ports, the kernel answers datagrams with ICMP port unreachable (at most
-1000 a second by default), in the sender-alone run as in the analyser's; the
-floor's bound sockets spare it that, which makes its net cost a little
-lower and the ratios a little higher than they are.  Per count it prints each
-phase's CPU per input (softirq in brackets) and what fraction of the sent
-datagrams or TS packets it received; last:
+Cost is the CPU the phase costs the whole machine over the window: the
+run time of its processes' threads, the sender's included, with the
+softirq work of receiving that the kernel charges to them, and ksoftirqd's,
+as bench/machine_cpu.py measures it (the machine's softirq is printed
+beside).  The machine may be shared, so each phase runs --repeats times,
+interleaved, and the least is kept, as what others add is always on top.
+Fewer inputs are measured longer (their costs are small).
+
+Except in the floor's phase, which binds its own, a plain socket that
+reads nothing is bound to each port, as the channel service's is when
+deployed (else the kernel would answer each datagram with ICMP port
+unreachable); the kernel drops what its small buffer cannot hold.  So the
+sender-alone run subtracted from every phase holds the sender and those
+drops, and the floor's net cost is a little below a full receive (the
+lookup is in both): the ratios are if anything a little high.
+
+Per count it prints each phase's CPU per input (the machine's softirq in
+brackets) and what fraction of the sent datagrams or TS packets it
+received; last:
 
   analyser whole-machine CPU per input: X.XX× plain UDP sockets at 10 inputs, Y.YY× at 100
 
 (the deployed shape; the shared shape's ratio is on the line before).
 
-Run after tools/bootstrap, as root (unicast analysis needs CAP_NET_RAW):
+Run after tools/bootstrap, as root (unicast analysis needs CAP_NET_RAW, the
+namespace CAP_SYS_ADMIN):
   .venv/bin/python bench/inputs.py [--seconds S] [--counts 10,100] [--rate BPS] [--repeats N]
 """
 
@@ -40,6 +50,7 @@ import argparse
 import json
 import math
 import os
+import socket
 import subprocess
 import sys
 import tempfile
@@ -58,9 +69,10 @@ PHASES = ("sender", "floor", "deployed", "shared")
 
 # A child holding the watches of its arguments: says "ready" once they are
 # open, takes reports as `avwatch monitor` does until stdin closes, then
-# prints the TS packets the reports counted (each report has the total).
+# prints the TS packets counted by the first reports closed after that
+# (each report has the total).
 WATCHER = """
-import json, selectors, sys
+import json, selectors, sys, time
 import avwatch_analysis
 watches = [avwatch_analysis.Watch(uri) for uri in sys.argv[1:]]
 print("ready", flush=True)
@@ -73,6 +85,11 @@ while not selector.select(timeout=0):
         while report is not None:
             packets[i] = report["packets"]
             report = watch.next_report(0)
+until = time.monotonic()
+for i, watch in enumerate(watches):
+    while (report := watch.next_report(2.0)) is not None and report["window_end"] <= until:
+        pass
+    packets[i] = report["packets"] if report else packets[i]
 for watch in watches:
     watch.close()
 print(json.dumps({"packets": sum(packets)}), flush=True)
@@ -81,7 +98,7 @@ print(json.dumps({"packets": sum(packets)}), flush=True)
 
 @dataclass
 class Run:
-    busy: float  # CPU seconds per second: our processes, irq and softirq
+    busy: float  # CPU seconds per second: our threads with the softirq charged to them, and ksoftirqd
     softirq: float
     received: float  # fraction of what was sent
 
@@ -140,10 +157,24 @@ def received(phase: str, processes: list[subprocess.Popen[str]]) -> int:
     return total
 
 
+def service_sockets(count: int) -> list[socket.socket]:
+    """The channel service's own sockets on the ports, as deployed, reading
+    nothing: the kernel drops what their small buffers cannot hold, which
+    costs less than answering each datagram with ICMP port unreachable."""
+    bound = []
+    for i in range(count):
+        service = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        service.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        service.bind(("127.0.0.1", BASE_PORT + i))
+        bound.append(service)
+    return bound
+
+
 def run_phase(phase: str, count: int, rate: int, seconds: float, sender: Path, floor: Path, ts: Path) -> Run:
     processes: list[subprocess.Popen[str]] = []
     load: subprocess.Popen[bytes] | None = None
     duration = WARMUP + seconds + 1.0
+    service = [] if phase == "floor" else service_sockets(count)
     try:
         processes = receivers(phase, count, floor)
         load = subprocess.Popen([str(sender), str(ts), str(BASE_PORT), str(count), str(rate), str(duration)])
@@ -165,8 +196,20 @@ def run_phase(phase: str, count: int, rate: int, seconds: float, sender: Path, f
         if load is not None and load.poll() is None:
             load.kill()
             load.wait()
+        for bound in service:
+            bound.close()
     sent = count * int(duration * rate / 8 / DATAGRAM)
     return Run(used.total / seconds, used.softirq / seconds, got / sent if processes else 1.0)
+
+
+def in_own_network() -> None:
+    """Runs the bench in a network namespace of its own (re-executing under
+    `unshare --net`): no other traffic meets its packet sockets, and no
+    other program's datagrams reach its ports."""
+    if os.environ.get("AVWATCH_BENCH_OWN_NETWORK") != "1":
+        os.environ["AVWATCH_BENCH_OWN_NETWORK"] = "1"
+        os.execvp("unshare", ["unshare", "--net", "--", sys.executable, *sys.argv])
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
 
 def main() -> int:
@@ -178,6 +221,7 @@ def main() -> int:
     parser.add_argument("--repeats", type=int, default=2, help="runs of each phase; the least is kept")
     args = parser.parse_args()
     counts = [int(count) for count in args.counts.split(",")]
+    in_own_network()
     best: dict[tuple[int, str], Run] = {}
     with tempfile.TemporaryDirectory() as folder:
         sender, floor = build(Path(folder))
@@ -189,7 +233,7 @@ def main() -> int:
                 for phase in PHASES:
                     run = run_phase(phase, count, args.rate, seconds, sender, floor, ts)
                     print(f"  run {repeat + 1}: {count:>3} inputs, {phase:<8} {run.busy * 100:6.1f}% of a core "
-                          f"(softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%", flush=True)
+                          f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%", flush=True)
                     kept = best.get((count, phase))
                     if kept is None or run.busy < kept.busy:
                         best[(count, phase)] = run
@@ -202,7 +246,7 @@ def main() -> int:
             return (run.busy - base.busy) / count, (run.softirq - base.softirq) / count
 
         floor_cpu, floor_softirq = per_input("floor")
-        line = [f"{count:>4} inputs at {args.rate / 1e6:g} Mb/s, whole-machine CPU per input (softirq): plain UDP "
+        line = [f"{count:>4} inputs at {args.rate / 1e6:g} Mb/s, whole-machine CPU per input (machine softirq): plain UDP "
                 f"{floor_cpu * 100:.3f}% of a core ({floor_softirq * 100:.3f}%)"]
         for phase in ("deployed", "shared"):
             cpu, softirq = per_input(phase)

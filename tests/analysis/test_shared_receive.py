@@ -97,6 +97,23 @@ def test_each_watch_gets_exactly_its_own_datagrams(uris, sends, expected):
     assert open_fds() == before  # the shared socket closes with its last watch
 
 
+def test_many_inputs_in_one_process_each_get_their_own():
+    """Enough ports that the shared filter searches them; every watch gets
+    its own datagrams only, as the ports come in any order."""
+    ports = sorted({free_port() for _ in range(40)}, key=lambda port: (port * 7919) % 65521)
+    count = 20
+    watches = [open_watch(f"udp://127.0.0.1:{port}") for port in ports]
+    try:
+        streams = [[("127.0.0.1", port, payload) for payload in tagged(0x100 + i, count)]
+                   for i, port in enumerate(ports)]
+        sent_until = send(interleave(*streams), pause=0.0002)
+        for i, watch in enumerate(watches):
+            assert totals(watch, sent_until) == ({0x100 + i: count * 7}, 0)
+    finally:
+        for watch in watches:
+            watch.close()
+
+
 def test_watches_added_and_removed_while_traffic_flows():
     """One watch counts every datagram of a stream while others of its port
     and of another port open and close beside it (each changes the shared

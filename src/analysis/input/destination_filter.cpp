@@ -2,11 +2,63 @@
 
 #include <linux/if_packet.h>
 
+#include <span>
+#include <utility>
+
 namespace avwatch::input {
 namespace {
 
 constexpr std::uint32_t drop = 0, accept = 0xFFFF;
 constexpr std::size_t most_addresses = 250;  // a port's block stays within one 8-bit jump
+constexpr std::size_t leaf_ports = 4;
+
+using Ports = std::vector<std::pair<std::uint16_t, const PortDestinations*>>;
+
+// A port's verdict, the port in the accumulator: accept, or compare the
+// destination address with each of the port's.
+bool port_block(const PortDestinations& destinations, std::vector<sock_filter>& block) {
+    if (destinations.any_address) {
+        block.push_back(BPF_STMT(BPF_RET | BPF_K, accept));
+        return true;
+    }
+    if (destinations.addresses.size() > most_addresses)
+        return false;
+    std::size_t count = destinations.addresses.size(), i = 0;
+    block.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 16));
+    for (std::uint32_t address : destinations.addresses) {
+        block.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(address), static_cast<std::uint8_t>(count - i), 0));
+        ++i;
+    }
+    block.push_back(BPF_STMT(BPF_RET | BPF_K, drop));
+    block.push_back(BPF_STMT(BPF_RET | BPF_K, accept));
+    return true;
+}
+
+// A search over the sorted ports, so that a datagram meets a few
+// comparisons however many ports there are: halves are chosen by one
+// comparison and a long jump, the last few ports compared in turn.
+bool search(std::span<const std::pair<std::uint16_t, const PortDestinations*>> ports, std::vector<sock_filter>& code) {
+    if (ports.size() <= leaf_ports) {
+        for (const auto& [port, destinations] : ports) {
+            std::vector<sock_filter> block;
+            if (!port_block(*destinations, block))
+                return false;
+            code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, static_cast<std::uint8_t>(block.size())));
+            code.insert(code.end(), block.begin(), block.end());
+        }
+        code.push_back(BPF_STMT(BPF_RET | BPF_K, drop));
+        return true;
+    }
+    std::size_t middle = ports.size() / 2;
+    std::vector<sock_filter> low, high;
+    if (!search(ports.first(middle), low) || !search(ports.subspan(middle), high))
+        return false;
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, ports[middle].first, 0, 1));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JA, static_cast<std::uint32_t>(low.size()), 0, 0));
+    code.insert(code.end(), low.begin(), low.end());
+    code.insert(code.end(), high.begin(), high.end());
+    return code.size() <= BPF_MAXINSNS;
+}
 
 }  // namespace
 
@@ -26,29 +78,13 @@ std::vector<sock_filter> destination_filter(const std::map<std::uint16_t, PortDe
         BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
         BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
     };
-    for (const auto& [port, destinations] : ports) {
-        std::vector<sock_filter> block;
-        if (destinations.any_address) {
-            block.push_back(BPF_STMT(BPF_RET | BPF_K, accept));
-        } else {
-            if (destinations.addresses.size() > most_addresses)
-                return {};
-            // Load the destination address, compare with each, then drop or accept.
-            std::size_t count = destinations.addresses.size(), i = 0;
-            block.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 16));
-            for (std::uint32_t address : destinations.addresses) {
-                auto to_accept = static_cast<std::uint8_t>(count - i);
-                block.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(address), to_accept, 0));
-                ++i;
-            }
-            block.push_back(BPF_STMT(BPF_RET | BPF_K, drop));
-            block.push_back(BPF_STMT(BPF_RET | BPF_K, accept));
-        }
-        // Not this port: skip its block (the accumulator still holds the port).
-        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, static_cast<std::uint8_t>(block.size())));
-        code.insert(code.end(), block.begin(), block.end());
-    }
-    code.push_back(BPF_STMT(BPF_RET | BPF_K, drop));
+    Ports sorted;
+    for (const auto& [port, destinations] : ports)
+        sorted.emplace_back(port, &destinations);
+    std::vector<sock_filter> tree;
+    if (!search(sorted, tree))
+        return {};
+    code.insert(code.end(), tree.begin(), tree.end());
     if (code.size() > BPF_MAXINSNS)
         return {};
     return code;

@@ -1,8 +1,8 @@
 // The kernel filter of a packet socket that receives the unicast inputs of a
 // process: IPv4 UDP, not a fragment, not this machine's own outgoing copy, to
 // one of a set of destinations (a port, with any address or with one of a
-// few).  Each port costs one comparison, so that a datagram meets one
-// filter whatever the number of inputs sharing the socket.
+// few), found by a search over the ports: a datagram meets one filter and a
+// few comparisons whatever the number of inputs sharing the socket.
 #pragma once
 
 #include <linux/filter.h>
