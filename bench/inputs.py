@@ -233,7 +233,8 @@ def main() -> int:
                 for phase in PHASES:
                     run = run_phase(phase, count, args.rate, seconds, sender, floor, ts)
                     print(f"  run {repeat + 1}: {count:>3} inputs, {phase:<8} {run.busy * 100:6.1f}% of a core "
-                          f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%", flush=True)
+                          f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%",
+                          flush=True)
                     kept = best.get((count, phase))
                     if kept is None or run.busy < kept.busy:
                         best[(count, phase)] = run
@@ -246,7 +247,8 @@ def main() -> int:
             return (run.busy - base.busy) / count, (run.softirq - base.softirq) / count
 
         floor_cpu, floor_softirq = per_input("floor")
-        line = [f"{count:>4} inputs at {args.rate / 1e6:g} Mb/s, whole-machine CPU per input (machine softirq): plain UDP "
+        line = [f"{count:>4} inputs at {args.rate / 1e6:g} Mb/s, whole-machine CPU per input (machine softirq): "
+                f"plain UDP "
                 f"{floor_cpu * 100:.3f}% of a core ({floor_softirq * 100:.3f}%)"]
         for phase in ("deployed", "shared"):
             cpu, softirq = per_input(phase)

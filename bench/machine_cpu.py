@@ -60,7 +60,8 @@ def _thread_times(pid: int) -> dict[tuple[int, int], float]:
 def sample() -> Sample:
     with open("/proc/stat") as stat:
         softirq = int(stat.readline().split()[7]) / TICKS
-    processes = {int(pid): found for pid in os.listdir("/proc") if pid.isdigit() and (found := _parent_and_command(pid))}
+    processes = {int(pid): found for pid in os.listdir("/proc")
+                 if pid.isdigit() and (found := _parent_and_command(pid))}
     root = os.getpid()
     threads: dict[tuple[int, int], float] = {}
     for pid, (_, command) in processes.items():

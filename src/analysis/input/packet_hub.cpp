@@ -94,7 +94,8 @@ void PacketHub::refilter() {
     // Replacing a filter is atomic: no datagram passes unfiltered meanwhile.
     if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)
         fail("SO_ATTACH_FILTER");
-    int buffer = static_cast<int>(std::min<std::size_t>(most_buffer, buffer_per_input * std::max<std::size_t>(1, inputs_.size())));
+    std::size_t inputs = std::max<std::size_t>(1, inputs_.size());
+    int buffer = static_cast<int>(std::min<std::size_t>(most_buffer, buffer_per_input * inputs));
     // The forced variant passes the system limit when we may (root).
     if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) < 0)
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
