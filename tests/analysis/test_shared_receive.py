@@ -114,6 +114,19 @@ def test_many_inputs_in_one_process_each_get_their_own():
             watch.close()
 
 
+def test_a_watch_opened_late_gets_nothing_from_before():
+    """The shared socket may still hold datagrams of a port for one watch
+    when a second watch of the port opens: they are not the second's."""
+    port = free_port()
+    first, second = tagged(0x101, 40), tagged(0x101, 80)[40:]
+    with open_watch(f"udp://127.0.0.1:{port}") as early:
+        send([("127.0.0.1", port, payload) for payload in first], pause=0)
+        with open_watch(f"udp://127.0.0.1:{port}") as late:
+            sent_until = send([("127.0.0.1", port, payload) for payload in second])
+            assert totals(late, sent_until)[0] == {0x101: 40 * 7}
+        assert totals(early, sent_until) == ({0x101: 80 * 7}, 0)
+
+
 def test_watches_added_and_removed_while_traffic_flows():
     """One watch counts every datagram of a stream while others of its port
     and of another port open and close beside it (each changes the shared

@@ -109,7 +109,7 @@ bool PacketHub::add(const UdpAddress& address, Handle& handle) {
         port.any_address = true;
     else
         port.addresses.insert(address.host.s_addr);
-    handle = inputs_.insert(inputs_.end(), Input{address.host.s_addr, address.port, {}});
+    handle = inputs_.insert(inputs_.end(), Input{address.host.s_addr, address.port, monotonic_now(), {}});
     try {
         refilter();
         reindex();
@@ -161,7 +161,7 @@ void PacketHub::hand_out(const Message& message) {
         return;
     auto payload = udp_payload(message.bytes);
     for (Input* input : found->second) {
-        if (input->address != htonl(INADDR_ANY) && input->address != to.address)
+        if ((input->address != htonl(INADDR_ANY) && input->address != to.address) || message.arrival < input->opened)
             continue;
         HubQueue& queue = input->pending;
         if (queue.bytes.size() + payload.size() > most_pending) {
