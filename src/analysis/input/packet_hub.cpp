@@ -103,13 +103,17 @@ void PacketHub::refilter() {
 
 bool PacketHub::add(const UdpAddress& address, Handle& handle) {
     std::lock_guard lock(mutex_);
+    // What the socket holds arrived before this input was opened: it goes
+    // to the inputs there were, as a socket of the input's own would not
+    // have had it.
+    drain();
     auto before = ports_;
     PortDestinations& port = ports_[address.port];
     if (address.host.s_addr == htonl(INADDR_ANY))
         port.any_address = true;
     else
         port.addresses.insert(address.host.s_addr);
-    handle = inputs_.insert(inputs_.end(), Input{address.host.s_addr, address.port, monotonic_now(), {}});
+    handle = inputs_.insert(inputs_.end(), Input{address.host.s_addr, address.port, {}});
     try {
         refilter();
         reindex();
@@ -161,7 +165,7 @@ void PacketHub::hand_out(const Message& message) {
         return;
     auto payload = udp_payload(message.bytes);
     for (Input* input : found->second) {
-        if ((input->address != htonl(INADDR_ANY) && input->address != to.address) || message.arrival < input->opened)
+        if (input->address != htonl(INADDR_ANY) && input->address != to.address)
             continue;
         HubQueue& queue = input->pending;
         if (queue.bytes.size() + payload.size() > most_pending) {
@@ -174,10 +178,9 @@ void PacketHub::hand_out(const Message& message) {
     }
 }
 
-void PacketHub::take(Handle handle, HubQueue& out) {
-    std::lock_guard lock(mutex_);
+void PacketHub::drain() {
     // Enough batches to empty a buffer every input filled for one interval.
-    std::size_t most_batches = 64 * inputs_.size();
+    std::size_t most_batches = 64 * std::max<std::size_t>(1, inputs_.size());
     for (std::size_t batches = 0; batches < most_batches; ++batches) {
         auto messages = batch_.receive(fd_);
         for (const Message& message : messages)
@@ -185,6 +188,11 @@ void PacketHub::take(Handle handle, HubQueue& out) {
         if (messages.size() < Batch::messages)
             break;
     }
+}
+
+void PacketHub::take(Handle handle, HubQueue& out) {
+    std::lock_guard lock(mutex_);
+    drain();
     out.clear();
     std::swap(out, handle->pending);  // keeps both buffers' capacity
 }

@@ -42,9 +42,6 @@ public:
     struct Input {
         std::uint32_t address;  // network byte order; INADDR_ANY: every address
         std::uint16_t port;
-        // Datagrams that arrived before the input was opened are not its
-        // own, though the socket may still hold them for another input.
-        ts::Nanos opened;
         HubQueue pending;
         std::uint64_t overflowed = 0;  // datagrams dropped because the input did not read in time
     };
@@ -67,6 +64,7 @@ public:
 private:
     void refilter();
     void reindex();
+    void drain();
     void hand_out(const Message& message);
 
     std::mutex mutex_;
