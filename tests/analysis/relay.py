@@ -43,6 +43,7 @@ class Truth:
     sends: list[tuple[float, int]] = field(default_factory=list)  # (monotonic time, TS bytes)
     last_cc: dict[int, int] = field(default_factory=dict)
     repeated: dict[int, bool] = field(default_factory=dict)
+    last_payload: dict[int, bytes] = field(default_factory=dict)
 
     def observe(self, payload: bytes, at: float) -> None:
         self.datagrams += 1
@@ -60,25 +61,39 @@ class Truth:
             self.transport_errors += 1
             return
         pid = (p[1] & 0x1F) << 8 | p[2]
-        if pid == 0x1FFF or not p[3] & 0x10:
+        if pid == 0x1FFF:
             return
         cc = p[3] & 0x0F
+        payload = bool(p[3] & 0x10)
         discontinuity = bool(p[3] & 0x20) and p[4] > 0 and bool(p[5] & 0x80)
         last = self.last_cc.get(pid)
         if last is not None and not discontinuity:
-            if cc == last:
+            if not payload:
+                if cc != last:  # without a payload the counter stays
+                    self.continuity_errors += 1
+            elif cc == last and same_but_pcr(p, self.last_payload.get(pid)):
                 if self.repeated.get(pid):
                     self.continuity_errors += 1
                 self.repeated[pid] = True
                 return
-            if cc != (last + 1) & 0x0F:
+            elif cc != (last + 1) & 0x0F:
                 self.continuity_errors += 1
-        self.repeated[pid] = False
+        if payload:
+            self.repeated[pid] = False
+            self.last_payload[pid] = p
         self.last_cc[pid] = cc
 
     def rate_between(self, start: float, end: float) -> float:
         sent = sum(size for at, size in self.sends if start <= at < end)
         return sent * 8 / (end - start)
+
+
+def same_but_pcr(p: bytes, other: bytes | None) -> bool:
+    """A repetition: every byte the same but the PCR field (bytes 6 to 11 when present)."""
+    if other is None:
+        return False
+    start = 12 if p[3] & 0x20 and p[4] >= 7 and p[5] & 0x10 else 6
+    return p[:6] == other[:6] and p[start:] == other[start:]
 
 
 class Relay(threading.Thread):

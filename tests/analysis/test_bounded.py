@@ -5,12 +5,15 @@ from __future__ import annotations
 
 import ctypes
 import gc
+import json
 import os
 import random
 
 import pytest
 
-from ts_builder import packet, pat, pmt, psi_packet
+from cli.conftest import Avwatch  # noqa: F401  (puts the checkout's CLI on the path when not installed)
+from avwatch_cli.analyze.record import ErrorTimes, make_record
+from ts_builder import packet, pat, pmt, psi_packet, section_packets
 
 avwatch_analysis = pytest.importorskip("avwatch_analysis")
 
@@ -79,3 +82,46 @@ def test_floods_leave_memory_flat(flood):
     assert pids <= 8192 and programs <= 64
     if flood is programs_churn:
         assert programs > 0
+
+
+def hostile_fill(analyser, programs: int = 64, streams: int = 200) -> float:
+    """A PAT of `programs` programs, each PMT listing `streams` streams (as many
+    as a section holds), then a packet on every PID; returns the time reached."""
+    counters: dict[int, int] = {}
+
+    def next_cc(pid: int) -> int:
+        counters[pid] = (counters.get(pid, -1) + 1) & 0x0F
+        return counters[pid]
+
+    listing = {number: 0x1000 + number for number in range(1, programs + 1)}
+    packets = section_packets(0, pat(listing), next_cc)
+    for number, pmt_pid in listing.items():
+        listed = [(0x1B if i == 0 else 0x0F, 0x20 + (number * streams + i) % 8000) for i in range(streams)]
+        packets += section_packets(pmt_pid, pmt(number, listed[0][1], listed), next_cc)
+    packets += [packet(pid, next_cc(pid), b"x") for pid in range(8192)]
+    t = 0.0
+    for i in range(0, len(packets), 7):
+        t += 0.0005
+        analyser.datagram(b"".join(packets[i:i + 7]), t)
+    return t
+
+
+@pytest.mark.parametrize("program", [None, 5])
+def test_a_hostile_stream_leaves_the_report_and_the_record_bounded(program):
+    analyser = avwatch_analysis.Analyser(program=program)
+    t = hostile_fill(analyser)
+    report = analyser.close_window(t)
+    assert report["pid_count"] == 8192 and len(report["pids"]) == 256
+    assert [p["pid"] for p in report["pids"]] == sorted(p["pid"] for p in report["pids"])
+    programs = report["programs"]
+    assert len(programs) == 64
+    # The judged program first and whole; the others capped, with what was left out counted.
+    assert programs[0]["program"] == (program or 1)
+    assert (len(programs[0]["streams"]), programs[0]["streams_left_out"]) == (200, 0)
+    others = programs[1:]
+    assert all(len(p["streams"]) <= 8 and len(p["streams"]) + p["streams_left_out"] == 200 for p in others)
+    assert sum(len(p["streams"]) for p in others) <= 320
+    record = make_record(report, uri="udp://239.1.1.1:5000", method="packet socket", started=0.0,
+                         wall_end=t, error_times=ErrorTimes())
+    assert len(json.dumps(record)) <= 64 * 1024
+    assert record["pid_count"] == 8192

@@ -73,10 +73,19 @@ def test_analyze_prints_a_line_a_second(udp_stream, avwatch_command, json_lines)
     ("http://127.0.0.1/x.ts", "only udp:// and rtp://"),
     ("udp://example.org:5000", "not an IPv4 address"),
     ("udp://127.0.0.1:70000", "bad port"),
+    # HLS is read from the media server's files, never fetched.
+    ("http://127.0.0.1/live/x.m3u8", "only udp:// and rtp://"),
+    ("file:///srv/x.m3u8", "give the playlist's path"),
 ])
 def test_analyze_refuses_what_it_cannot_receive(avwatch_command, uri, message):
     result = avwatch_command.run("analyze", uri, "--seconds", "1")
     assert result.returncode == 2 and message in result.stderr
+
+
+@pytest.mark.parametrize("seconds", ["0", "-1", "nan", "inf", "soon"])
+def test_analyze_refuses_a_run_that_would_not_end_as_asked(avwatch_command, seconds):
+    result = avwatch_command.run("analyze", "udp://127.0.0.1:5999", f"--seconds={seconds}")
+    assert result.returncode == 2 and "--seconds" in result.stderr
 
 
 @pytest.mark.skipif(shutil.which("setpriv") is None, reason="needs setpriv")
@@ -136,7 +145,7 @@ def test_multicast_is_shared_with_the_other_members():
     payloads = datagrams(stream.tables() + stream.media(7 * 300 - 2))
     try:
         with avwatch_analysis.Watch(f"udp://{group}:{port}?localaddr=127.0.0.1") as watch:
-            assert watch.method == "multicast membership"
+            assert watch.method == "packet socket + membership"
             for payload in payloads:
                 sender.sendto(payload, (group, port))
             received = 0

@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import pytest
 
+avwatch_analysis = pytest.importorskip("avwatch_analysis")
+
 from cli.conftest import Avwatch  # noqa: F401  (puts the checkout's CLI on the path when not installed)
+from avwatch_cli.analyze.lines import human_line
 from avwatch_cli.analyze.record import MAX_PIDS, ErrorTimes, make_record
 from avwatch_cli.analyze.uri import input_uri, program_of
 
@@ -36,7 +39,7 @@ def report(pids: int, window_errors: int = 0) -> dict:
             "transport_stream_id": 1, "delay_factor_ms": 3.14159, "media_loss_rate": 0.0, "longest_gap": 0.1,
             "window_longest_gap": 0.1, "rtp": False, "programs": [],
             "pids": [{"pid": pid, "kind": "", "codec": "", "bitrate": pid, "packets": 1, "window_packets": 1,
-                      "continuity_errors": 0} for pid in range(pids)]}
+                      "continuity_errors": 0, "scrambled": 0} for pid in range(pids)]}
 
 
 def test_record_keeps_the_fastest_pids_and_times_the_rises():
@@ -49,3 +52,19 @@ def test_record_keeps_the_fastest_pids_and_times_the_rises():
     assert first["error_times"] == {"continuity_errors": 50.0}
     later = make_record(report(1), uri="u", method="m", started=0.0, wall_end=60.0, error_times=times)
     assert later["error_times"] == {"continuity_errors": 50.0}  # no rise: the time of the last one stays
+
+
+@pytest.mark.parametrize("silence, says", [(0.3, None), (4.0, "no data for 4.0 s"), (75.0, "no data for 1 min 15 s")])
+def test_the_terminal_line_names_an_outage_and_its_length(ts_files, silence, says):
+    analyser = avwatch_analysis.Analyser()
+    stream = ts_files[2_000_000]
+    for i in range(0, 7 * 188 * 200, 7 * 188):
+        analyser.datagram(stream[i:i + 7 * 188], 0.001 * (i // (7 * 188)))
+    analyser.close_window(0.5)
+    # The input stops: the next window ends `silence` seconds after the last datagram.
+    line = human_line(make_record(analyser.close_window(0.199 + silence), uri="u", method="m", started=0.0,
+                                  wall_end=100.0, error_times=ErrorTimes()))
+    if says is None:
+        assert "no data" not in line and "no PAT" not in line
+    else:
+        assert says in line and "no PAT" not in line

@@ -71,6 +71,13 @@ def psi_packet(pid: int, cc: int, table: bytes, **options) -> bytes:
     return packet(pid, cc, b"\x00" + table, start=True, **options)
 
 
+def section_packets(pid: int, table: bytes, next_cc) -> list[bytes]:
+    """A section of any length cut into packets after a zero pointer field;
+    `next_cc(pid)` numbers them."""
+    data = b"\x00" + table
+    return [packet(pid, next_cc(pid), data[at:at + 184], start=at == 0) for at in range(0, len(data), 184)]
+
+
 def pes_start(pid: int, cc: int, pts: int = 0) -> bytes:
     """The first packet of a PES packet with a PTS."""
     encoded = bytes([0x21 | ((pts >> 29) & 0x0E), (pts >> 22) & 0xFF, 0x01 | ((pts >> 14) & 0xFE),
@@ -117,3 +124,54 @@ class Stream:
 
 def datagrams(packets: list[bytes], per_datagram: int = 7) -> list[bytes]:
     return [b"".join(packets[i:i + per_datagram]) for i in range(0, len(packets), per_datagram)]
+
+
+@dataclass
+class Pcr:
+    """The next PCR of a constant-rate stream: `after_ms` of the mux's time
+    (packets at its rate) since the previous one; its value steps by as much
+    unless `step_ms` says otherwise (a fault, or a new time base with
+    `discontinuity`); `error_ns` puts this one value off."""
+    after_ms: float
+    step_ms: float | None = None
+    discontinuity: bool = False
+    error_ns: float = 0.0
+
+
+def constant_rate(pcrs: list[Pcr], *, packet_seconds: float = 0.0005, per_datagram: int = 7,
+                  tail_ms: float = 0.0) -> list[tuple[float, bytes]]:
+    """A single-program stream (as Stream) with one packet every
+    `packet_seconds` (3 Mb/s by default): PAT and PMT every 100 packets, a PCR
+    on the video PID first and where `pcrs` say.  Datagrams of
+    `per_datagram` packets, each with the time its last packet is done."""
+    stream = Stream()
+    slots: dict[int, tuple[int, bool]] = {}
+    offset = 0.0  # seconds the PCR values have moved away from the mux's time
+    at_ms = 0.0
+    base = 1.0
+
+    def value(slot: int, extra: float = 0.0) -> int:
+        return round((base + slot * packet_seconds + offset + extra) * 27e6)
+
+    slots[0] = (value(0), False)
+    for pcr in pcrs:
+        at_ms += pcr.after_ms
+        slot = round(at_ms / 1000 / packet_seconds)
+        if pcr.step_ms is not None:
+            offset += (pcr.step_ms - pcr.after_ms) / 1000
+        slots[slot] = (value(slot, pcr.error_ns * 1e-9), pcr.discontinuity)
+    count = max(slots) + 1 + round(tail_ms / 1000 / packet_seconds)
+    count += -count % per_datagram
+    packets = []
+    for n in range(count):
+        if n in slots:
+            pcr_value, discontinuity = slots[n]
+            packets.append(packet(Stream.VIDEO, stream.next_cc(Stream.VIDEO), b"\x00" * 20,
+                                  adaptation=Adaptation(pcr=pcr_value % (2 ** 33 * 300), discontinuity=discontinuity)))
+        elif n % 100 in (1, 2):
+            packets.extend(stream.tables(with_pat=n % 100 == 1, with_pmt=n % 100 == 2))
+        else:
+            pid = Stream.AUDIO if n % 4 == 3 else Stream.VIDEO
+            packets.append(packet(pid, stream.next_cc(pid), b"\x00" * 20))
+    return [((i + per_datagram) * packet_seconds, b"".join(packets[i:i + per_datagram]))
+            for i in range(0, count, per_datagram)]

@@ -26,6 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Nanos now = 0;
     std::size_t at = 0;
     unsigned count = 0;
+    Counters previous;
     while (at + 3 <= size) {
         std::size_t length = ((std::size_t{data[at]} << 8) | data[at + 1]) % 2048;
         now += millis(data[at + 2]) / 4;
@@ -38,6 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Report report = analyser.close_window(now);
             if (report.total[Counter::packets] * packet_size > report.total[Counter::bytes])
                 std::abort();  // more packets than bytes could hold
+            std::uint64_t packets = report.total[Counter::packets];
+            if (report.total[Counter::reordered_packets] > packets || report.total[Counter::scrambled_packets] > packets)
+                std::abort();  // each counts packets received
+            for (std::size_t i = 0; i < counter_count; ++i)
+                if (report.total.values[i] < previous.values[i])
+                    std::abort();  // totals only grow: a provisional loss is never taken back
+            previous = report.total;
         }
     }
     analyser.close_window(now + 1);

@@ -3,7 +3,10 @@ media playlist (PATH.m3u8), one line per check of that HLS output."""
 
 from __future__ import annotations
 
+import argparse
 import json
+import math
+import re
 import time
 
 from avwatch_cli.analyze import hls_command
@@ -16,18 +19,34 @@ from avwatch_cli.failures import OK, USAGE, Failure
 from avwatch_cli.stream_ids import program_number
 
 
+# A URI with a scheme: only the UDP/RTP ones are received, and HLS is read
+# from the media server's files, never fetched.
+SCHEME = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+
+
+def positive_seconds(text: str) -> float:
+    """A finite number of seconds above zero (nan and inf never end a run)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of seconds") from None
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError(f"{text!r}: --seconds must be a positive number of seconds, and finite")
+    return value
+
+
 def add_parser(commands) -> None:
     parser = commands.add_parser(
         "analyze", help="measure a live UDP/RTP input every second: bit rate, packets, continuity errors...",
-        description="Receive a udp:// or rtp:// input beside its other receivers (unicast: a packet "
-                    "socket, which needs CAP_NET_RAW; multicast: a membership on ?localaddr=) and print "
+        description="Receive a udp:// or rtp:// input beside its other receivers, without holding its "
+                    "port (a packet socket, which needs CAP_NET_RAW; multicast: joined on ?localaddr=) and print "
                     "one line per second: the measured bit rate, packets, TR 101 290 indicators, gaps, "
                     "delay factor and losses. Ends after --seconds or on Ctrl-C.")
     parser.add_argument("uri", help="udp://HOST:PORT or rtp://HOST:PORT, with ?localaddr=ADDRESS for multicast; "
                                     "or PATH.m3u8, an HLS media playlist (checked every half target duration)")
     parser.add_argument("--program", type=program_number, metavar="N",
                         help="judge only this program's PMT, PIDs and PCR (default: every program)")
-    parser.add_argument("--seconds", type=float, metavar="S", help="stop after S seconds (default: never)")
+    parser.add_argument("--seconds", type=positive_seconds, metavar="S", help="stop after S seconds (default: never)")
     parser.add_argument("--json", action="store_true", help="one JSON object per line (the Redis record)")
     parser.add_argument("--master", metavar="PATH", default=None,
                         help="for a media playlist: the master playlist listing it (its variant and BANDWIDTH "
@@ -36,12 +55,13 @@ def add_parser(commands) -> None:
 
 
 def run(args) -> int:
+    if SCHEME.match(args.uri) and not analysable(args.uri):
+        raise Failure(f"cannot analyse {args.uri}: only udp:// and rtp:// inputs are received, and an HLS "
+                      "output is checked from the media server's files: give the playlist's path", USAGE)
     if is_playlist_path(args.uri):
         return hls_command.run(args)
     if not analysable(args.uri):
         raise Failure(f"cannot analyse {args.uri}: only udp:// and rtp:// inputs are received continuously", USAGE)
-    if args.seconds is not None and args.seconds <= 0:
-        raise Failure("--seconds must be positive", USAGE)
     program = None if args.program is None else int(args.program)
     watch = open_watch(args.uri, program)
     started = time.time()

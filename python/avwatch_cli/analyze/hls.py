@@ -4,6 +4,8 @@ publishes under ch:ID:hls:PIPE."""
 
 from __future__ import annotations
 
+import os
+import stat
 import time
 from typing import Any
 
@@ -14,6 +16,32 @@ SHORTEST_PERIOD = 0.5
 LONGEST_PERIOD = 30.0
 # Until a playlist gives its target duration (the media server's default).
 DEFAULT_TARGET = 6
+
+
+def read_regular_file(path: str, limit: int) -> bytes | None:
+    """At most `limit` bytes of the file at `path`, or None when it cannot be
+    read or is no regular file. Never blocks: a FIFO in the media server's
+    folder would otherwise wait for a writer."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
+    except OSError:
+        return None
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        pieces = []
+        left = limit
+        while left > 0:
+            piece = os.read(fd, min(left, 1 << 20))
+            if not piece:
+                break
+            pieces.append(piece)
+            left -= len(piece)
+        return b"".join(pieces)
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
 
 
 def is_playlist_path(target: str) -> bool:

@@ -4,11 +4,12 @@ every half target duration, until --seconds have passed or Ctrl-C."""
 from __future__ import annotations
 
 import json
+import math
 import os
 import threading
 import time
 
-from avwatch_cli.analyze.hls import HlsWatch, summary
+from avwatch_cli.analyze.hls import HlsWatch, read_regular_file, summary
 from avwatch_cli.failures import OK, USAGE, Failure
 
 import avwatch_analysis
@@ -16,11 +17,9 @@ import avwatch_analysis
 
 def refuse_master(path: str) -> None:
     """A master playlist names its variants: say which to give instead."""
-    try:
-        with open(path, "rb") as file:
-            data = file.read(4 << 20)
-    except OSError:
-        return  # the checker reports what it cannot read
+    data = read_regular_file(path, 4 << 20)
+    if data is None:
+        return  # the checker reports what it cannot read (a FIFO, a folder...)
     parsed = avwatch_analysis.parse_media_playlist(data)
     if not parsed.get("master"):
         return
@@ -32,6 +31,9 @@ def refuse_master(path: str) -> None:
 
 
 def run(args, stop: threading.Event | None = None) -> int:
+    # nan would never compare past the deadline: the check would run forever.
+    if args.seconds is not None and not (math.isfinite(args.seconds) and args.seconds > 0):
+        raise Failure(f"--seconds must be a positive number of seconds, not {args.seconds}", USAGE)
     refuse_master(args.uri)
     watch = HlsWatch(args.uri, args.master)
     stop = stop or threading.Event()

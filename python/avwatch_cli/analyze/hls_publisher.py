@@ -12,7 +12,7 @@ import threading
 
 import avwatch_analysis
 
-from avwatch_cli.analyze.hls import HlsWatch
+from avwatch_cli.analyze.hls import HlsWatch, read_regular_file
 from avwatch_cli.broker import REDIS_ERRORS
 
 log = logging.getLogger("avwatch.cli")
@@ -29,21 +29,24 @@ def hls_key(ch_uid: str, pipe_name: str) -> str:
 
 def media_playlist_for(master: str, segment_folder: str) -> str:
     """The media playlist of the variant the master playlist lists in the
-    pipe's segment folder; else the folder's own playlist."""
-    try:
-        with open(master, "rb") as file:
-            data = file.read(MASTER_READ_LIMIT)
-        variants = avwatch_analysis.parse_master_playlist(data).get("variants", [])
-    except OSError:
-        variants = []
+    pipe's segment folder (wherever among any number of variants it is
+    listed); else the folder's own playlist."""
     folder = os.path.normpath(segment_folder)
-    for variant in variants:
-        uri = variant["uri"].split("?", 1)[0]
+
+    def media_path(uri: str) -> str | None:
+        uri = uri.split("?", 1)[0]
         if "://" in uri:
-            continue
+            return None
         path = os.path.normpath(os.path.join(os.path.dirname(master), uri))
-        if os.path.dirname(path) == folder:
-            return path
+        return path if os.path.dirname(path) == folder else None
+
+    data = read_regular_file(master, MASTER_READ_LIMIT)
+    if data is not None:
+        for variant in avwatch_analysis.parse_master_playlist(data, lambda uri: media_path(uri) is not None)\
+                .get("variants", []):
+            path = media_path(variant["uri"])
+            if path is not None:
+                return path
     return os.path.join(segment_folder, DEFAULT_MEDIA_PLAYLIST)
 
 

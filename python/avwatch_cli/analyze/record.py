@@ -10,11 +10,14 @@ RECORD_TTL_SECONDS = 10
 # A garbage flood can show thousands of PIDs: the record keeps the largest.
 MAX_PIDS = 32
 
+# The fields of a PID's entry that the record keeps.
+PID_FIELDS = ("pid", "kind", "codec", "bitrate", "packets", "continuity_errors", "scrambled")
 # Counters that are faults (the rest count traffic): their latest rise is timed.
 ERROR_COUNTERS = (
     "sync_losses", "sync_byte_errors", "pat_errors", "continuity_errors", "pmt_errors", "pid_errors",
     "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
-    "non_ts_datagrams", "truncated_packets", "malformed_sections", "rtp_lost",
+    "non_ts_datagrams", "truncated_packets", "malformed_sections", "rtp_lost", "cat_errors",
+    "pcr_accuracy_errors",
 )
 
 
@@ -69,8 +72,9 @@ def make_record(report: dict[str, Any], *, uri: str, method: str, started: float
         "rtp": report["rtp"],
         "error_times": error_times.update(report["window"], wall_end),
         "programs": report["programs"],
-        "pid_count": len(pids),
-        "pids": [{key: entry[key] for key in ("pid", "kind", "codec", "bitrate", "packets", "continuity_errors")}
-                 for entry in pids[:MAX_PIDS]],
+        "pid_count": report.get("pid_count", len(pids)),
+        "pids": [{key: entry[key] for key in PID_FIELDS} for entry in pids[:MAX_PIDS]],
+        "pcr_jitter_ms": None if report.get("pcr_jitter_ms") is None else round(report["pcr_jitter_ms"], 2),
+        "pcr_accuracy_ns": None if report.get("pcr_accuracy_ns") is None else round(report["pcr_accuracy_ns"]),
     })
     return record

@@ -13,7 +13,8 @@ from typing import Any
 SHOWN_FIELDS = (
     "bitrate", "packets", "continuity_errors", "sync_losses", "sync_byte_errors", "pat_errors", "pmt_errors",
     "pid_errors", "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors",
-    "pts_errors", "rtp_lost", "lost_packets", "non_ts_datagrams", "bytes", "datagrams",
+    "pts_errors", "rtp_lost", "lost_packets", "non_ts_datagrams", "bytes", "datagrams", "cat_errors",
+    "reordered_packets", "pcr_accuracy_errors", "receive_drops", "pcr_jitter_ms",
     "window", "in_sync", "pat_present", "pmt_present", "delay_factor_ms", "media_loss_rate", "longest_gap",
     "window_longest_gap", "data_age", "started", "time", "error_times", "method",
 )

@@ -14,7 +14,7 @@ from avwatch_cli.serve.snapshot import Snapshot
 INDICATORS = (
     "continuity_errors", "sync_losses", "sync_byte_errors", "pat_errors", "pmt_errors", "pid_errors",
     "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
-    "rtp_lost", "non_ts_datagrams",
+    "rtp_lost", "non_ts_datagrams", "cat_errors", "pcr_accuracy_errors",
 )
 # (metric name, record field, help) of the per-pipe gauges; flags become 0/1.
 GAUGES = (

@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace avwatch::hls {
@@ -19,7 +21,9 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-enum class FileStatus { ok, missing, not_regular, failed };
+// outside: the path leads out of the folder it was opened beneath (a
+// symlink to elsewhere).
+enum class FileStatus { ok, missing, not_regular, outside, failed };
 
 struct FileLookup {
     FileStatus status = FileStatus::failed;
@@ -34,10 +38,49 @@ FileLookup look_up(const std::string& path);
 // content); the identity is that of the file opened.
 FileLookup read_file(const std::string& path, std::size_t limit, std::vector<std::uint8_t>& into);
 
-// Reads at most `limit` bytes of a regular file piece by piece through
+// A file descriptor, closed with its holder.
+class OpenFile {
+public:
+    OpenFile() = default;
+    explicit OpenFile(int fd) : fd_(fd) {}
+    OpenFile(OpenFile&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OpenFile& operator=(OpenFile&& other) noexcept;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile();
+
+    int fd() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A folder held open, whose files are opened beneath it: no component of
+// the path, symlinks included, may lead out of it.
+class Folder {
+public:
+    explicit Folder(const std::string& path);
+
+    // Opens `relative` for reading if it is a regular file inside the
+    // folder (`into` is left closed otherwise, and the lookup says why).
+    // Non-blocking, as every open here.
+    FileLookup open(const std::string& relative, OpenFile& into);
+
+private:
+    FileLookup open_checked(const std::string& relative, OpenFile& into);
+
+    std::string path_;
+    OpenFile handle_;
+    std::optional<std::string> real_path_;  // for the check without openat2
+};
+
+// Reads at most `limit` bytes of an open file piece by piece through
 // `buffer`, handing each piece to `piece` while it is still in the cache.
-FileLookup read_in_pieces(const std::string& path, std::size_t limit, std::span<std::uint8_t> buffer,
-                          const std::function<void(std::span<const std::uint8_t>)>& piece);
+// `stop` is asked before each read: true ends it (failed, EINTR).
+FileLookup read_in_pieces(const OpenFile& file, std::size_t limit, std::span<std::uint8_t> buffer,
+                          const std::function<void(std::span<const std::uint8_t>)>& piece,
+                          const std::function<bool()>& stop);
 
 struct FolderEntry {
     std::string name;

@@ -18,7 +18,7 @@ std::optional<std::int64_t> bandwidth_attribute(std::string_view list, std::stri
 
 }  // namespace
 
-MasterPlaylist parse_master_playlist(std::string_view text) {
+MasterPlaylist parse_master_playlist(std::string_view text, const std::function<bool(std::string_view uri)>& select) {
     MasterPlaylist result;
     std::optional<Variant> pending;
     std::size_t number = 0;
@@ -38,9 +38,11 @@ MasterPlaylist parse_master_playlist(std::string_view text) {
             if (!attribute(list, "BANDWIDTH"))
                 result.errors.add("line " + std::to_string(number) + ": EXT-X-STREAM-INF without BANDWIDTH");
         } else if (!line.empty() && line.front() != '#' && pending) {
-            pending->uri = line;
-            if (result.variants.size() < max_variants)
+            ++result.variant_count;
+            if (select ? select(line) : result.variants.size() < max_variants) {
+                pending->uri = line;
                 result.variants.push_back(std::move(*pending));
+            }
             pending.reset();
         }
     });

@@ -39,7 +39,7 @@ private:
             // "duration,[title]"
             std::string_view duration = value.substr(0, value.find(','));
             pending_duration_ = decimal_float(duration);
-            if (!pending_duration_) {
+            if (!pending_duration_ || *pending_duration_ > max_segment_duration) {
                 bad(number, "EXTINF duration", duration);
                 pending_duration_ = 0.0;
             }
@@ -47,12 +47,12 @@ private:
             integer(result.target_duration, value, number, "EXT-X-TARGETDURATION");
         } else if (name == "#EXT-X-MEDIA-SEQUENCE") {
             std::optional<std::int64_t> read;
-            integer(read, value, number, "EXT-X-MEDIA-SEQUENCE");
+            sequence(read, value, number, "EXT-X-MEDIA-SEQUENCE");
             if (read && !segments_begun())
                 result.media_sequence = *read;
         } else if (name == "#EXT-X-DISCONTINUITY-SEQUENCE") {
             std::optional<std::int64_t> read;
-            integer(read, value, number, "EXT-X-DISCONTINUITY-SEQUENCE");
+            sequence(read, value, number, "EXT-X-DISCONTINUITY-SEQUENCE");
             if (read)
                 result.discontinuity_sequence = *read;
         } else if (name == "#EXT-X-DISCONTINUITY") {
@@ -83,7 +83,7 @@ private:
             MediaSegment segment;
             segment.uri = line;
             segment.duration = *pending_duration_;
-            segment.sequence = result.media_sequence + static_cast<std::int64_t>(result.segments.size());
+            segment.sequence = result.next_sequence();
             segment.discontinuity = pending_discontinuity_;
             result.segments.push_back(std::move(segment));
         }
@@ -94,6 +94,14 @@ private:
     void integer(std::optional<std::int64_t>& into, std::string_view value, std::size_t number, const char* tag) {
         std::optional<std::int64_t> read = decimal_integer(value);
         if (read)
+            into = read;
+        else
+            bad(number, tag, value);
+    }
+
+    void sequence(std::optional<std::int64_t>& into, std::string_view value, std::size_t number, const char* tag) {
+        std::optional<std::int64_t> read = decimal_integer(value);
+        if (read && *read <= max_sequence)
             into = read;
         else
             bad(number, tag, value);

@@ -14,6 +14,11 @@ namespace avwatch::hls {
 
 // More are ignored (and said so): live playlists list a handful.
 inline constexpr std::size_t max_segments = 10000;
+// Sequence numbers above this are refused: every listed segment's number
+// then fits in 63 bits.
+inline constexpr std::int64_t max_sequence = INT64_MAX - static_cast<std::int64_t>(max_segments);
+// EXTINF above this (11.6 days) is refused: durations add up to no infinity.
+inline constexpr double max_segment_duration = 1e6;
 
 struct MediaSegment {
     std::string uri;
@@ -34,7 +39,9 @@ struct MediaPlaylist {
     ErrorList errors;
 
     // The sequence number the next segment will carry.
-    std::int64_t next_sequence() const { return media_sequence + static_cast<std::int64_t>(segments.size()); }
+    std::int64_t next_sequence() const {
+        return saturating_add(media_sequence, static_cast<std::int64_t>(segments.size()));
+    }
 };
 
 // `text` must already be known to be playlist text (is_playlist_text).

@@ -15,7 +15,7 @@ namespace avwatch::hls {
 const char* const check_codes[] = {
     "unreadable", "malformed", "stale", "ended", "sequence", "discontinuity", "over_target",
     "segment_missing", "segment_empty", "sync", "pat_pmt", "key_frame", "continuity", "lag",
-    "stray_files", "variant_missing", "over_bandwidth",
+    "stray_files", "variant_missing", "over_bandwidth", "unread",
 };
 const std::size_t check_code_count = std::size(check_codes);
 
@@ -29,6 +29,22 @@ constexpr double lag_targets = 2;
 // A segment may exceed the declared BANDWIDTH by this share before it is said.
 constexpr double bandwidth_tolerance = 1.1;
 constexpr std::size_t names_in_text = 3;
+// Rates are measured over at least this much media: a listed 1e-20 s is no
+// measure of anything.
+constexpr double shortest_measured = 1e-3;
+// Rates are held below this (b/s), well inside 64 bits.
+constexpr double highest_rate = 1e18;
+
+std::optional<std::int64_t> rate(double bits, double seconds) {
+    if (!(seconds >= shortest_measured) || !std::isfinite(bits))
+        return std::nullopt;
+    return static_cast<std::int64_t>(std::llround(std::min(bits / seconds, highest_rate)));
+}
+
+std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum = 0;
+    return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
 
 std::string file_name(std::string_view uri) {
     std::size_t slash = uri.rfind('/');
@@ -74,16 +90,17 @@ void add_listed(Report& report, const char* code, const std::vector<std::string>
 
 std::string describe_error(int error) { return std::strerror(error); }
 
-// The file a segment URI names, or nothing for a URI this check cannot
-// follow on disk: a URL, an absolute path, a way out of the folder.
-std::optional<std::string> local_path(const std::string& folder, std::string_view uri) {
+// The file a segment URI names, relative to the playlist's folder, or
+// nothing for a URI this check cannot follow on disk: a URL, an absolute
+// path, a way out of the folder (a symlink out is refused on opening).
+std::optional<std::string> local_path(std::string_view uri) {
     uri = uri.substr(0, uri.find_first_of("?#"));
     if (uri.empty() || uri.find("://") != std::string_view::npos || uri.front() == '/')
         return std::nullopt;
     for (const auto& part : std::filesystem::path(uri))
         if (part == "..")
             return std::nullopt;
-    return folder + "/" + std::string(uri);
+    return std::string(uri);
 }
 
 bool has_suffix(std::string_view name, std::initializer_list<std::string_view> suffixes) {
@@ -108,7 +125,10 @@ OutputChecker::OutputChecker(std::string playlist, std::string master) {
         master_ = normal(std::filesystem::absolute(master));
 }
 
-Report OutputChecker::check() {
+Report OutputChecker::check(const std::function<bool()>& stop) {
+    stop_ = stop;
+    interrupted_ = false;
+    unasked_ = 0;
     now_wall_ = wall_clock();
     now_ = monotonic_clock();
     Report report;
@@ -193,7 +213,8 @@ void OutputChecker::check_progress(const MediaPlaylist& playlist, double target,
     bool advanced = true;
     if (previous_) {
         const Previous& before = *previous_;
-        std::int64_t next_before = before.media_sequence + static_cast<std::int64_t>(before.segments.size());
+        std::int64_t next_before =
+            saturating_add(before.media_sequence, static_cast<std::int64_t>(before.segments.size()));
         std::string newest_before = before.segments.empty() ? std::string() : before.segments.back().uri;
         std::string newest_now = playlist.segments.empty() ? std::string() : playlist.segments.back().uri;
         advanced = playlist.next_sequence() != next_before || newest_now != newest_before;
@@ -249,36 +270,59 @@ void OutputChecker::check_discontinuities(const MediaPlaylist& playlist, const P
         return;
     std::int64_t expected = before.discontinuity_sequence;
     for (std::int64_t i = 0; i < departed; ++i)
-        expected += before.segments[static_cast<std::size_t>(i)].discontinuity ? 1 : 0;
+        expected = saturating_add(expected, before.segments[static_cast<std::size_t>(i)].discontinuity ? 1 : 0);
     if (playlist.discontinuity_sequence != expected)
         add(report, "discontinuity", "the discontinuity sequence is " +
                                          std::to_string(playlist.discontinuity_sequence) + ", " +
                                          std::to_string(expected) + " by the discontinuities that left the playlist");
 }
 
-const OutputChecker::SegmentMemo* OutputChecker::segment_facts(const std::string& path, const FileLookup& lookup) {
-    auto found = memos_.find(path);
+const OutputChecker::SegmentMemo* OutputChecker::segment_facts(const OpenFile& file, const FileLookup& lookup,
+                                                              std::size_t& budget, bool& unread) {
+    FileKey key{lookup.identity.device, lookup.identity.inode};
+    auto found = memos_.find(key);
     if (found != memos_.end() && found->second.identity == lookup.identity)
         return &found->second;
+    std::size_t cost = static_cast<std::size_t>(std::min<std::uint64_t>(lookup.identity.size, max_segment_read));
+    unread = cost > budget;
+    if (unread)
+        return nullptr;
+    budget -= cost;
     // One buffer per thread for every output: a check runs in one thread to
     // its end, and a buffer per output would be most of the memory of a
     // thousand outputs (and a first check would pay for faulting it in).
     thread_local std::vector<std::uint8_t> pieces(segment_piece);
     TsSegmentReader reader;
-    FileLookup read = read_in_pieces(path, max_segment_read, pieces,
-                                     [&](std::span<const std::uint8_t> piece) { reader.feed(piece); });
+    auto stopped = [this] {
+        if (unasked_ < stop_every)
+            return false;
+        unasked_ = 0;
+        return interrupted_ = stop_ && stop_();
+    };
+    auto feed = [&](std::span<const std::uint8_t> piece) {
+        reader.feed(piece);
+        unasked_ += piece.size();
+    };
+    FileLookup read = read_in_pieces(file, cost, pieces, feed, stopped);
     if (read.status != FileStatus::ok)
         return nullptr;
-    SegmentMemo memo{read.identity, reader.finish()};
-    return &(memos_[path] = memo);
+    return &(memos_[key] = SegmentMemo{lookup.identity, reader.finish()});
 }
 
 void OutputChecker::check_segments(const MediaPlaylist& playlist, double target, Report& report) {
-    std::vector<std::string> over, unreachable, missing, empty, no_sync, no_tables, no_key_frame, with_errors;
+    std::vector<std::string> over, unreachable, missing, irregular, empty, unread, no_sync, no_tables, no_key_frame,
+        with_errors;
     double longest = 0;
     double counted_duration = 0;
     double peak = 0;
-    std::unordered_set<std::string> listed;
+    Folder folder(folder_);
+    std::size_t budget = max_check_read;
+    // Each file once per check, however many names lead to it.
+    struct Seen {
+        const SegmentMemo* memo;
+        bool unread;
+    };
+    std::map<FileKey, Seen> seen;
     for (const MediaSegment& segment : playlist.segments) {
         std::string name = file_name(segment.uri);
         report.duration += segment.duration;
@@ -287,21 +331,25 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
             over.push_back(name + " (" + seconds_text(segment.duration) + ")");
             longest = std::max(longest, segment.duration);
         }
-        std::optional<std::string> path = local_path(folder_, segment.uri);
-        if (!path) {
+        std::optional<std::string> path = local_path(segment.uri);
+        OpenFile file;
+        FileLookup lookup = path ? folder.open(*path, file) : FileLookup{FileStatus::outside, 0, {}};
+        if (lookup.status == FileStatus::outside) {
             unreachable.push_back(quoted_excerpt(segment.uri));
             continue;
         }
-        listed.insert(*path);
-        FileLookup lookup = look_up(*path);
+        if (lookup.status == FileStatus::not_regular) {
+            irregular.push_back(name);
+            continue;
+        }
         if (lookup.status != FileStatus::ok) {
             missing.push_back(name);
             continue;
         }
-        report.bytes += lookup.identity.size;
+        report.bytes = saturating_sum(report.bytes, lookup.identity.size);
         counted_duration += segment.duration;
         // A short segment (the last before a stop) is no measure of a peak.
-        if (segment.duration >= 0.5 * target)
+        if (segment.duration >= 0.5 * target && segment.duration >= shortest_measured)
             peak = std::max(peak, static_cast<double>(lookup.identity.size) * 8 / segment.duration);
         if (lookup.identity.size == 0) {
             empty.push_back(name);
@@ -309,12 +357,21 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
         }
         if (playlist.fragmented_mp4)
             continue;
-        const SegmentMemo* memo = segment_facts(*path, lookup);
-        if (memo == nullptr) {
-            missing.push_back(name);
+        FileKey key{lookup.identity.device, lookup.identity.inode};
+        auto known = seen.find(key);
+        if (known == seen.end()) {
+            Seen now{nullptr, false};
+            now.memo = segment_facts(file, lookup, budget, now.unread);
+            if (interrupted_)
+                return;
+            known = seen.emplace(key, now).first;
+        }
+        if (known->second.memo == nullptr) {
+            // Past the budget, or a read error (a race with its removal).
+            (known->second.unread ? unread : missing).push_back(name);
             continue;
         }
-        const TsFacts& facts = memo->facts;
+        const TsFacts& facts = known->second.memo->facts;
         if (!facts.starts_with_sync || facts.sync_errors > 0) {
             no_sync.push_back(name);
             continue;
@@ -324,17 +381,17 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
         if (facts.video_starts_on_key_frame == false)
             no_key_frame.push_back(name);
         if (facts.continuity_errors > 0) {
-            report.continuity_errors += facts.continuity_errors;
+            report.continuity_errors = saturating_sum(report.continuity_errors, facts.continuity_errors);
             with_errors.push_back(name);
         }
     }
     // Forget what is no longer listed.
-    std::erase_if(memos_, [&](const auto& entry) { return !listed.contains(entry.first); });
+    std::erase_if(memos_, [&](const auto& entry) { return !seen.contains(entry.first); });
 
-    if (counted_duration > 0)
-        report.bitrate = static_cast<std::int64_t>(std::llround(static_cast<double>(report.bytes) * 8 / counted_duration));
+    report.bitrate = rate(static_cast<double>(report.bytes) * 8, counted_duration);
     if (peak > 0)
-        report.peak_segment_bitrate = static_cast<std::int64_t>(std::llround(peak));
+        report.peak_segment_bitrate = rate(peak, 1);
+    report.unread_segments = unread.size();
 
     if (!over.empty())
         add(report, "over_target",
@@ -343,6 +400,7 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
                 (over.size() == 1 ? std::string() : ": " + name_list(over)));
     add_listed(report, "malformed", unreachable, "not a file beside the playlist");
     add_listed(report, "segment_missing", missing, "listed but missing");
+    add_listed(report, "segment_missing", irregular, "not a regular file");
     add_listed(report, "segment_empty", empty, "empty");
     add_listed(report, "sync", no_sync, "not MPEG-TS (sync bytes missing)");
     add_listed(report, "pat_pmt", no_tables, "without a sound PAT and PMT before the media");
@@ -350,6 +408,9 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
     if (!with_errors.empty())
         add(report, "continuity", std::to_string(report.continuity_errors) + " continuity errors in " +
                                       name_list(with_errors));
+    add_listed(report, "unread", unread,
+               ("left unread (this check's read budget of " + std::to_string(max_check_read >> 20) + " MiB is spent)")
+                   .c_str());
 }
 
 void OutputChecker::check_lag(const MediaPlaylist& playlist, double target, Report& report) {
@@ -412,6 +473,10 @@ void OutputChecker::check_folder(const MediaPlaylist& playlist, Report& report) 
 void OutputChecker::check_master(Report& report) {
     FileLookup read = read_file(master_, max_playlist_bytes + 1, buffer_);
     std::string_view text(reinterpret_cast<const char*>(buffer_.data()), buffer_.size());
+    if (read.status == FileStatus::not_regular) {
+        add(report, "variant_missing", "the master playlist " + master_ + " is not a regular file");
+        return;
+    }
     if (read.status != FileStatus::ok) {
         add(report, "variant_missing", "no master playlist at " + master_);
         return;
@@ -420,15 +485,22 @@ void OutputChecker::check_master(Report& report) {
         add(report, "variant_missing", "the master playlist " + master_ + " is not a playlist");
         return;
     }
-    MasterPlaylist master = parse_master_playlist(text);
     std::filesystem::path base = std::filesystem::path(master_).parent_path();
-    for (const Variant& variant : master.variants) {
-        std::string_view uri = std::string_view(variant.uri).substr(0, variant.uri.find_first_of("?#"));
+    // Ours may be listed anywhere among any number of variants: only it is
+    // kept (its first listing).
+    bool found = false;
+    auto ours = [&](std::string_view line) {
+        if (found)
+            return false;
+        std::string_view uri = line.substr(0, line.find_first_of("?#"));
         if (uri.empty() || uri.find("://") != std::string_view::npos)
-            continue;
+            return false;
         std::filesystem::path target = uri.front() == '/' ? std::filesystem::path(uri) : base / uri;
-        if (normal(target) != playlist_)
-            continue;
+        found = normal(target) == playlist_;
+        return found;
+    };
+    MasterPlaylist master = parse_master_playlist(text, ours);
+    for (const Variant& variant : master.variants) {
         // Without BANDWIDTH (the packager's configuration) there is nothing
         // to hold the measured rate against: declared_bitrate says so.
         report.declared_bitrate = variant.bandwidth;

@@ -8,15 +8,23 @@
 #include "analysis/hls/segment_ts.hpp"
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace avwatch::hls {
 
 // Segments are read this far for their checks; their size counts in full.
 inline constexpr std::size_t max_segment_read = 64 << 20;
+// One check reads at most this much of its segments (a file listed under
+// several names, or hard-linked, is read once); those past it are left
+// unread for this check and read by the next ones.
+inline constexpr std::size_t max_check_read = 256 << 20;
+// A pending stop (Ctrl-C) is looked for after this many bytes read: asking
+// takes the interpreter lock, once per segment would be too often.
+inline constexpr std::size_t stop_every = 4 << 20;
 // Segments are read in pieces of this size (whole packets): one read for
 // most, as a plain read of the file takes it, and still within the L2 cache.
 inline constexpr std::size_t segment_piece = 188 * 1394;
@@ -53,6 +61,7 @@ struct Report {
     std::vector<std::string> stray_files;  // the first few
     std::size_t stray_count = 0;
     std::uint64_t sequence_resets = 0;     // so far: the sequence went back
+    std::size_t unread_segments = 0;       // past the read budget
     std::vector<Problem> problems;
 };
 
@@ -61,7 +70,10 @@ public:
     // `master` may be empty: no variant check.
     OutputChecker(std::string playlist, std::string master);
 
-    Report check();
+    // `stop` is asked between reads (every few MiB): true ends the check
+    // at once, its report incomplete (interrupted() says so).
+    Report check(const std::function<bool()>& stop = {});
+    bool interrupted() const { return interrupted_; }
 
     const std::string& playlist() const { return playlist_; }
 
@@ -82,7 +94,9 @@ private:
     void check_lag(const MediaPlaylist& playlist, double target, Report& report);
     void check_folder(const MediaPlaylist& playlist, Report& report);
     void check_master(Report& report);
-    const SegmentMemo* segment_facts(const std::string& path, const FileLookup& lookup);
+    using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+    const SegmentMemo* segment_facts(const OpenFile& file, const FileLookup& lookup, std::size_t& budget,
+                                    bool& unread);
 
     std::string playlist_;
     std::string folder_;
@@ -98,7 +112,10 @@ private:
     std::optional<double> lag_start_;
     double media_gained_ = 0;
     std::int64_t counted_through_ = 0;  // next sequence number to add up
-    std::unordered_map<std::string, SegmentMemo> memos_;
+    std::map<FileKey, SegmentMemo> memos_;
+    std::function<bool()> stop_;
+    bool interrupted_ = false;
+    std::size_t unasked_ = 0;  // bytes read since stop_ was last asked
     std::vector<std::uint8_t> buffer_;  // the playlists
     std::vector<FolderEntry> entries_;
 };

@@ -33,6 +33,14 @@ void for_each_line(std::string_view text, Visit&& line) {
     }
 }
 
+// a + b, held at the int64 limits instead of wrapping.
+inline std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum))
+        return b < 0 ? INT64_MIN : INT64_MAX;
+    return sum;
+}
+
 // decimal-integer: digits only, fitting in 63 bits.
 std::optional<std::int64_t> decimal_integer(std::string_view text);
 // decimal-floating-point: digits with an optional fraction, finite.

@@ -63,28 +63,45 @@ bool search(std::span<const std::pair<std::uint16_t, const PortDestinations*>> p
 }  // namespace
 
 std::vector<sock_filter> destination_filter(const std::map<std::uint16_t, PortDestinations>& ports) {
-    // Common checks; each failure jumps to the drop right after them.
-    std::vector<sock_filter> code = {
-        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 7, 0),
-        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),
-        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xF0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x40, 0, 4),
-        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 2),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3FFF, 0, 1),  // more fragments, or an offset
-        BPF_STMT(BPF_RET | BPF_K, drop),
-        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
-        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
-    };
+    // Fragments: to any address once an input takes every address, else to one of the inputs'.
+    PortDestinations fragments;
+    for (const auto& [port, destinations] : ports) {
+        fragments.any_address = fragments.any_address || destinations.any_address;
+        fragments.addresses.insert(destinations.addresses.begin(), destinations.addresses.end());
+    }
+    std::vector<sock_filter> fragment_block;
+    if (fragments.any_address || !fragments.addresses.empty()) {
+        if (!port_block(fragments, fragment_block))
+            return {};
+    } else {
+        fragment_block.push_back(BPF_STMT(BPF_RET | BPF_K, drop));
+    }
     Ports sorted;
     for (const auto& [port, destinations] : ports)
         sorted.emplace_back(port, &destinations);
     std::vector<sock_filter> tree;
     if (!search(sorted, tree))
         return {};
+    // Common checks; each failure jumps to the drop right after them (at 10).
+    std::vector<sock_filter> code = {
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 8, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OTHERHOST, 7, 0),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),
+        BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xF0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x40, 0, 4),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 2),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3FFF, 1, 2),  // more fragments, or an offset
+        BPF_STMT(BPF_RET | BPF_K, drop),
+        // A fragment: past the port search, to the fragments' block at its end.
+        BPF_JUMP(BPF_JMP | BPF_JA, static_cast<std::uint32_t>(tree.size() + 2), 0, 0),
+        BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0),
+        BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2),
+    };
     code.insert(code.end(), tree.begin(), tree.end());
+    code.insert(code.end(), fragment_block.begin(), fragment_block.end());
     if (code.size() > BPF_MAXINSNS)
         return {};
     return code;

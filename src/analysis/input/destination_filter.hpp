@@ -1,8 +1,11 @@
 // The kernel filter of a packet socket that receives the unicast inputs of a
-// process: IPv4 UDP, not a fragment, not this machine's own outgoing copy, to
-// one of a set of destinations (a port, with any address or with one of a
-// few), found by a search over the ports: a datagram meets one filter and a
-// few comparisons whatever the number of inputs sharing the socket.
+// process: IPv4 UDP, neither this machine's own outgoing copy nor a frame for
+// another host, to one of a set of destinations (a port, with any address or
+// with one of a few), found by a search over the ports: a datagram meets one
+// filter and a few comparisons whatever the number of inputs sharing the
+// socket.  Fragments pass when they go to a watched address (any, once an
+// input takes its port on every address): the port is only in the first
+// one, so it is matched after reassembly.
 #pragma once
 
 #include <linux/filter.h>
@@ -21,7 +24,7 @@ struct PortDestinations {
 };
 
 // Empty when `ports` does not fit one classic program (BPF_MAXINSNS), or
-// has a port with more addresses than a jump can skip.
+// has a port (or all ports together) with more addresses than a jump can skip.
 std::vector<sock_filter> destination_filter(const std::map<std::uint16_t, PortDestinations>& ports);
 
 }  // namespace avwatch::input

@@ -4,41 +4,28 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <sys/socket.h>
+#include <linux/sock_diag.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 namespace avwatch::input {
 namespace {
 
-// As much per input as a socket of its own would hold, within a bound.
-constexpr int buffer_per_input = 2 * 1024 * 1024;
-constexpr int most_buffer = 128 * 1024 * 1024;
-// What an input that stopped reading may hold before its newest datagrams drop.
-constexpr std::size_t most_pending = 2 * 1024 * 1024;
+// As much per input as a socket of its own holds, within a bound.
+constexpr std::size_t most_buffer = 128 * 1024 * 1024;
+// What one input may hold handed out but not yet read: as many payload
+// bytes as a socket of its own could hold (the kernel's doubled buffer),
+// so that another input's thread draining the socket while this one sleeps
+// costs it nothing; past that, its newest datagrams drop.
+constexpr std::size_t most_pending = 2 * std::size_t{receive_buffer};
 
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
-
-struct Destination {
-    std::uint32_t address;  // network byte order
-    std::uint16_t port;
-};
-
-// Where an IPv4 UDP packet goes; the filter let only such packets through,
-// but their lengths are checked again here.
-bool destination_of(std::span<const std::uint8_t> ip, Destination& out) noexcept {
-    if (ip.size() < 20)
-        return false;
-    std::size_t header = std::size_t{ip[0] & 0x0Fu} * 4;
-    if (header < 20 || header + 4 > ip.size())
-        return false;
-    std::memcpy(&out.address, ip.data() + 16, sizeof out.address);
-    out.port = static_cast<std::uint16_t>((ip[header + 2] << 8) | ip[header + 3]);
-    return true;
-}
 
 std::mutex shared_mutex;
 std::weak_ptr<PacketHub> shared_hub;
@@ -63,15 +50,15 @@ PacketHub::PacketHub(const std::string& uri) {
     if (fd_ < 0) {
         if (errno == EPERM || errno == EACCES)
             throw PrivilegeMissing(
-                "receiving unicast " + uri +
-                " beside the channel service's own socket needs a packet socket, and so CAP_NET_RAW: run as "
-                "root, or grant the capability (systemd: AmbientCapabilities=CAP_NET_RAW; otherwise setcap "
-                "cap_net_raw+ep on the Python interpreter)");
+                "receiving " + uri +
+                " beside the channel service's own socket, without holding its port, needs a packet socket, and so "
+                "CAP_NET_RAW: run as root, or grant the capability (systemd: AmbientCapabilities=CAP_NET_RAW; "
+                "otherwise setcap cap_net_raw+ep on the Python interpreter)");
         fail("packet socket");
     }
     try {
         refilter();
-        Batch::enable_timestamps(fd_);
+        Batch::enable_metadata(fd_);
         sockaddr_ll bound{};
         bound.sll_family = AF_PACKET;
         bound.sll_protocol = htons(ETH_P_IP);
@@ -95,7 +82,7 @@ void PacketHub::refilter() {
     if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)
         fail("SO_ATTACH_FILTER");
     std::size_t inputs = std::max<std::size_t>(1, inputs_.size());
-    int buffer = static_cast<int>(std::min<std::size_t>(most_buffer, buffer_per_input * inputs));
+    int buffer = static_cast<int>(std::min<std::size_t>(most_buffer, receive_buffer * inputs));
     // The forced variant passes the system limit when we may (root).
     if (setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer) < 0)
         setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
@@ -105,15 +92,16 @@ bool PacketHub::add(const UdpAddress& address, Handle& handle) {
     std::lock_guard lock(mutex_);
     // What the socket holds arrived before this input was opened: it goes
     // to the inputs there were, as a socket of the input's own would not
-    // have had it.
+    // have had it; so do the drops the socket counted so far.
     drain();
+    lose(drops_.uncounted(fd_), false);
     auto before = ports_;
     PortDestinations& port = ports_[address.port];
     if (address.host.s_addr == htonl(INADDR_ANY))
         port.any_address = true;
     else
         port.addresses.insert(address.host.s_addr);
-    handle = inputs_.insert(inputs_.end(), Input{address.host.s_addr, address.port, {}});
+    handle = inputs_.insert(inputs_.end(), Input{address.host.s_addr, address.port, {}, 0, false});
     try {
         refilter();
         reindex();
@@ -156,45 +144,110 @@ void PacketHub::reindex() {
         by_port_[input.port].push_back(&input);
 }
 
-void PacketHub::hand_out(const Message& message) {
-    Destination to{};
-    if (!destination_of(message.bytes, to))
-        return;
-    auto found = by_port_.find(to.port);
-    if (found == by_port_.end())
-        return;
-    auto payload = udp_payload(message.bytes);
-    for (Input* input : found->second) {
-        if (input->address != htonl(INADDR_ANY) && input->address != to.address)
-            continue;
-        HubQueue& queue = input->pending;
-        if (queue.bytes.size() + payload.size() > most_pending) {
-            ++input->overflowed;
-            continue;
-        }
-        std::size_t offset = queue.bytes.size();
-        queue.bytes.insert(queue.bytes.end(), payload.begin(), payload.end());
-        queue.items.push_back({offset, payload.size(), message.arrival, message.truncated});
+void PacketHub::lose(std::uint64_t count, bool gap) noexcept {
+    for (Input& input : inputs_) {
+        input.lost += count;
+        input.after_loss = input.after_loss || gap;
     }
 }
 
-void PacketHub::drain() {
+void PacketHub::hand_out(const Message& m, std::size_t& larger) {
+    std::uint64_t dropped = 0;
+    if (drops_.frame(m, dropped))
+        lose(dropped, true);
+    if (m.truncated()) {
+        // Whose it was cannot be told from a cut frame (a later fragment
+        // carries no port): a drop of the hub's.
+        larger = std::max(larger, m.length);
+        lose(1, true);
+        return;
+    }
+    auto ip = parse_ipv4(m.bytes);
+    if (!ip || ip->protocol != IPPROTO_UDP)
+        return;
+    std::span<const std::uint8_t> data = ip->data;
+    // The kernel's word on a frame's checksum; a fragment's says nothing of the datagram's.
+    bool verified = (m.status & (TP_STATUS_CSUM_VALID | TP_STATUS_CSUMNOTREADY)) != 0;
+    if (ip->fragment()) {
+        auto whole = reassembler_.add(*ip, m.arrival);
+        if (!whole)
+            return;
+        data = *whole;
+        verified = false;
+    }
+    auto udp = parse_udp(ip->source, ip->destination, data, verified);
+    if (!udp)
+        return;
+    auto found = by_port_.find(udp->destination_port);
+    if (found == by_port_.end())
+        return;
+    std::optional<bool> local;  // judged once, for the first input on every address
+    for (Input* input : found->second) {
+        if (input->address == htonl(INADDR_ANY)) {
+            if (!local)
+                local = local_.accepts(ip->destination, m.link_type, m.interface, m.arrival);
+            if (!*local)
+                continue;
+        } else if (input->address != ip->destination) {
+            continue;
+        }
+        HubQueue& queue = input->pending;
+        if (queue.bytes.size() + udp->payload.size() > most_pending) {
+            ++input->lost;
+            input->after_loss = true;
+            continue;
+        }
+        std::size_t offset = queue.bytes.size();
+        queue.bytes.insert(queue.bytes.end(), udp->payload.begin(), udp->payload.end());
+        queue.items.push_back({offset, udp->payload.size(), m.arrival, std::exchange(input->after_loss, false),
+                               std::exchange(input->lost, 0)});
+    }
+}
+
+bool PacketHub::drain() {
     // Enough batches to empty a buffer every input filled for one interval.
     std::size_t most_batches = 64 * std::max<std::size_t>(1, inputs_.size());
     for (std::size_t batches = 0; batches < most_batches; ++batches) {
         auto messages = batch_.receive(fd_);
+        std::size_t larger = 0;  // the slots grow once the batch's bytes are no longer needed
         for (const Message& message : messages)
-            hand_out(message);
-        if (messages.size() < Batch::messages)
-            break;
+            hand_out(message, larger);
+        std::size_t read = messages.size();
+        if (larger > 0)
+            batch_.grow(larger);
+        if (read < Batch::messages)
+            return false;
     }
+    return true;
 }
 
-void PacketHub::take(Handle handle, HubQueue& out) {
+bool PacketHub::take(Handle handle, HubQueue& out) {
     std::lock_guard lock(mutex_);
-    drain();
+    bool more = drain();
     out.clear();
     std::swap(out, handle->pending);  // keeps both buffers' capacity
+    return more;
+}
+
+void PacketHub::fit_first() {
+    std::lock_guard lock(mutex_);
+    if (!sized_)
+        sized_ = fit_first_frame(fd_, batch_);
+}
+
+std::uint64_t PacketHub::uncounted_drops(Handle handle) {
+    std::lock_guard lock(mutex_);
+    lose(drops_.uncounted(fd_), false);
+    return std::exchange(handle->lost, 0);
+}
+
+std::size_t PacketHub::buffer_bytes(Handle handle) noexcept {
+    std::lock_guard lock(mutex_);
+    // The hub's slots and reassembly are the first input's.
+    std::size_t own = handle->pending.bytes.capacity() + handle->pending.items.capacity() * sizeof(HubQueue::Item);
+    if (handle != inputs_.begin())
+        return own;
+    return own + Batch::messages * batch_.slot_size() + reassembler_.memory();
 }
 
 HubReceiver::HubReceiver(std::shared_ptr<PacketHub> hub, PacketHub::Handle handle)
@@ -202,12 +255,13 @@ HubReceiver::HubReceiver(std::shared_ptr<PacketHub> hub, PacketHub::Handle handl
 
 HubReceiver::~HubReceiver() { hub_->remove(handle_); }
 
-std::span<const Datagram> HubReceiver::receive() {
-    hub_->take(handle_, taken_);
-    ready_.clear();
+std::size_t HubReceiver::receive(const std::function<void(const Datagram&)>& take) {
+    bool more = hub_->take(handle_, taken_);
+    // Handed over outside the hub's lock: the other inputs' threads go on meanwhile.
     for (const HubQueue::Item& item : taken_.items)
-        ready_.push_back({{taken_.bytes.data() + item.offset, item.length}, item.arrival, item.truncated});
-    return ready_;
+        take(Datagram{{taken_.bytes.data() + item.offset, item.length}, item.arrival, item.after_loss,
+                      item.lost_before});
+    return more ? Batch::messages : 0;
 }
 
 std::unique_ptr<Receiver> open_hub_receiver(const UdpAddress& address, const std::string& uri) {

@@ -4,7 +4,14 @@
 // filter runs as there are inputs; one socket whose filter holds every
 // input's destination costs one.  Its datagrams are handed out here by
 // destination address and port, each input getting what a socket of its own
-// would have got, in the same order, with the same arrival times.
+// would have got, in the same order, with the same arrival times: checked
+// and reassembled once here, then judged per input (a `udp://:PORT` input
+// takes only what a socket bound to 0.0.0.0:PORT would get).
+//
+// The shared socket's own drops (its buffer overflowed, or a frame outgrew
+// the slots) belong to no input that can be told: every input of the hub
+// counts them as its receive drops and resumes after them with a receive
+// gap, so that no input takes them for stream loss.
 #pragma once
 
 #include "analysis/input/batch.hpp"
@@ -27,7 +34,8 @@ struct HubQueue {
     struct Item {
         std::size_t offset, length;
         ts::Nanos arrival;
-        bool truncated;
+        bool after_loss;
+        std::uint64_t lost_before;
     };
     std::vector<std::uint8_t> bytes;
     std::vector<Item> items;
@@ -43,7 +51,10 @@ public:
         std::uint32_t address;  // network byte order; INADDR_ANY: every address
         std::uint16_t port;
         HubQueue pending;
-        std::uint64_t overflowed = 0;  // datagrams dropped because the input did not read in time
+        // Lost since the last datagram queued: the hub's drops, and the
+        // input's own when it did not read in time.
+        std::uint64_t lost = 0;
+        bool after_loss = false;
     };
     using Handle = std::list<Input>::iterator;
 
@@ -58,18 +69,29 @@ public:
     bool add(const UdpAddress& address, Handle& handle);
     void remove(Handle handle) noexcept;
     // Reads what the socket holds, hands it out, and gives `handle`'s share
-    // in `out` (whose previous content is dropped).
-    void take(Handle handle, HubQueue& out);
+    // in `out` (whose previous content is dropped); true when the socket may
+    // hold more.
+    bool take(Handle handle, HubQueue& out);
+    void fit_first();
+    // The socket's drops no frame carried yet, counted for every input;
+    // `handle`'s not yet handed over with a datagram.
+    std::uint64_t uncounted_drops(Handle handle);
+    std::size_t buffer_bytes(Handle handle) noexcept;
 
 private:
     void refilter();
     void reindex();
-    void drain();
-    void hand_out(const Message& message);
+    bool drain();
+    void hand_out(const Message& message, std::size_t& larger);
+    void lose(std::uint64_t count, bool gap) noexcept;
 
     std::mutex mutex_;
     int fd_ = -1;
     Batch batch_;
+    Reassembler reassembler_;
+    LocalDestinations local_;
+    DropCounter drops_;
+    bool sized_ = false;
     std::list<Input> inputs_;
     std::map<std::uint16_t, PortDestinations> ports_;
     std::unordered_map<std::uint16_t, std::vector<Input*>> by_port_;
@@ -80,8 +102,11 @@ class HubReceiver final : public Receiver {
 public:
     HubReceiver(std::shared_ptr<PacketHub> hub, PacketHub::Handle handle);
     ~HubReceiver() override;
-    std::span<const Datagram> receive() override;
+    std::size_t receive(const std::function<void(const Datagram&)>& take) override;
+    void fit_first() override { hub_->fit_first(); }
     const char* method() const noexcept override { return "packet socket"; }
+    std::uint64_t uncounted_drops() override { return hub_->uncounted_drops(handle_); }
+    std::size_t buffer_bytes() const noexcept override { return hub_->buffer_bytes(handle_); }
 
 private:
     std::shared_ptr<PacketHub> hub_;

@@ -3,20 +3,23 @@
 #include "analysis/input/packet_hub.hpp"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <linux/filter.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
+#include <linux/sock_diag.h>
+#include <net/if.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace avwatch::input {
 namespace {
-
-// Large enough for a second of 8 Mb/s should the thread fall behind.
-constexpr int receive_buffer = 2 * 1024 * 1024;
 
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
@@ -26,151 +29,216 @@ void grow_receive_buffer(int fd) {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
 }
 
-// Accepts IPv4 UDP to the address and port that are not fragments and not
-// this machine's own outgoing copies (a packet socket on lo sees both).
+// Accepts IPv4 UDP to the address (unless 0.0.0.0) and port, and any
+// fragment to the address (the port is only in the first one: it is
+// matched after reassembly).  Not this machine's own outgoing copies (a
+// packet socket on lo sees both) nor frames for other hosts (promiscuous
+// mode): no socket here gets those.
 std::vector<sock_filter> udp_filter(const UdpAddress& address) {
     constexpr std::uint32_t drop = 0, accept = 0xFFFF;
+    constexpr std::uint8_t to_drop = 0xFF, to_accept = 0xFE;  // patched below
     std::vector<sock_filter> code = {
         BPF_STMT(BPF_LD | BPF_B | BPF_ABS, static_cast<std::uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, 0xFF, 0),  // jumps patched below
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OUTGOING, to_drop, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_OTHERHOST, to_drop, 0),
         BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 0),
         BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xF0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x40, 0, 0xFF),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x40, 0, to_drop),
         BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 9),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, 0xFF),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3FFF, 0xFF, 0),  // more fragments, or an offset
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, IPPROTO_UDP, 0, to_drop),
     };
     if (address.host.s_addr != htonl(INADDR_ANY)) {
         code.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 16));
-        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(address.host.s_addr), 0, 0xFF));
+        code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(address.host.s_addr), 0, to_drop));
     }
+    code.push_back(BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 6));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, 0x3FFF, to_accept, 0));  // more fragments, or an offset
     code.push_back(BPF_STMT(BPF_LDX | BPF_B | BPF_MSH, 0));
     code.push_back(BPF_STMT(BPF_LD | BPF_H | BPF_IND, 2));
-    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, address.port, 0, 0xFF));
+    code.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, address.port, to_accept, to_drop));
     code.push_back(BPF_STMT(BPF_RET | BPF_K, accept));
     code.push_back(BPF_STMT(BPF_RET | BPF_K, drop));
-    // Every 0xFF is "go to drop", the last instruction.
-    std::size_t last = code.size() - 1;
+    std::size_t drop_at = code.size() - 1, accept_at = code.size() - 2;
+    auto patch = [&](std::uint8_t& jump, std::size_t i) {
+        if (jump == to_drop)
+            jump = static_cast<std::uint8_t>(drop_at - i - 1);
+        else if (jump == to_accept)
+            jump = static_cast<std::uint8_t>(accept_at - i - 1);
+    };
     for (std::size_t i = 0; i < code.size(); ++i) {
         if (BPF_CLASS(code[i].code) != BPF_JMP)
             continue;
-        if (code[i].jt == 0xFF)
-            code[i].jt = static_cast<std::uint8_t>(last - i - 1);
-        if (code[i].jf == 0xFF)
-            code[i].jf = static_cast<std::uint8_t>(last - i - 1);
+        patch(code[i].jt, i);
+        patch(code[i].jf, i);
     }
     return code;
 }
 
-class PacketSocket final : public Receiver {
-public:
-    PacketSocket(const UdpAddress& address, const std::string& uri) {
-        // Filtered before any datagram can queue: created with protocol 0
-        // (receives nothing), filtered, then bound to IPv4.
-        fd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd_ < 0) {
-            if (errno == EPERM || errno == EACCES)
-                throw PrivilegeMissing(
-                    "receiving unicast " + uri +
-                    " beside the channel service's own socket needs a packet socket, and so CAP_NET_RAW: run as "
-                    "root, or grant the capability (systemd: AmbientCapabilities=CAP_NET_RAW; otherwise setcap "
-                    "cap_net_raw+ep on the Python interpreter)");
-            fail("packet socket");
-        }
-        auto code = udp_filter(address);
-        sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
-        if (setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)
-            fail("SO_ATTACH_FILTER");
-        grow_receive_buffer(fd_);
-        Batch::enable_timestamps(fd_);
-        sockaddr_ll bound{};
-        bound.sll_family = AF_PACKET;
-        bound.sll_protocol = htons(ETH_P_IP);
-        bound.sll_ifindex = 0;  // every interface: the route decides which one a unicast input uses
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&bound), sizeof bound) < 0)
-            fail("bind packet socket");
+// The index of the interface holding `address`; 0 (every interface) when none does.
+int interface_of(in_addr address) {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    int index = 0;
+    for (ifaddrs* entry = list; entry != nullptr && index == 0; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+            reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr == address.s_addr)
+            index = static_cast<int>(if_nametoindex(entry->ifa_name));
     }
+    freeifaddrs(list);
+    return index;
+}
 
-    std::span<const Datagram> receive() override {
-        ready_.clear();
-        for (const Message& message : batch_.receive(fd_)) {
-            auto payload = udp_payload(message.bytes);
-            ready_.push_back({payload, message.arrival, message.truncated});
-        }
-        return ready_;
+int join_group(const UdpAddress& address) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        fail("UDP socket");
+    ip_mreq membership{};
+    membership.imr_multiaddr = address.host;
+    membership.imr_interface = address.interface ? *address.interface : in_addr{htonl(INADDR_ANY)};
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        fail("joining the multicast group");
     }
-    const char* method() const noexcept override { return "packet socket"; }
-};
-
-class MulticastSocket final : public Receiver {
-public:
-    MulticastSocket(const UdpAddress& address, const std::string&) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd_ < 0)
-            fail("UDP socket");
-        int on = 1;
-        if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
-            fail("SO_REUSEADDR");
-        // Only the group's datagrams, not those of other groups on the port.
-        int off = 0;
-        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off);
-        grow_receive_buffer(fd_);
-        Batch::enable_timestamps(fd_);
-        sockaddr_in bound{};
-        bound.sin_family = AF_INET;
-        bound.sin_port = htons(address.port);
-        bound.sin_addr = address.host;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&bound), sizeof bound) < 0)
-            fail("bind to the multicast group");
-        ip_mreq membership{};
-        membership.imr_multiaddr = address.host;
-        membership.imr_interface = address.interface ? *address.interface : in_addr{htonl(INADDR_ANY)};
-        if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0)
-            fail("joining the multicast group");
-    }
-
-    std::span<const Datagram> receive() override {
-        ready_.clear();
-        for (const Message& message : batch_.receive(fd_))
-            ready_.push_back({message.bytes, message.arrival, message.truncated});
-        return ready_;
-    }
-    const char* method() const noexcept override { return "multicast membership"; }
-};
+    return fd;
+}
 
 }  // namespace
 
-Receiver::~Receiver() {
-    if (fd_ >= 0)
-        close(fd_);
+PacketSocket::PacketSocket(const UdpAddress& address, const std::string& uri)
+    : port_(address.port), wildcard_(address.host.s_addr == htonl(INADDR_ANY)) {
+    // Filtered before any frame can queue: created with protocol 0
+    // (receives nothing), filtered, then bound to IPv4.
+    fd_.value = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_.value < 0) {
+        if (errno == EPERM || errno == EACCES)
+            throw PrivilegeMissing(
+                "receiving " + uri +
+                " beside the channel service's own socket, without holding its port, needs a packet socket, and so "
+                "CAP_NET_RAW: run as root, or grant the capability (systemd: AmbientCapabilities=CAP_NET_RAW; "
+                "otherwise setcap cap_net_raw+ep on the Python interpreter)");
+        fail("packet socket");
+    }
+    auto code = udp_filter(address);
+    sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    if (setsockopt(fd_.value, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)
+        fail("SO_ATTACH_FILTER");
+    grow_receive_buffer(fd_.value);
+    Batch::enable_metadata(fd_.value);
+    sockaddr_ll bound{};
+    bound.sll_family = AF_PACKET;
+    bound.sll_protocol = htons(ETH_P_IP);
+    // A unicast input: every interface, the route decides which one it uses.
+    // A group: the interface it is joined on, when named.
+    bound.sll_ifindex = address.multicast() && address.interface ? interface_of(*address.interface) : 0;
+    if (bind(fd_.value, reinterpret_cast<sockaddr*>(&bound), sizeof bound) < 0)
+        fail("bind packet socket");
+    if (address.multicast())
+        membership_.value = join_group(address);
 }
 
-std::span<const std::uint8_t> udp_payload(std::span<const std::uint8_t> ip) noexcept {
-    if (ip.size() < 20)
-        return {};
-    std::size_t header = std::size_t{ip[0] & 0x0Fu} * 4;
-    std::size_t total = (std::size_t{ip[2]} << 8) | ip[3];
-    if (header < 20)
-        return {};
-    if (total > ip.size())
-        total = ip.size();  // a truncated capture: keep what there is
-    if (header + 8 > total)
-        return {};
-    std::size_t udp_length = (std::size_t{ip[header + 4]} << 8) | ip[header + 5];
-    std::size_t end = total;
-    if (udp_length >= 8 && header + udp_length < end)
-        end = header + udp_length;
-    return ip.subspan(header + 8, end - header - 8);
+PacketSocket::Descriptor::~Descriptor() {
+    if (value >= 0)
+        close(value);
 }
+
+const char* PacketSocket::method() const noexcept {
+    return membership_.value >= 0 ? "packet socket + membership" : "packet socket";
+}
+
+std::size_t PacketSocket::buffer_bytes() const noexcept {
+    return Batch::messages * batch_.slot_size() + reassembler_.memory();
+}
+
+std::size_t PacketSocket::receive(const std::function<void(const Datagram&)>& take) {
+    auto messages = batch_.receive(fd_.value);
+    std::size_t larger = 0;  // the slots grow once the batch's bytes are no longer needed
+    for (const Message& m : messages) {
+        if (drops_.frame(m, lost_))
+            after_loss_ = true;
+        if (m.truncated()) {
+            larger = std::max(larger, m.length);
+            ++lost_;
+            after_loss_ = true;
+            continue;
+        }
+        auto ip = parse_ipv4(m.bytes);
+        if (!ip || ip->protocol != IPPROTO_UDP)
+            continue;
+        if (wildcard_ && !local_.accepts(ip->destination, m.link_type, m.interface, m.arrival))
+            continue;
+        std::span<const std::uint8_t> data = ip->data;
+        // The kernel's word on a frame's checksum; a fragment's says nothing of the datagram's.
+        bool verified = (m.status & (TP_STATUS_CSUM_VALID | TP_STATUS_CSUMNOTREADY)) != 0;
+        if (ip->fragment()) {
+            auto whole = reassembler_.add(*ip, m.arrival);
+            if (!whole)
+                continue;
+            data = *whole;
+            verified = false;
+        }
+        auto udp = parse_udp(ip->source, ip->destination, data, verified);
+        if (!udp || udp->destination_port != port_)
+            continue;
+        take(Datagram{udp->payload, m.arrival, std::exchange(after_loss_, false), std::exchange(lost_, 0)});
+    }
+    std::size_t read = messages.size();
+    if (larger > 0)
+        batch_.grow(larger);
+    return read;
+}
+
+bool fit_first_frame(int fd, Batch& batch) {
+    // MSG_TRUNC: a packet socket tells the frame's whole length; MSG_PEEK leaves it queued.
+    ssize_t length = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    if (length <= 0)
+        return false;
+    if (static_cast<std::size_t>(length) > batch.slot_size())
+        batch.grow(static_cast<std::size_t>(length));
+    return true;
+}
+
+void PacketSocket::fit_first() {
+    if (!sized_)
+        sized_ = fit_first_frame(fd_.value, batch_);
+}
+
+bool DropCounter::frame(const Message& message, std::uint64_t& lost) noexcept {
+    if (!message.drop_count || *message.drop_count == seen_)
+        return false;
+    seen_ = *message.drop_count;
+    auto ahead = static_cast<std::int32_t>(seen_ - counted_);
+    if (ahead > 0) {
+        lost += static_cast<std::uint64_t>(ahead);
+        counted_ = seen_;
+    }
+    return true;
+}
+
+std::uint64_t DropCounter::uncounted(int fd) noexcept {
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t size = sizeof info;
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &size) < 0 || size <= SK_MEMINFO_DROPS * sizeof(std::uint32_t))
+        return 0;
+    auto ahead = static_cast<std::int32_t>(info[SK_MEMINFO_DROPS] - counted_);
+    if (ahead <= 0)
+        return 0;
+    counted_ = info[SK_MEMINFO_DROPS];
+    return static_cast<std::uint64_t>(ahead);
+}
+
+std::uint64_t PacketSocket::uncounted_drops() { return drops_.uncounted(fd_.value); }
 
 std::unique_ptr<Receiver> open_receiver(const UdpAddress& address, const std::string& uri) {
-    if (address.multicast())
-        return std::make_unique<MulticastSocket>(address, uri);
-    // Unicast inputs share their process's packet socket (see packet_hub.hpp);
-    // one whose destination no longer fits its filter gets a socket of its own.
-    if (auto shared = open_hub_receiver(address, uri))
-        return shared;
+    if (!address.multicast()) {
+        // Unicast inputs share their process's packet socket (see
+        // packet_hub.hpp); one whose destination no longer fits its filter
+        // gets a socket of its own.
+        if (auto shared = open_hub_receiver(address, uri))
+            return shared;
+    }
     return std::make_unique<PacketSocket>(address, uri);
 }
 

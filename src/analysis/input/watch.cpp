@@ -43,21 +43,34 @@ void Watch::publish(ts::Report report) {
 void Watch::run() noexcept {
     try {
         ts::Nanos boundary = monotonic_now() + settings_.window;
+        auto take = [&](const Datagram& d) {
+            // Split by arrival, not by when the thread got round to reading.
+            for (; d.arrival >= boundary; boundary += settings_.window)
+                publish(analyser_.close_window(boundary));
+            analyser_.receive_drops(d.lost_before);
+            if (d.after_loss)
+                analyser_.receive_gap(d.arrival);
+            analyser_.datagram(d.payload, d.arrival);
+        };
+        bool behind = false;
         while (!stopping_) {
-            std::this_thread::sleep_for(drain_interval);
-            // Up to 64 batches, so that a flood cannot keep the windows from closing.
-            for (int batches = 0; batches < 64; ++batches) {
-                auto datagrams = receiver_->receive();
-                for (const Datagram& d : datagrams) {
-                    // Split by arrival, not by when the thread got round to reading.
-                    for (; d.arrival >= boundary; boundary += settings_.window)
-                        publish(analyser_.close_window(boundary));
-                    analyser_.datagram(d.payload, d.arrival);
-                }
-                if (datagrams.size() < Batch::messages)
+            // Behind (a flood, or the thread was held up): read on at once,
+            // so that the socket's buffer overflows as little as it can.
+            if (!behind)
+                std::this_thread::sleep_for(drain_interval);
+            // Drained for one interval at most, so that idle windows still close in time.
+            ts::Nanos drain_end = monotonic_now() + ts::millis(drain_interval.count());
+            behind = false;
+            receiver_->fit_first();
+            while (receiver_->receive(take) == Batch::messages) {
+                if (stopping_ || monotonic_now() >= drain_end) {
+                    behind = true;
                     break;
+                }
             }
             ts::Nanos now = monotonic_now();
+            if (now >= boundary)  // once a window: a system call
+                analyser_.receive_drops(receiver_->uncounted_drops());
             while (now >= boundary) {
                 publish(analyser_.close_window(boundary));
                 boundary += settings_.window;

@@ -10,8 +10,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cxxabi.h>
 #include <exception>
+#include <functional>
 #include <memory>
+#include <utility>
 
 namespace avwatch::analysis {
 namespace {
@@ -20,6 +23,34 @@ struct HlsOutputObject {
     PyObject_HEAD
     hls::OutputChecker* checker;
     bool busy;  // a check is running with the lock released
+};
+
+// The interpreter lock released, as WithoutGil, but taken back for a moment
+// now and then.  Once the interpreter is exiting, taking it back ends this
+// thread by a forced unwind: from inside take(), the lock is not given back
+// once more on the way out.
+class LockReleased {
+public:
+    LockReleased() noexcept : state_(PyEval_SaveThread()) {}
+    ~LockReleased() noexcept(false) {
+        if (std::exchange(released_, false))
+            PyEval_RestoreThread(state_);
+    }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+    void take() {
+        released_ = false;
+        PyEval_RestoreThread(state_);
+    }
+    void give() noexcept {
+        state_ = PyEval_SaveThread();
+        released_ = true;
+    }
+
+private:
+    PyThreadState* state_;
+    bool released_ = true;
 };
 
 std::string path_argument(PyObject* path) {
@@ -60,13 +91,19 @@ void hls_output_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// Seconds rounded to the millisecond; JSON has no infinity or NaN, so
+// neither reaches a record (0 or None stands in).
+double finite_seconds(double value) { return std::isfinite(value) ? std::round(value * 1000) / 1000 : 0.0; }
+
 Owned report_dict(const hls::Report& report) {
     Owned dict = new_dict();
     auto integer_or_none = [](const std::optional<std::int64_t>& value) {
         return optional_value(value, [](std::int64_t v) { return integer(v); });
     };
     auto real_or_none = [](const std::optional<double>& value) {
-        return optional_value(value, [](double v) { return real(std::round(v * 1000) / 1000); });
+        if (value && !std::isfinite(*value))
+            return none();
+        return optional_value(value, [](double v) { return real(finite_seconds(v)); });
     };
     put(dict, "media_sequence", integer_or_none(report.media_sequence));
     put(dict, "bitrate", integer(report.bitrate.value_or(0)));
@@ -82,7 +119,7 @@ Owned report_dict(const hls::Report& report) {
     put(dict, "discontinuity_sequence", integer_or_none(report.discontinuity_sequence));
     put(dict, "target_duration", integer_or_none(report.target_duration));
     put(dict, "segments", unsigned_integer(report.segments));
-    put(dict, "duration", real(std::round(report.duration * 1000) / 1000));
+    put(dict, "duration", real(finite_seconds(report.duration)));
     put(dict, "bytes", unsigned_integer(report.bytes));
     put(dict, "peak_segment_bitrate", integer_or_none(report.peak_segment_bitrate));
     put(dict, "declared_bitrate", integer_or_none(report.declared_bitrate));
@@ -93,6 +130,7 @@ Owned report_dict(const hls::Report& report) {
     put(dict, "stray_files", text_list(report.stray_files));
     put(dict, "stray_count", unsigned_integer(report.stray_count));
     put(dict, "sequence_resets", unsigned_integer(report.sequence_resets));
+    put(dict, "unread_segments", unsigned_integer(report.unread_segments));
     return dict;
 }
 
@@ -107,17 +145,31 @@ PyObject* hls_output_check(PyObject* self, PyObject*) {
         hls::Report report;
         std::exception_ptr failure;
         {
-            // Bounded work (limited reads of local files): no wait to interrupt.
-            WithoutGil unlocked;
+            // Reads of local files, bounded by the read budget; between them
+            // a pending signal (Ctrl-C) ends the check at once, its exception
+            // left set for this thread.
+            LockReleased unlocked;
+            auto signalled = [&unlocked] {
+                unlocked.take();
+                bool raised = PyErr_CheckSignals() != 0;
+                unlocked.give();
+                return raised;
+            };
             try {
-                report = object->checker->check();
+                report = object->checker->check(signalled);
+            } catch (abi::__forced_unwind&) {
+                throw;  // the exiting interpreter ends this thread
             } catch (...) {
                 failure = std::current_exception();
             }
         }
         object->busy = false;
-        if (failure)
+        if (failure) {
+            PyErr_Clear();  // the native failure is the one to raise
             std::rethrow_exception(failure);
+        }
+        if (object->checker->interrupted())
+            throw ErrorSet{};
         return report_dict(report);
     });
 }
@@ -195,13 +247,25 @@ PyObject* parse_media_playlist(PyObject*, PyObject* data) {
     });
 }
 
-PyObject* parse_master_playlist(PyObject*, PyObject* data) {
+PyObject* parse_master_playlist(PyObject*, PyObject* args) {
     return at_boundary([&] {
+        PyObject* data = nullptr;
+        PyObject* select = Py_None;
+        if (!PyArg_ParseTuple(args, "O|O:parse_master_playlist", &data, &select))
+            throw ErrorSet{};
         std::string bytes = bytes_argument(data);
         Owned dict = new_dict();
         if (!put_is_playlist_text(dict, bytes))
             return dict;
-        hls::MasterPlaylist master = hls::parse_master_playlist(bytes);
+        std::function<bool(std::string_view)> keep;
+        if (select != Py_None)
+            keep = [select](std::string_view uri) {
+                Owned answer = Owned::steal(PyObject_CallOneArg(select, lossy_text(uri).get()));
+                int truth = PyObject_IsTrue(answer.get());
+                check(truth);
+                return truth == 1;
+            };
+        hls::MasterPlaylist master = hls::parse_master_playlist(bytes, keep);
         put(dict, "header", boolean(master.has_header));
         Owned variants = Owned::steal(PyList_New(0));
         for (const hls::Variant& variant : master.variants) {
@@ -213,6 +277,7 @@ PyObject* parse_master_playlist(PyObject*, PyObject* data) {
             check(PyList_Append(variants.get(), entry.get()));
         }
         put(dict, "variants", variants);
+        put(dict, "variant_count", unsigned_integer(master.variant_count));
         put(dict, "errors", errors_list(master.errors));
         return dict;
     });
@@ -241,8 +306,9 @@ PyObject* read_ts_segment(PyObject*, PyObject* data) {
 PyMethodDef functions[] = {
     {"parse_media_playlist", parse_media_playlist, METH_O,
      "parse_media_playlist(data: bytes) -> dict: the segments and tags of a media playlist."},
-    {"parse_master_playlist", parse_master_playlist, METH_O,
-     "parse_master_playlist(data: bytes) -> dict: the variants of a master playlist."},
+    {"parse_master_playlist", parse_master_playlist, METH_VARARGS,
+     "parse_master_playlist(data: bytes, select=None) -> dict: the variants of a master playlist (the first 1000; "
+     "with select, those whose URI select(uri) accepts, wherever listed)."},
     {"read_ts_segment", read_ts_segment, METH_O,
      "read_ts_segment(data: bytes) -> dict: what the segment checks see in MPEG-TS bytes."},
     {nullptr, nullptr, 0, nullptr},

@@ -34,6 +34,7 @@ Owned program_dict(const ts::ProgramReport& program) {
     for (const auto& stream : program.streams)
         check(PyList_Append(streams.get(), stream_dict(stream).get()));
     set_item(dict, "streams", streams);
+    set_item(dict, "streams_left_out", unsigned_integer(program.streams_left_out));
     return dict;
 }
 
@@ -46,6 +47,7 @@ Owned pid_dict(const ts::PidReport& pid) {
     set_item(dict, "packets", unsigned_integer(pid.packets));
     set_item(dict, "window_packets", unsigned_integer(pid.window_packets));
     set_item(dict, "continuity_errors", unsigned_integer(pid.continuity_errors));
+    set_item(dict, "scrambled", unsigned_integer(pid.scrambled));
     return dict;
 }
 
@@ -59,8 +61,10 @@ ts::Nanos nanos_from(Borrowed number) {
     double value = PyFloat_AsDouble(number.get());
     if (value == -1.0 && PyErr_Occurred())
         throw ErrorSet{};
-    if (!std::isfinite(value) || std::fabs(value) > 9.0e9) {
-        PyErr_SetString(PyExc_ValueError, "a time in seconds must be finite and below 9e9");
+    // Within half of 64 bits of nanoseconds: the analyser subtracts one
+    // time from another, and any two such differ by less than 2^63 ns.
+    if (!std::isfinite(value) || std::fabs(value) > 4.5e9) {
+        PyErr_SetString(PyExc_ValueError, "a time in seconds must be finite and within 4.5e9 of 0");
         throw ErrorSet{};
     }
     return static_cast<ts::Nanos>(std::llround(value * ts::nanos_per_second));
@@ -95,6 +99,9 @@ Owned report_dict(const ts::Report& report) {
     for (const auto& pid : report.pids)
         check(PyList_Append(pids.get(), pid_dict(pid).get()));
     set_item(dict, "pids", pids);
+    set_item(dict, "pid_count", unsigned_integer(report.pid_count));
+    set_item(dict, "pcr_jitter_ms", optional(report.pcr_jitter_ms, real));
+    set_item(dict, "pcr_accuracy_ns", optional(report.pcr_accuracy_ns, real));
     return dict;
 }
 

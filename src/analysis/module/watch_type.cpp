@@ -164,7 +164,8 @@ PyMethodDef methods[] = {
 };
 
 PyGetSetDef getters[] = {
-    {"method", watch_method, nullptr, "how the input is received: 'packet socket' or 'multicast membership'", nullptr},
+    {"method", watch_method, nullptr,
+     "how the input is received: 'packet socket', or 'packet socket + membership' for a group", nullptr},
     {"dropped_reports", watch_dropped, nullptr, "reports dropped because none was taken in time", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

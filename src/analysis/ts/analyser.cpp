@@ -1,16 +1,17 @@
 #include "analysis/ts/analyser.hpp"
 
+#include "analysis/ts/fingerprint.hpp"
+
 #include <algorithm>
+#include <bit>
+#include <limits>
 
 namespace avwatch::ts {
 namespace {
 
 constexpr Nanos table_interval = millis(500);
-constexpr Nanos pcr_interval = millis(100);
 constexpr Nanos pts_interval = millis(700);
-// PCR values wrap at 2^33 * 300 ticks of 27 MHz.
-constexpr std::int64_t pcr_modulus = (std::int64_t{1} << 33) * 300;
-constexpr std::int64_t pcr_ticks_per_ms = 27'000;
+constexpr Nanos never = std::numeric_limits<Nanos>::max();
 
 // A PES header at the start of this payload, with a PTS.
 bool starts_pes_with_pts(const Packet& packet) {
@@ -22,9 +23,8 @@ bool starts_pes_with_pts(const Packet& packet) {
 }  // namespace
 
 Analyser::Analyser(Settings settings, Nanos start)
-    : settings_(settings), window_start_(start), resumed_(start), pat_last_(start), program_missing_since_(start) {
-    delay_factor_.start(start, 0);
-}
+    : settings_(settings), window_start_(start), resumed_(start), pat_last_(start), cat_missing_last_(start),
+      program_missing_since_(start), judged_listed_(!settings.program) {}
 
 Analyser::PidState* Analyser::find(std::uint16_t pid) noexcept {
     std::uint16_t slot = slot_[pid];
@@ -36,6 +36,7 @@ Analyser::PidState& Analyser::state(std::uint16_t pid) {
         return *found;
     states_.emplace_back();
     slot_[pid] = static_cast<std::uint16_t>(states_.size());
+    states_.back().pid = pid;
     return states_.back();
 }
 
@@ -47,29 +48,44 @@ void Analyser::note_gap(Nanos arrival) {
     Nanos gap = arrival - *last_arrival_;
     longest_gap_ = std::max(longest_gap_, gap);
     window_longest_gap_ = std::max(window_longest_gap_, std::min(gap, arrival - window_start_));
-    if (gap > table_interval)
+    if (gap > table_interval) {
         resumed_ = arrival;  // the silence is its own report; the table clocks restart
+        silence_ended_ = true;
+    }
+}
+
+void Analyser::received(std::size_t bytes, Nanos arrival) {
+    delay_factor_.arrival(arrival, bytes, silence_ended_);
+    silence_ended_ = false;
+    datagram_end_index_ = total_[Counter::packets] + bytes / packet_size;
 }
 
 void Analyser::datagram(std::span<const std::uint8_t> payload, Nanos arrival) {
-    note_gap(arrival);
-    last_arrival_ = arrival;
     total_[Counter::datagrams] += 1;
     std::span<const std::uint8_t> ts = payload;
-    last_was_rtp_ = false;
+    bool rtp = false;
     if (!payload.empty() && payload[0] != sync_byte) {
-        if (auto rtp = parse_rtp(payload)) {
-            last_was_rtp_ = true;
-            ts = rtp->payload;
-            auto step = rtp_.next(rtp->sequence);
+        if (auto header = parse_rtp(payload)) {
+            rtp = true;
+            ts = header->payload;
+            auto step = rtp_.next(header->sequence);
             total_[Counter::rtp_lost] += step.lost;
             total_[Counter::rtp_out_of_order] += step.out_of_order ? 1 : 0;
-        } else {
+        } else if (payload.size() % packet_size != 0) {
+            // Neither TS nor RTP carrying it (RTCP on the same port, stray
+            // traffic): counted here only.  Its bytes are no TS bytes, and it
+            // is no data for the gaps, the delay factor or the table clocks.
+            // Whole packets with bad sync bytes are TS for the sync rules.
             total_[Counter::non_ts_datagrams] += 1;
+            return;
         }
     }
+    note_gap(arrival);
+    last_arrival_ = arrival;
+    last_was_rtp_ = rtp;
+    datagram_index_ += 1;
     total_[Counter::bytes] += ts.size();
-    delay_factor_.arrival(arrival, ts.size());
+    received(ts.size(), arrival);
     packets(ts, arrival);
     check_deadlines(arrival);
 }
@@ -103,46 +119,152 @@ void Analyser::packets(std::span<const std::uint8_t> bytes, Nanos arrival) {
     }
 }
 
+void Analyser::continuity_error(PidState& s) noexcept {
+    total_[Counter::continuity_errors] += 1;
+    s.continuity_errors += 1;
+}
+
+void Analyser::settle(PidState& s, std::uint16_t holes) noexcept {
+    holes &= s.missing;
+    total_[Counter::lost_packets] += static_cast<unsigned>(std::popcount(holes));
+    s.missing &= static_cast<std::uint16_t>(~holes);
+    s.closed |= holes;
+}
+
+void Analyser::settle_all() noexcept {
+    for (PidState& s : states_)
+        if (s.missing != 0)
+            settle(s, s.missing);
+}
+
+void Analyser::restart_count(PidState& s, std::int8_t cc, std::uint64_t print) noexcept {
+    settle(s, s.missing);
+    s.closed = 0;  // the old count's late packets can no longer be told apart
+    s.head_cc = cc;
+    s.fingerprint = print;
+}
+
+namespace {
+
+std::uint16_t bit(unsigned cc) noexcept { return static_cast<std::uint16_t>(1u << (cc & 0x0F)); }
+
+// The counters after `from` up to and including `to`, going forward.
+std::uint16_t counters_after(unsigned from, unsigned to) noexcept {
+    unsigned count = ((to - from - 1) & 0x0F) + 1;
+    std::uint32_t run = ((1u << count) - 1) << ((from + 1) & 0x0F);
+    return static_cast<std::uint16_t>(run | (run >> 16));
+}
+
+}  // namespace
+
+// Errors follow TR 101 290 1.4 packet by packet: each packet is judged
+// against the previous one received on its PID, so two swapped packets
+// break the count three times (ahead, back, ahead again), twice when they
+// end the stream.  Losses are counted apart, against the newest packet in
+// counting order: a jump leaves holes that a late packet may still fill (a
+// reordering, not a loss).  The holes are counted lost once a packet of the
+// PID arrives in order in a later datagram, when the count comes round to
+// them again or restarts, and when the window closes; a packet that comes
+// after its hole was counted is late all the same (the count only grows).
 Analyser::Arrival Analyser::continuity(PidState& s, const Packet& packet) {
-    std::uint8_t cc = packet.continuity();
-    if (!packet.has_payload())
-        return Arrival::next;  // the counter does not advance without a payload
-    Arrival result = Arrival::next;
-    if (s.last_cc >= 0 && !packet.discontinuity()) {
-        auto expected = static_cast<std::uint8_t>((s.last_cc + 1) & 0x0F);
-        if (cc == s.last_cc) {
-            // One repetition is allowed; a third copy is an error.
-            if (s.duplicate) {
-                total_[Counter::continuity_errors] += 1;
-                s.continuity_errors += 1;
-            }
-            s.duplicate = true;
-            return Arrival::repeat;
-        }
-        if (cc != expected) {
-            total_[Counter::continuity_errors] += 1;
-            s.continuity_errors += 1;
-            total_[Counter::lost_packets] += static_cast<std::uint8_t>((cc - expected) & 0x0F);
-            result = Arrival::after_loss;
-        }
+    auto cc = static_cast<std::int8_t>(packet.continuity());
+    bool restart = s.last_cc < 0 || packet.discontinuity();
+    if (!packet.has_payload()) {
+        // The counter does not advance without a payload: it repeats the last one.
+        if (!restart && cc != s.last_cc)
+            continuity_error(s);
+        if (restart && cc != s.head_cc)
+            restart_count(s, cc, 0);
+        // Sent right after a late packet, or before a packet still awaited:
+        // it belongs before what was read.
+        bool late = cc != s.head_cc && ((cc == s.last_cc && s.late) ||
+                                        ((s.missing | s.closed) & bit(static_cast<unsigned>(cc) + 1)) != 0);
+        s.last_cc = cc;
+        return late ? Arrival::late : Arrival::next;
+    }
+    std::uint64_t print = fingerprint(packet);
+    if (restart) {
+        restart_count(s, cc, print);
+        s.last_cc = cc;
+        s.duplicate = s.late = false;
+        return Arrival::next;
+    }
+    if (cc == s.head_cc && print == s.fingerprint) {
+        // One repetition is allowed; a third copy is an error.
+        if (s.duplicate)
+            continuity_error(s);
+        s.duplicate = true;
+        s.last_cc = cc;
+        return Arrival::repeat;
     }
     s.duplicate = false;
-    s.last_cc = static_cast<std::int8_t>(cc);
-    return result;
+    if (cc != ((s.last_cc + 1) & 0x0F))
+        continuity_error(s);
+    s.last_cc = cc;
+    auto head = static_cast<unsigned>(s.head_cc);
+    auto counter = static_cast<unsigned>(cc);
+    unsigned skipped = (counter - head - 1) & 0x0F;
+    if (skipped == 0 && (s.missing | s.closed) == 0) {  // in order, no hole open: the common case
+        s.head_cc = cc;
+        s.fingerprint = print;
+        s.late = false;
+        return Arrival::next;
+    }
+    if (skipped != 0 && ((s.missing | s.closed) & bit(counter)) != 0) {
+        s.missing &= static_cast<std::uint16_t>(~bit(counter));
+        s.closed &= static_cast<std::uint16_t>(~bit(counter));
+        total_[Counter::reordered_packets] += 1;
+        s.late = true;
+        return Arrival::late;
+    }
+    // In order, or ahead after a jump (the same counter with other bytes is
+    // sixteen ahead: fifteen missing).
+    if (s.holes_datagram != datagram_index_)
+        settle(s, s.missing);
+    // Holes at the counters passed now, left sixteen counters ago, can no
+    // longer be told from new packets.
+    std::uint16_t passed = counters_after(head, counter);
+    settle(s, passed);
+    s.closed &= static_cast<std::uint16_t>(~passed);
+    if (skipped != 0) {
+        s.missing |= static_cast<std::uint16_t>(passed & ~bit(counter));
+        s.holes_datagram = datagram_index_;
+    }
+    s.head_cc = cc;
+    s.fingerprint = print;
+    s.late = false;
+    return skipped != 0 ? Arrival::after_loss : Arrival::next;
 }
 
 void Analyser::timing(PidState& s, const Packet& packet, Nanos arrival) {
     if (s.pcr_pid) {
         if (auto pcr = packet.pcr()) {
-            if (s.last_pcr >= 0) {
-                if (arrival - since(s.last_pcr_arrival) > pcr_interval)
-                    total_[Counter::pcr_repetition_errors] += 1;
-                std::int64_t step = ((*pcr - s.last_pcr) % pcr_modulus + pcr_modulus) % pcr_modulus;
-                if (!packet.discontinuity() && step > 100 * pcr_ticks_per_ms)
-                    total_[Counter::pcr_discontinuity_errors] += 1;
-            }
-            s.last_pcr = *pcr;
+            if (!s.pcr_clock)
+                s.pcr_clock = std::make_unique<PcrClock>();
+            PcrClock& clock = *s.pcr_clock;
+            if (s.last_pcr_arrival < resumed_)
+                clock.restart();  // a silence came between: the clocks may have moved on, the stream has not failed
             s.last_pcr_arrival = arrival;
+            // The datagram arrived when its last packet was sent: this one left
+            // the packets after it earlier, at the measured rate.
+            std::uint64_t index = total_[Counter::packets];
+            double packet_nanos = clock.ticks_per_packet() * 1000.0 / 27.0;
+            if (packet_nanos <= 0 && delay_factor_.bytes_per_second() > 0)
+                packet_nanos = packet_size * 1e9 / delay_factor_.bytes_per_second();
+            packet_nanos = std::min(packet_nanos, 1e9);
+            std::uint64_t after = datagram_end_index_ > index ? datagram_end_index_ - index : 0;
+            Nanos sent = arrival - static_cast<Nanos>(static_cast<double>(after) * packet_nanos);
+            bool placed = after == 0 || packet_nanos > 0;
+            std::uint64_t disturbances = total_[Counter::lost_packets] + total_[Counter::continuity_errors] +
+                                         total_[Counter::rtp_lost] + total_[Counter::rtp_out_of_order] +
+                                         total_[Counter::sync_byte_errors] + total_[Counter::truncated_packets] +
+                                         total_[Counter::non_ts_datagrams];
+            PcrFaults faults = clock.pcr(*pcr, packet.discontinuity(), sent, placed, index, disturbances);
+            total_[Counter::pcr_repetition_errors] += faults.repetition ? 1 : 0;
+            total_[Counter::pcr_discontinuity_errors] += faults.discontinuity ? 1 : 0;
+            total_[Counter::pcr_accuracy_errors] += faults.accuracy ? 1 : 0;
+            if (double rate = clock.packets_per_second(); rate > 0)
+                delay_factor_.media_rate(arrival, rate * packet_size);
         }
     }
     if (s.judged_stream && packet.payload_start() && starts_pes_with_pts(packet)) {
@@ -168,11 +290,19 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
     }
     if (pid == null_pid)
         return;
+    if (packet.scrambling() != 0)
+        scrambled(s, arrival);
     Arrival order = continuity(s, packet);
-    if (order == Arrival::repeat)
-        return;  // the same packet again: already read
+    if (order == Arrival::repeat || order == Arrival::late)
+        return;  // already read, or older than what was: its PCR and sections would go back in time
     bool lost = order == Arrival::after_loss;
     timing(s, packet, arrival);
+    if (pid == cat_pid) {
+        if (packet.scrambling() == 0)
+            total_[Counter::malformed_sections] +=
+                cat_assembler_.push(packet, lost, [&](const Section& section) { cat_section(section); });
+        return;
+    }
     if (pid == pat_pid) {
         if (packet.scrambling() != 0) {
             total_[Counter::pat_errors] += 1;
@@ -182,6 +312,8 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
             pat_assembler_.push(packet, lost, [&](const Section& section) { pat_section(section, arrival); });
         return;
     }
+    if (s.pmt_roles == 0)
+        return;  // no program's PMT
     for (Program& program : programs_) {
         if (program.pmt_pid != pid)
             continue;
@@ -194,6 +326,33 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
             packet, lost, [&](const Section& section) { pmt_section(pid, section, arrival); });
         return;  // one assembler per PID: the sections name their program
     }
+}
+
+void Analyser::scrambled(PidState& s, Nanos arrival) {
+    s.scrambled += 1;
+    total_[Counter::scrambled_packets] += 1;
+    // TR 101 290 2.6: scrambled packets and no CAT.  Like a missing table,
+    // one error per 0.5 s while it lasts, the first after 0.5 s of data.
+    if (!cat_seen_ && arrival - since(cat_missing_last_) > table_interval) {
+        total_[Counter::cat_errors] += 1;
+        cat_missing_last_ = arrival;
+    }
+}
+
+void Analyser::cat_section(const Section& section) {
+    if (section.table_id() != cat_table_id) {
+        total_[Counter::cat_errors] += 1;  // TR 101 290 2.6: another table on PID 1
+        return;
+    }
+    if ((section.bytes[1] & 0x80) == 0) {  // a CAT has the long form, with a CRC
+        total_[Counter::malformed_sections] += 1;
+        return;
+    }
+    if (!section.crc_ok) {
+        total_[Counter::crc_errors] += 1;
+        return;
+    }
+    cat_seen_ = true;
 }
 
 void Analyser::pat_section(const Section& section, Nanos arrival) {
@@ -236,7 +395,8 @@ void Analyser::pat_section(const Section& section, Nanos arrival) {
                 continue;
             programs_.erase(known);
         }
-        if (programs_.size() >= max_programs) {
+        // The judged program is always taken, whatever the cap.
+        if (programs_.size() >= max_programs && !(settings_.program && *settings_.program == entry.program)) {
             total_[Counter::malformed_sections] += 1;
             continue;
         }
@@ -271,32 +431,38 @@ void Analyser::pmt_section(std::uint16_t pid, const Section& section, Nanos arri
     if (program->pmt)
         total_[Counter::pmt_changes] += 1;
     program->pmt = std::move(*pmt);
-    refresh_roles();
+    program->pmt_generation = ++pmt_generations_;
+    update_roles(*program);
 }
 
 bool Analyser::judged(const Program& program) const noexcept {
     return !settings_.program || *settings_.program == program.number;
 }
 
-void Analyser::refresh_roles() {
-    for (PidState& s : states_)
-        s.judged_stream = s.pcr_pid = false;
-    judged_pids_.clear();
-    for (const Program& program : programs_) {
-        if (!judged(program) || !program.pmt)
+void Analyser::queue_deadline(PidState& s) {
+    if (s.deadline_queued)
+        return;
+    s.deadline_queued = true;
+    Nanos base = since(s.last_seen);
+    deadlines_.add(base > never - settings_.pid_timeout ? never : base + settings_.pid_timeout, s.pid);
+}
+
+void Analyser::check_pmt_deadlines(Nanos arrival) {
+    // next_pmt_due_ is never later than a judged PMT's deadline (they only
+    // move on), so the programs are walked only when one may be due.
+    if (arrival <= next_pmt_due_)
+        return;
+    next_pmt_due_ = never;
+    for (Program& program : programs_) {
+        if (!judged(program))
             continue;
-        if (program.pmt->pcr_pid != null_pid)
-            state(program.pmt->pcr_pid).pcr_pid = true;
-        for (const ElementaryStream& stream : program.pmt->streams) {
-            if (stream.kind == "data")
-                continue;
-            PidState& s = state(stream.pid);
-            if (!s.seen)  // absent from now on, not from the start
-                s.last_seen = last_arrival_ ? *last_arrival_ : window_start_;
-            if (!s.judged_stream)
-                judged_pids_.push_back(stream.pid);
-            s.judged_stream = true;
+        if (arrival - since(program.pmt_last) > table_interval) {
+            total_[Counter::pmt_errors] += 1;
+            program.pmt_missing = true;
+            program.pmt_last = arrival;
         }
+        Nanos base = since(program.pmt_last);
+        next_pmt_due_ = std::min(next_pmt_due_, base > never - table_interval ? never : base + table_interval);
     }
 }
 
@@ -306,34 +472,56 @@ void Analyser::check_deadlines(Nanos arrival) {
         pat_missing_ = true;
         pat_last_ = arrival;  // the next error after another 0.5 s without one
     }
-    bool listed = !settings_.program;
-    for (Program& program : programs_) {
-        if (!judged(program))
-            continue;
-        listed = true;
-        if (arrival - since(program.pmt_last) > table_interval) {
-            total_[Counter::pmt_errors] += 1;
-            program.pmt_missing = true;
-            program.pmt_last = arrival;
-        }
-    }
+    check_pmt_deadlines(arrival);
     // The judged program is missing from the PAT: its PMT is missing too.
-    if (!listed && pat_seen_ && arrival - since(program_missing_since_) > table_interval) {
+    if (!judged_listed_ && pat_seen_ && arrival - since(program_missing_since_) > table_interval) {
         total_[Counter::pmt_errors] += 1;
         program_missing_since_ = arrival;
     }
-    if (listed)
+    if (judged_listed_)
         program_missing_since_ = arrival;
-    for (std::uint16_t pid : judged_pids_) {
-        PidState& s = *find(pid);
+    // Entries come out early when their PID was seen since: they go back with
+    // the real deadline.
+    while (auto pid = deadlines_.take_due(arrival)) {
+        PidState& s = *find(*pid);
+        s.deadline_queued = false;
+        if (!s.judged_stream)
+            continue;  // no longer watched
         if (arrival - since(s.last_seen) > settings_.pid_timeout) {
             total_[Counter::pid_errors] += 1;
             s.last_seen = arrival;
         }
+        queue_deadline(s);
     }
 }
 
+void Analyser::receive_gap(Nanos at) {
+    // Holes seen before the gap were the stream's own; whatever came during
+    // it (late packets included) is unknown, so the count starts afresh.
+    settle_all();
+    for (PidState& s : states_) {
+        s.last_cc = -1;
+        s.head_cc = -1;
+        s.closed = 0;
+        s.duplicate = false;
+        s.late = false;
+        s.has_pts = false;
+        if (s.pcr_clock)
+            s.pcr_clock->restart();
+    }
+    silence_ended_ = true;  // the delay factor's buffer starts again: the dropped bytes never reached it
+    pat_assembler_.reset();
+    cat_assembler_.reset();
+    for (Program& program : programs_)
+        program.assembler->reset();
+    rtp_ = RtpSequence{};
+    if (last_arrival_)
+        last_arrival_ = at;  // no silence between the datagrams on either side
+    resumed_ = at;
+}
+
 Report Analyser::close_window(Nanos now) {
+    settle_all();  // a window's losses are its own: late packets after it are only late
     Report report;
     report.start = window_start_;
     report.end = now;
@@ -364,46 +552,13 @@ Report Analyser::close_window(Nanos now) {
     report.longest_gap = std::max(longest_gap_, last_arrival_ ? now - *last_arrival_ : 0);
     report.last_data = last_arrival_;
     report.rtp = last_was_rtp_;
-
-    for (const Program& program : programs_) {
-        ProgramReport entry{program.number, program.pmt_pid, std::nullopt, {}};
-        if (program.pmt) {
-            entry.pcr_pid = program.pmt->pcr_pid;
-            entry.streams = program.pmt->streams;
-        }
-        report.programs.push_back(std::move(entry));
-    }
-    for (std::size_t pid = 0; pid < pid_count; ++pid) {
-        PidState* s = find(static_cast<std::uint16_t>(pid));
-        if (s == nullptr || (!s->seen && !s->judged_stream))
-            continue;
-        PidReport entry{static_cast<std::uint16_t>(pid), s->packets, s->window_packets,
-                        seconds > 0 ? static_cast<std::uint64_t>(s->window_packets * packet_size * 8 / seconds + 0.5) : 0,
-                        s->continuity_errors, {}, {}};
-        if (pid == pat_pid)
-            entry.kind = "psi";
-        else if (pid == null_pid)
-            entry.kind = "null";
-        for (const Program& program : programs_) {
-            if (program.pmt_pid == pid)
-                entry.kind = "psi";
-            if (!program.pmt)
-                continue;
-            for (const ElementaryStream& stream : program.pmt->streams)
-                if (stream.pid == pid) {
-                    entry.codec = stream.codec;
-                    entry.kind = stream.kind;
-                }
-        }
-        report.pids.push_back(entry);
-        s->window_packets = 0;
-    }
+    report_programs(report);
+    report_pids(report, seconds);
 
     window_start_counts_ = total_;
     window_start_ = now;
     window_longest_gap_ = 0;
-    previous_rate_ = seconds > 0 ? window_bytes / seconds : 0;
-    delay_factor_.start(now, previous_rate_);
+    delay_factor_.new_window();
     return report;
 }
 

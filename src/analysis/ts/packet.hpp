@@ -11,6 +11,7 @@ namespace avwatch::ts {
 inline constexpr std::size_t packet_size = 188;
 inline constexpr std::uint8_t sync_byte = 0x47;
 inline constexpr std::uint16_t pat_pid = 0x0000;
+inline constexpr std::uint16_t cat_pid = 0x0001;
 inline constexpr std::uint16_t null_pid = 0x1FFF;
 inline constexpr std::size_t pid_count = 8192;
 
@@ -22,6 +23,8 @@ inline constexpr Nanos millis(std::int64_t ms) { return ms * 1'000'000; }
 class Packet {
 public:
     explicit Packet(const std::uint8_t* bytes) noexcept : p_(bytes) {}
+
+    const std::uint8_t* bytes() const noexcept { return p_; }
 
     bool synced() const noexcept { return p_[0] == sync_byte; }
     bool transport_error() const noexcept { return (p_[1] & 0x80) != 0; }
@@ -41,8 +44,10 @@ public:
     }
     bool discontinuity() const noexcept { return adaptation_length() > 0 && (p_[5] & 0x80) != 0; }
     // The program clock reference in 27 MHz ticks, when this packet has one.
+    // The PCR field, when present, is bytes 6 to 11.
+    bool has_pcr() const noexcept { return adaptation_length() >= 7 && (p_[5] & 0x10) != 0; }
     std::optional<std::int64_t> pcr() const noexcept {
-        if (adaptation_length() < 7 || (p_[5] & 0x10) == 0)
+        if (!has_pcr())
             return std::nullopt;
         const std::uint8_t* f = p_ + 6;
         std::int64_t base = (std::int64_t{f[0]} << 25) | (std::int64_t{f[1]} << 17) | (std::int64_t{f[2]} << 9) |

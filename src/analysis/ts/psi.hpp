@@ -13,6 +13,7 @@
 namespace avwatch::ts {
 
 inline constexpr std::uint8_t pat_table_id = 0x00;
+inline constexpr std::uint8_t cat_table_id = 0x01;
 inline constexpr std::uint8_t pmt_table_id = 0x02;
 
 struct PatEntry {
