@@ -1,8 +1,9 @@
 """Run inside a test's network namespace: watches a URI with the analyser
 and, beside it, reads the same port with a plain UDP socket (bound as the
 channel service might bind it: without SO_REUSEADDR, after the
-analyser started).  Prints "ready", counts until a line on stdin, then
-prints both counts as one JSON line."""
+analyser started); with a sixth argument, a second URI watched in the same
+process ("beside", no plain socket).  Prints "ready", counts until a line on
+stdin, then prints the counts as one JSON line."""
 
 from __future__ import annotations
 
@@ -20,7 +21,9 @@ SO_RCVBUFFORCE = 33  # Linux; not in the socket module
 
 def main() -> None:
     uri, host, port, group, interface = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
+    beside_uri = sys.argv[6] if len(sys.argv) > 6 else ""
     watch = avwatch_analysis.Watch(uri)
+    beside = avwatch_analysis.Watch(beside_uri) if beside_uri else None
     plain = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)  # no SO_REUSEADDR, bound after the analyser
     plain.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 32 << 20)
     plain.bind((host, port))
@@ -46,17 +49,20 @@ def main() -> None:
     reader.join()
     # The first window that opened after the last datagram holds the totals of all.
     settled = time.monotonic()
-    report = None
-    deadline = settled + 5
-    while time.monotonic() < deadline and (report is None or report["window_start"] < settled):
-        report = watch.next_report(0.5) or report
-    method = watch.method
-    watch.close()
-    plain.close()
     keys = ("datagrams", "bytes", "packets", "continuity_errors", "lost_packets", "receive_drops",
             "rtp_lost", "pcr_repetition_errors", "pat_errors", "longest_gap")
-    print(json.dumps({"analyser": {key: report.get(key) for key in keys} if report else None,
-                      "socket": counts, "method": method}), flush=True)
+    result = {"socket": counts, "method": watch.method}
+    for name, watched in (("analyser", watch), ("beside", beside)):
+        if watched is None:
+            continue
+        report = None
+        deadline = settled + 5
+        while time.monotonic() < deadline and (report is None or report["window_start"] < settled):
+            report = watched.next_report(0.5) or report
+        watched.close()
+        result[name] = {key: report.get(key) for key in keys} if report else None
+    plain.close()
+    print(json.dumps(result), flush=True)
 
 
 if __name__ == "__main__":

@@ -109,10 +109,10 @@ def link() -> Iterator[Link]:
 class Receiver:
     """netns_receiver.py in the namespace."""
 
-    def __init__(self, link: Link, uri: str, host: str, group: str = "", interface: str = ""):
+    def __init__(self, link: Link, uri: str, host: str, group: str = "", interface: str = "", beside: str = ""):
         self.process = subprocess.Popen(
             ["ip", "netns", "exec", link.namespace, sys.executable, str(HERE / "netns_receiver.py"), uri, host,
-             str(PORT), group, interface],
+             str(PORT), group, interface, *([beside] if beside else [])],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=HERE)
         ready = select.select([self.process.stdout], [], [], 20)[0] and self.process.stdout.readline()
         if ready != "ready\n":
@@ -316,6 +316,7 @@ def send_to_group(link: Link) -> int:
 @pytest.mark.parametrize("case, uri, bound, sent_by", [
     ("bad checksum", "udp://{inner}:{port}", "{inner}", send_bad_checksums),
     ("fragments", "udp://{inner}:{port}", "{inner}", send_fragmented),
+    ("fragments to any address", "udp://:{port}", "0.0.0.0", send_fragmented),
     ("hostile fragments", "udp://{inner}:{port}", "{inner}", send_hostile_fragments),
     ("14 packets", "udp://{inner}:{port}", "{inner}", send_fourteen_packets),
     ("40 packets", "udp://{inner}:{port}", "{inner}", send_larger_than_a_slot),
@@ -346,27 +347,43 @@ def test_the_analyser_counts_what_the_port_receives(link, case, uri, bound, sent
     assert result["method"] == ("packet socket + membership" if case == "group" else "packet socket")
 
 
-def test_the_analysers_own_drops_are_not_stream_loss(link):
+@pytest.mark.parametrize("beside", [False, True], ids=["alone", "beside another input"])
+def test_the_analysers_own_drops_are_not_stream_loss(link, beside):
     """The analyser stopped (SIGSTOP) while a clean RTP stream arrives: its
     socket overflows; more of the stream follows once it runs again.  The
     missing datagrams are its own drops, and neither the continuity
-    counters nor the RTP sequence numbers blame anything on the stream."""
-    receiver = Receiver(link, f"udp://{link.inner_address}:{PORT}", link.inner_address)
-    payloads = [rtp(i & 0xFFFF, payload) for i, payload in enumerate(stream_payloads(24_500))]
+    counters nor the RTP sequence numbers blame anything on the stream.
+    Beside another input of the same process, on another port, both share
+    one socket whose drops cannot be told apart: each input counts all of
+    them and resumes after them without blaming its stream."""
+    other = PORT + 1
+    receiver = Receiver(link, f"udp://{link.inner_address}:{PORT}", link.inner_address,
+                        beside=f"udp://{link.inner_address}:{other}" if beside else "")
+    count = 12_250 if beside else 24_500
+    sends = [(rtp(i & 0xFFFF, payload), PORT) for i, payload in enumerate(stream_payloads(count))]
+    if beside:
+        others = [(rtp(i & 0xFFFF, payload), other) for i, payload in enumerate(stream_payloads(count))]
+        sends = [send for pair in zip(sends, others) for send in pair]
+    stopped = 24_000
     sender = udp_sender(link.outer_address)
+    send = lambda item: sender.sendto(item[0], (link.inner_address, item[1]))  # noqa: E731
     try:
         receiver.process.send_signal(signal.SIGSTOP)
         try:
-            paced(lambda p: sender.sendto(p, (link.inner_address, PORT)), payloads[:24_000], per_tenth=1000)
+            paced(send, sends[:stopped], per_tenth=1000)
         finally:
             receiver.process.send_signal(signal.SIGCONT)
         time.sleep(0.5)  # the drops after the last datagram queued are counted before the next one comes
-        paced(lambda p: sender.sendto(p, (link.inner_address, PORT)), payloads[24_000:])
+        paced(send, sends[stopped:])
         result = receiver.result()
     finally:
         sender.close()
         receiver.close()
-    analyser = result["analyser"]
-    assert analyser["receive_drops"] > 0, result
-    assert analyser["datagrams"] + analyser["receive_drops"] == len(payloads), result
-    assert (analyser["continuity_errors"], analyser["lost_packets"], analyser["rtp_lost"]) == (0, 0, 0), result
+    analysers = [result["analyser"], *([result["beside"]] if beside else [])]
+    for analyser in analysers:
+        assert analyser["receive_drops"] > 0, result
+        assert (analyser["continuity_errors"], analyser["lost_packets"], analyser["rtp_lost"]) == (0, 0, 0), result
+    # Every drop of the shared socket is counted once by each input.
+    drops = analysers[0]["receive_drops"]
+    assert all(analyser["receive_drops"] == drops for analyser in analysers), result
+    assert sum(analyser["datagrams"] for analyser in analysers) + drops == len(sends), result

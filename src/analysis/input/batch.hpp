@@ -19,6 +19,10 @@
 #include <span>
 #include <vector>
 
+#ifndef TP_STATUS_CSUM_VALID
+#define TP_STATUS_CSUM_VALID (1 << 7)
+#endif
+
 namespace avwatch::input {
 
 struct Message {

@@ -1,5 +1,7 @@
 #include "analysis/input/sockets.hpp"
 
+#include "analysis/input/packet_hub.hpp"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <linux/filter.h>
@@ -16,17 +18,8 @@
 #include <utility>
 #include <vector>
 
-#ifndef TP_STATUS_CSUM_VALID
-#define TP_STATUS_CSUM_VALID (1 << 7)
-#endif
-
 namespace avwatch::input {
 namespace {
-
-// Room for several seconds of an input should the thread be held up
-// (measured: an 8-s stop of a 4 Mb/s input; the kernel counts each frame's
-// whole buffer, about twice its bytes).
-constexpr int receive_buffer = 8 * 1024 * 1024;
 
 [[noreturn]] void fail(const std::string& what) { throw std::system_error(errno, std::generic_category(), what); }
 
@@ -114,7 +107,7 @@ int join_group(const UdpAddress& address) {
 
 }  // namespace
 
-Receiver::Receiver(const UdpAddress& address, const std::string& uri)
+PacketSocket::PacketSocket(const UdpAddress& address, const std::string& uri)
     : port_(address.port), wildcard_(address.host.s_addr == htonl(INADDR_ANY)) {
     // Filtered before any frame can queue: created with protocol 0
     // (receives nothing), filtered, then bound to IPv4.
@@ -146,32 +139,25 @@ Receiver::Receiver(const UdpAddress& address, const std::string& uri)
         membership_.value = join_group(address);
 }
 
-Receiver::Descriptor::~Descriptor() {
+PacketSocket::Descriptor::~Descriptor() {
     if (value >= 0)
         close(value);
 }
 
-const char* Receiver::method() const noexcept {
+const char* PacketSocket::method() const noexcept {
     return membership_.value >= 0 ? "packet socket + membership" : "packet socket";
 }
 
-std::size_t Receiver::buffer_bytes() const noexcept {
+std::size_t PacketSocket::buffer_bytes() const noexcept {
     return Batch::messages * batch_.slot_size() + reassembler_.memory();
 }
 
-std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) {
+std::size_t PacketSocket::receive(const std::function<void(const Datagram&)>& take) {
     auto messages = batch_.receive(fd_.value);
     std::size_t larger = 0;  // the slots grow once the batch's bytes are no longer needed
     for (const Message& m : messages) {
-        if (m.drop_count && *m.drop_count != drops_seen_) {
-            drops_seen_ = *m.drop_count;
+        if (drops_.frame(m, lost_))
             after_loss_ = true;
-            auto ahead = static_cast<std::int32_t>(drops_seen_ - drops_counted_);
-            if (ahead > 0) {
-                lost_ += static_cast<std::uint64_t>(ahead);
-                drops_counted_ = drops_seen_;
-            }
-        }
         if (m.truncated()) {
             larger = std::max(larger, m.length);
             ++lost_;
@@ -204,33 +190,56 @@ std::size_t Receiver::receive(const std::function<void(const Datagram&)>& take) 
     return read;
 }
 
-void Receiver::fit_first() {
-    if (sized_)
-        return;
+bool fit_first_frame(int fd, Batch& batch) {
     // MSG_TRUNC: a packet socket tells the frame's whole length; MSG_PEEK leaves it queued.
-    ssize_t length = recv(fd_.value, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+    ssize_t length = recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
     if (length <= 0)
-        return;
-    sized_ = true;
-    if (static_cast<std::size_t>(length) > batch_.slot_size())
-        batch_.grow(static_cast<std::size_t>(length));
+        return false;
+    if (static_cast<std::size_t>(length) > batch.slot_size())
+        batch.grow(static_cast<std::size_t>(length));
+    return true;
 }
 
-std::uint64_t Receiver::uncounted_drops() {
+void PacketSocket::fit_first() {
+    if (!sized_)
+        sized_ = fit_first_frame(fd_.value, batch_);
+}
+
+bool DropCounter::frame(const Message& message, std::uint64_t& lost) noexcept {
+    if (!message.drop_count || *message.drop_count == seen_)
+        return false;
+    seen_ = *message.drop_count;
+    auto ahead = static_cast<std::int32_t>(seen_ - counted_);
+    if (ahead > 0) {
+        lost += static_cast<std::uint64_t>(ahead);
+        counted_ = seen_;
+    }
+    return true;
+}
+
+std::uint64_t DropCounter::uncounted(int fd) noexcept {
     std::uint32_t info[SK_MEMINFO_VARS] = {};
     socklen_t size = sizeof info;
-    if (getsockopt(fd_.value, SOL_SOCKET, SO_MEMINFO, info, &size) < 0 ||
-        size <= SK_MEMINFO_DROPS * sizeof(std::uint32_t))
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &size) < 0 || size <= SK_MEMINFO_DROPS * sizeof(std::uint32_t))
         return 0;
-    auto ahead = static_cast<std::int32_t>(info[SK_MEMINFO_DROPS] - drops_counted_);
+    auto ahead = static_cast<std::int32_t>(info[SK_MEMINFO_DROPS] - counted_);
     if (ahead <= 0)
         return 0;
-    drops_counted_ = info[SK_MEMINFO_DROPS];
+    counted_ = info[SK_MEMINFO_DROPS];
     return static_cast<std::uint64_t>(ahead);
 }
 
+std::uint64_t PacketSocket::uncounted_drops() { return drops_.uncounted(fd_.value); }
+
 std::unique_ptr<Receiver> open_receiver(const UdpAddress& address, const std::string& uri) {
-    return std::make_unique<Receiver>(address, uri);
+    if (!address.multicast()) {
+        // Unicast inputs share their process's packet socket (see
+        // packet_hub.hpp); one whose destination no longer fits its filter
+        // gets a socket of its own.
+        if (auto shared = open_hub_receiver(address, uri))
+            return shared;
+    }
+    return std::make_unique<PacketSocket>(address, uri);
 }
 
 }  // namespace avwatch::input
