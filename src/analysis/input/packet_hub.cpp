@@ -1,5 +1,7 @@
 #include "analysis/input/packet_hub.hpp"
 
+#include "analysis/input/frame_datagram.hpp"
+
 #include <arpa/inet.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
@@ -162,22 +164,11 @@ void PacketHub::hand_out(const Message& m, std::size_t& larger) {
         lose(1, true);
         return;
     }
-    auto ip = parse_ipv4(m.bytes);
-    if (!ip || ip->protocol != IPPROTO_UDP)
+    // The kernel filter let through only what some input may take.
+    auto datagram = datagram_of(m, reassembler_, [](std::uint32_t) { return true; });
+    if (!datagram)
         return;
-    std::span<const std::uint8_t> data = ip->data;
-    // The kernel's word on a frame's checksum; a fragment's says nothing of the datagram's.
-    bool verified = (m.status & (TP_STATUS_CSUM_VALID | TP_STATUS_CSUMNOTREADY)) != 0;
-    if (ip->fragment()) {
-        auto whole = reassembler_.add(*ip, m.arrival);
-        if (!whole)
-            return;
-        data = *whole;
-        verified = false;
-    }
-    auto udp = parse_udp(ip->source, ip->destination, data, verified);
-    if (!udp)
-        return;
+    const UdpDatagram* udp = &datagram->udp;
     auto found = by_port_.find(udp->destination_port);
     if (found == by_port_.end())
         return;
@@ -185,10 +176,10 @@ void PacketHub::hand_out(const Message& m, std::size_t& larger) {
     for (Input* input : found->second) {
         if (input->address == htonl(INADDR_ANY)) {
             if (!local)
-                local = local_.accepts(ip->destination, m.link_type, m.interface, m.arrival);
+                local = local_.accepts(datagram->destination, m.link_type, m.interface, m.arrival);
             if (!*local)
                 continue;
-        } else if (input->address != ip->destination) {
+        } else if (input->address != datagram->destination) {
             continue;
         }
         HubQueue& queue = input->pending;

@@ -1,5 +1,6 @@
 #include "analysis/input/sockets.hpp"
 
+#include "analysis/input/frame_datagram.hpp"
 #include "analysis/input/packet_hub.hpp"
 
 #include <arpa/inet.h>
@@ -164,25 +165,12 @@ std::size_t PacketSocket::receive(const std::function<void(const Datagram&)>& ta
             after_loss_ = true;
             continue;
         }
-        auto ip = parse_ipv4(m.bytes);
-        if (!ip || ip->protocol != IPPROTO_UDP)
+        auto datagram = datagram_of(m, reassembler_, [&](std::uint32_t destination) {
+            return !wildcard_ || local_.accepts(destination, m.link_type, m.interface, m.arrival);
+        });
+        if (!datagram || datagram->udp.destination_port != port_)
             continue;
-        if (wildcard_ && !local_.accepts(ip->destination, m.link_type, m.interface, m.arrival))
-            continue;
-        std::span<const std::uint8_t> data = ip->data;
-        // The kernel's word on a frame's checksum; a fragment's says nothing of the datagram's.
-        bool verified = (m.status & (TP_STATUS_CSUM_VALID | TP_STATUS_CSUMNOTREADY)) != 0;
-        if (ip->fragment()) {
-            auto whole = reassembler_.add(*ip, m.arrival);
-            if (!whole)
-                continue;
-            data = *whole;
-            verified = false;
-        }
-        auto udp = parse_udp(ip->source, ip->destination, data, verified);
-        if (!udp || udp->destination_port != port_)
-            continue;
-        take(Datagram{udp->payload, m.arrival, std::exchange(after_loss_, false), std::exchange(lost_, 0)});
+        take(Datagram{datagram->udp.payload, m.arrival, std::exchange(after_loss_, false), std::exchange(lost_, 0)});
     }
     std::size_t read = messages.size();
     if (larger > 0)
