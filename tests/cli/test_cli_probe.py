@@ -35,10 +35,11 @@ def test_probe_of_a_live_udp_stream(avwatch_command, udp_stream):
 
 @pytest.mark.parametrize("uri, hint", [
     ("/nonexistent/segment.ts", "no usable answer from ffprobe"),
-    ("udp://127.0.0.1:9?localaddr=127.0.0.1", "--program"),
+    # A silent port of its own: a fixed one collides with a run beside this one.
+    ("udp://127.0.0.1:{port}?localaddr=127.0.0.1", "--program"),
 ])
 def test_no_answer_prints_the_default_record_and_fails(avwatch_command, uri, hint):
-    result = avwatch_command.run("probe", uri)
+    result = avwatch_command.run("probe", uri.format(port=free_port(socket.SOCK_DGRAM)))
     assert result.returncode == 1
     record = json.loads(result.stdout)
     assert list(record) == FIELDS and not any(record.values())
