@@ -2,6 +2,7 @@
 
 #include "module/api.hpp"
 #include "probe/guard_link.hpp"
+#include "probe/live_leaders.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -134,6 +135,7 @@ void GuardedChain::take_started(int leader_pid, int leader_pidfd) noexcept {
     // the pid, still the leader's, since the guard collects it only after
     // killing its group.
     leader_.reset(leader_pidfd >= 0 ? leader_pidfd : static_cast<int>(::syscall(SYS_pidfd_open, leader_pid, 0)));
+    remember_leader(leader_.get());
 }
 
 void GuardedChain::retire_guard(bool stuck) { avwatch::retire_guard(guard_, stuck); }
@@ -169,8 +171,10 @@ void GuardedChain::end() noexcept {
 // than its number (before Linux 6.9 this fails harmlessly, and such a chain
 // is left to the guard).
 void GuardedChain::kill_group() noexcept {
-    if (leader_.is_open())
+    if (leader_.is_open()) {
         ::syscall(SYS_pidfd_send_signal, leader_.get(), SIGKILL, nullptr, PIDFD_SIGNAL_PROCESS_GROUP);
+        forget_leader(leader_.get());  // before the number can be reused
+    }
     leader_.reset();
 }
 

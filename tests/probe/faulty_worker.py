@@ -14,6 +14,7 @@ import os
 import resource
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -121,10 +122,21 @@ def guard_killed_repeatedly():
             os.kill(guard, signal.SIGKILL)
             kills += 1
         time.sleep(0.01 + (kills % 10) / 100)
-    # The probes notice the last killed guard and end its chains themselves;
-    # a guard killed in the very moment the worker exits is another case.
-    time.sleep(1.5)
     say(kills=kills, outcomes=sorted(set(outcomes)))
+
+
+def guard_killed_as_worker_leaves():
+    """Six threads are inside probes of silent ports when the worker leaves
+    with its guard stopped, and the guard is killed just after: nobody is
+    left to end the chains but the worker's own exit."""
+    for port in PORTS:
+        threading.Thread(target=avwatch.get_ffprobe_info, args=(silent_uri(port),), daemon=True).start()
+    time.sleep(1)
+    [guard] = guards()
+    os.kill(guard, signal.SIGSTOP)
+    subprocess.Popen(["sh", "-c", f"sleep 0.5; kill -KILL {guard}"], start_new_session=True,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    say(kills=1, outcomes=[])
 
 
 def kept_descriptors():
@@ -222,5 +234,6 @@ if __name__ == "__main__":
             "stopped-guard-ctrl-c": stopped_guard_ctrl_c,
             "slow-start": slow_start,
             "guard-killed-repeatedly": guard_killed_repeatedly,
+            "guard-killed-as-worker-leaves": guard_killed_as_worker_leaves,
             "limit-raised": limit_raised,
         }[scenario]()

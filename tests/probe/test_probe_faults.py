@@ -110,11 +110,12 @@ def test_a_chain_slow_to_exec_holds_up_no_other_probe(ts_file, tmp_path):
     assert facts["slow"][0] == "" and facts["slow"][1] < LIMIT + GRACE
 
 
-def test_no_chain_outlives_a_worker_whose_guard_was_killed_again_and_again(ts_file):
+@pytest.mark.parametrize("scenario, kills", [("guard-killed-repeatedly", 20), ("guard-killed-as-worker-leaves", 0)])
+def test_no_chain_outlives_a_worker_whose_guard_was_killed(ts_file, scenario, kills):
     ports = [str(free_port(socket.SOCK_DGRAM)) for _ in range(6)]
     try:
-        facts = run_worker("guard-killed-repeatedly", ts_file, ports)
-        assert facts["kills"] > 20
+        facts = run_worker(scenario, ts_file, ports)
+        assert facts["kills"] > kills
         assert set(facts["outcomes"]) <= {"", "RuntimeError"}
         deadline = time.monotonic() + 5
         while any(processes_naming(port) for port in ports) and time.monotonic() < deadline:
