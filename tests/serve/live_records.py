@@ -28,9 +28,10 @@ class Writer:
 
     PERIOD = 0.4
 
-    def __init__(self, client, records: dict):
+    def __init__(self, client, records: dict, steady: frozenset[str] = frozenset()):
         self.client = client
         self.records = records   # key -> record (a dict, written with a moving bitrate) or raw text
+        self.steady = steady     # keys whose bitrate stays as given
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
 
@@ -48,7 +49,7 @@ class Writer:
                     continue
                 moving = dict(record)
                 for field in ("bitrate", "vbitrate"):
-                    if moving.get(field):
+                    if moving.get(field) and key not in self.steady:
                         moving[field] = round(moving[field] * swing)
                 if "seen" in moving:   # a monitor's reason, met again at each pass
                     moving["seen"] = time.time()
