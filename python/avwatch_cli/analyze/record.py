@@ -25,15 +25,25 @@ def ts_key(channel: str, pipe: str) -> str:
     return f"ch:{channel}:ts:{pipe}"
 
 
+# Rises further apart than this begin a new run: "since" is the first rise of
+# the current run, so a fault that comes back after a quiet spell shows as new.
+RUN_GAP_SECONDS = 60.0
+
+
 class ErrorTimes:
-    """When each error counter last rose, in wall-clock seconds."""
+    """When each error counter last rose, and when its current run of rises
+    began ("since"), in wall-clock seconds."""
 
     def __init__(self) -> None:
         self.times: dict[str, float] = {}
+        self.since: dict[str, float] = {}
 
     def update(self, window: dict[str, int], at: float) -> dict[str, float]:
         for name in ERROR_COUNTERS:
             if window.get(name, 0) > 0:
+                last = self.times.get(name)
+                if last is None or at - last > RUN_GAP_SECONDS:
+                    self.since[name] = at
                 self.times[name] = at
         return dict(self.times)
 
@@ -71,6 +81,7 @@ def make_record(report: dict[str, Any], *, uri: str, method: str, started: float
         "data_age": None if last_data is None else round(max(0.0, report["window_end"] - last_data), 3),
         "rtp": report["rtp"],
         "error_times": error_times.update(report["window"], wall_end),
+        "error_since": dict(error_times.since),
         "programs": report["programs"],
         "pid_count": report.get("pid_count", len(pids)),
         "pids": [{key: entry[key] for key in PID_FIELDS} for entry in pids[:MAX_PIDS]],

@@ -312,6 +312,8 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
             pat_assembler_.push(packet, lost, [&](const Section& section) { pat_section(section, arrival); });
         return;
     }
+    if (pid == sdt_pid && packet.scrambling() == 0)
+        sdt_assembler_.push(packet, lost, [&](const Section& section) { sdt_section(section); });
     if (s.pmt_roles == 0)
         return;  // no program's PMT
     for (Program& program : programs_) {
@@ -435,6 +437,27 @@ void Analyser::pmt_section(std::uint16_t pid, const Section& section, Nanos arri
     update_roles(*program);
 }
 
+void Analyser::sdt_section(const Section& section) {
+    if (section.table_id() != sdt_actual_table_id)
+        return;  // another transport stream's SDT, or a BAT
+    auto sdt = decode_sdt(section);
+    if (!sdt)
+        return;
+    if (sdt_version_ != sdt->version) {
+        // A new version lists its services afresh, section by section.
+        sdt_version_ = sdt->version;
+        services_.clear();
+    }
+    for (ServiceNames& service : sdt->services) {
+        auto known = std::find_if(services_.begin(), services_.end(),
+                                  [&](const ServiceNames& s) { return s.service_id == service.service_id; });
+        if (known != services_.end())
+            *known = std::move(service);
+        else if (services_.size() < max_services)
+            services_.push_back(std::move(service));
+    }
+}
+
 bool Analyser::judged(const Program& program) const noexcept {
     return !settings_.program || *settings_.program == program.number;
 }
@@ -512,6 +535,7 @@ void Analyser::receive_gap(Nanos at) {
     silence_ended_ = true;  // the delay factor's buffer starts again: the dropped bytes never reached it
     pat_assembler_.reset();
     cat_assembler_.reset();
+    sdt_assembler_.reset();
     for (Program& program : programs_)
         program.assembler->reset();
     rtp_ = RtpSequence{};

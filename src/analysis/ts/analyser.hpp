@@ -26,6 +26,7 @@
 #include "analysis/ts/pcr_clock.hpp"
 #include "analysis/ts/psi.hpp"
 #include "analysis/ts/rtp.hpp"
+#include "analysis/ts/sdt.hpp"
 #include "analysis/ts/sections.hpp"
 
 #include <array>
@@ -64,6 +65,7 @@ struct ProgramReport {
     std::optional<std::uint16_t> pcr_pid;  // nullopt until its PMT arrived
     std::vector<ElementaryStream> streams;
     std::size_t streams_left_out = 0;  // listed by the PMT but not in `streams` (see close_window)
+    std::optional<ServiceNames> service;  // its entry in the SDT, when one listed it
 };
 
 struct Report {
@@ -184,6 +186,7 @@ private:
     void timing(PidState& state, const Packet& packet, Nanos arrival);
     void pat_section(const Section& section, Nanos arrival);
     void pmt_section(std::uint16_t pid, const Section& section, Nanos arrival);
+    void sdt_section(const Section& section);
     void check_deadlines(Nanos arrival);
     void check_pmt_deadlines(Nanos arrival);
     void note_gap(Nanos arrival);
@@ -231,6 +234,10 @@ private:
     bool pat_missing_ = true;
     std::vector<Program> programs_;
     SectionAssembler cat_assembler_;
+    // The SDT's services (names only: the SDT is not judged), of its latest version.
+    SectionAssembler sdt_assembler_;
+    std::optional<std::uint8_t> sdt_version_;
+    std::vector<ServiceNames> services_;
     bool cat_seen_ = false;  // a CAT (with a good CRC) has arrived
     Nanos cat_missing_last_;  // when scrambled packets without a CAT last counted an error, or the start
     // Judged program numbers from --program that the PAT does not list yet.
@@ -251,5 +258,7 @@ inline constexpr std::size_t other_programs_streams = 320;
 
 // The cap on programs taken from a PAT; the rest are counted malformed.
 inline constexpr std::size_t max_programs = 64;
+// The cap on services kept from the SDT; the rest go unnamed.
+inline constexpr std::size_t max_services = 256;
 
 }  // namespace avwatch::ts

@@ -1,0 +1,147 @@
+"""Per pipe, per minute counts of its faults over the last hour, for the
+pipe's page: continuity errors, lost packets and the rises of the other
+transport-stream indicators (from the input analyser's totals), and the
+seconds its HLS check found problems, it was degraded and it had no signal.
+
+Memory is spent only on pipes that had a fault within the hour: a fixed
+array of 60 minutes per such pipe (counts saturate at 65535), and for each
+analysed pipe the totals last seen.  A refresh touches the analysed pipes,
+those with an HLS record and those in a faulty state, nothing else."""
+
+from __future__ import annotations
+
+import array
+import threading
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+from avwatch_cli.evidence import fresh, hls_faults, number
+from avwatch_cli.health import State
+
+MINUTES = 60
+KINDS = ("continuity_errors", "lost_packets", "indicator_rises", "hls_problem_seconds", "degraded_seconds",
+         "no_signal_seconds")
+CONTINUITY, LOST, INDICATORS, HLS, DEGRADED, NO_SIGNAL = range(len(KINDS))
+# The seconds kinds are kept in tenths, to fit the 16-bit counts.
+TENTHS = frozenset({HLS, DEGRADED, NO_SIGNAL})
+MAX_COUNT = 65535
+# The transport-stream indicators whose rises are counted together (the
+# first and second priority ones besides continuity).
+INDICATOR_FIELDS = ("sync_losses", "sync_byte_errors", "pat_errors", "pmt_errors", "pid_errors", "transport_errors",
+                    "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors", "cat_errors",
+                    "pcr_accuracy_errors")
+TROUBLED = frozenset({State.DEGRADED, State.NO_SIGNAL})
+
+
+class Row:
+    """One pipe's last hour: slot (minute % 60) of each kind, valid for the
+    minutes up to `last` (older slots are cleared as the row moves on)."""
+    __slots__ = ("last", "counts")
+
+    def __init__(self, minute: int):
+        self.last = minute
+        self.counts = array.array("H", bytes(2 * MINUTES * len(KINDS)))
+
+    def add(self, minute: int, kind: int, amount: int) -> None:
+        if minute > self.last:
+            for passed in range(max(self.last + 1, minute - MINUTES + 1), minute + 1):
+                start = (passed % MINUTES) * len(KINDS)
+                self.counts[start:start + len(KINDS)] = array.array("H", bytes(2 * len(KINDS)))
+            self.last = minute
+        elif minute <= self.last - MINUTES:
+            return
+        at = (minute % MINUTES) * len(KINDS) + kind
+        self.counts[at] = min(MAX_COUNT, self.counts[at] + amount)
+
+
+def totals_of(record: Mapping[str, Any]) -> tuple[int, int, int]:
+    def count(name: str) -> int:
+        value = number(record.get(name))
+        return 0 if value is None or value < 0 else int(value)
+    return count("continuity_errors"), count("lost_packets"), sum(count(name) for name in INDICATOR_FIELDS)
+
+
+class FaultHistory:
+    def __init__(self) -> None:
+        self.rows: dict[str, Row] = {}
+        # Per analysed pipe: the record last counted, its start and its totals.
+        self.seen: dict[str, tuple[dict, Any, tuple[int, int, int]]] = {}
+        self.last_refresh: float | None = None
+        self.started: float | None = None   # the first refresh counted
+        self.swept = 0
+        self.lock = threading.Lock()
+
+    def add(self, pipe_id: str, minute: int, kind: int, amount: int) -> None:
+        if amount <= 0:
+            return
+        row = self.rows.get(pipe_id)
+        if row is None:
+            row = self.rows[pipe_id] = Row(minute)
+        row.add(minute, kind, amount)
+
+    def note(self, now: float, analysed: Iterable[tuple[str, dict | None]], hls: Mapping[str, dict],
+             troubled: Iterable[tuple[str, State, State]], refresh_seconds: float, stale_after: float) -> None:
+        """One refresh: the analysis records (pipe id, parsed record), the
+        HLS records by pipe id, and the pipes whose sides may be faulty."""
+        minute = int(now // 60)
+        elapsed = refresh_seconds if self.last_refresh is None else now - self.last_refresh
+        if self.started is None:
+            self.started = now
+        self.last_refresh = now
+        tenths = int(max(0.0, min(elapsed, 2 * refresh_seconds)) * 10 + 0.5)
+        with self.lock:
+            seen = self.seen
+            for pipe_id, record in analysed:
+                if record is None:
+                    continue
+                before = seen.get(pipe_id)
+                if before is not None and before[0] is record:
+                    continue
+                started = record.get("started")
+                totals = totals_of(record)
+                if before is not None:
+                    # An analyser that started again counts from zero.
+                    base = before[2] if before[1] == started else (0, 0, 0)
+                    for kind, (now_total, base_total) in enumerate(zip(totals, base)):
+                        self.add(pipe_id, minute, kind, now_total - base_total if now_total >= base_total
+                                 else now_total)
+                seen[pipe_id] = (record, started, totals)
+            for pipe_id, record in hls.items():
+                if fresh(record, now, stale_after) and hls_faults(record):
+                    self.add(pipe_id, minute, HLS, tenths)
+            for pipe_id, input_state, output_state in troubled:
+                if State.DEGRADED in (input_state, output_state):
+                    self.add(pipe_id, minute, DEGRADED, tenths)
+                if State.NO_SIGNAL in (input_state, output_state):
+                    self.add(pipe_id, minute, NO_SIGNAL, tenths)
+            if minute != self.swept:
+                self.swept = minute
+                for pipe_id in [pipe_id for pipe_id, row in self.rows.items() if row.last <= minute - MINUTES]:
+                    del self.rows[pipe_id]
+
+    def keep(self, pipe_ids: set[str]) -> None:
+        """Forgets the pipes no longer tracked."""
+        with self.lock:
+            for table in (self.rows, self.seen):
+                for pipe_id in [pipe_id for pipe_id in table if pipe_id not in pipe_ids]:
+                    del table[pipe_id]
+
+    def get(self, pipe_id: str, now: float) -> dict[str, Any]:
+        """The last hour by minute, oldest first: each minute's start and, per
+        kind, its count (seconds for the seconds kinds)."""
+        minute = int(now // 60)
+        minutes = range(minute - MINUTES + 1, minute + 1)
+        series: dict[str, list[float]] = {kind: [0] * MINUTES for kind in KINDS}
+        with self.lock:
+            row = self.rows.get(pipe_id)
+            if row is not None:
+                for at, past in enumerate(minutes):
+                    if past > row.last or past <= row.last - MINUTES:
+                        continue
+                    start = (past % MINUTES) * len(KINDS)
+                    for kind, name in enumerate(KINDS):
+                        value = row.counts[start + kind]
+                        series[name][at] = min(60.0, value / 10) if kind in TENTHS else value
+        # Minutes before serve began counting hold nothing known.
+        return {"minutes": [past * 60 for past in minutes], "kinds": list(KINDS), "counts": series,
+                "counting_since": self.started}
