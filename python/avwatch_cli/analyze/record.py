@@ -3,6 +3,7 @@ ch:{id}:ts:{pipe} and printed by `avwatch analyze --json`."""
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 # The record is rewritten every second; a stopped analyser's record expires.
@@ -10,6 +11,10 @@ RECORD_TTL_SECONDS = 10
 # A garbage flood can show thousands of PIDs: the record keeps the largest.
 MAX_PIDS = 32
 
+# The SDT's names of all programs together take at most this many characters
+# of JSON (escapes included); programs past it go unnamed (None).
+NAMES_BUDGET = 8 * 1024
+NAME_FIELDS = ("service_name", "provider_name")
 # The fields of a PID's entry that the record keeps.
 PID_FIELDS = ("pid", "kind", "codec", "bitrate", "packets", "continuity_errors", "scrambled")
 # Counters that are faults (the rest count traffic): their latest rise is timed.
@@ -28,6 +33,21 @@ def ts_key(channel: str, pipe: str) -> str:
 # Rises further apart than this begin a new run: "since" is the first rise of
 # the current run, so a fault that comes back after a quiet spell shows as new.
 RUN_GAP_SECONDS = 60.0
+
+
+def named_within_budget(programs: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """The programs as reported, their names dropped past NAMES_BUDGET: the
+    judged program comes first, so it keeps its names."""
+    left = NAMES_BUDGET
+    kept = []
+    for program in programs:
+        cost = sum(len(json.dumps(program.get(field))) for field in NAME_FIELDS)
+        if cost > left:
+            program = dict(program, **dict.fromkeys(NAME_FIELDS))
+        else:
+            left -= cost
+        kept.append(program)
+    return kept
 
 
 class ErrorTimes:
@@ -82,7 +102,7 @@ def make_record(report: dict[str, Any], *, uri: str, method: str, started: float
         "rtp": report["rtp"],
         "error_times": error_times.update(report["window"], wall_end),
         "error_since": dict(error_times.since),
-        "programs": report["programs"],
+        "programs": named_within_budget(report["programs"]),
         "pid_count": report.get("pid_count", len(pids)),
         "pids": [{key: entry[key] for key in PID_FIELDS} for entry in pids[:MAX_PIDS]],
         "pcr_jitter_ms": None if report.get("pcr_jitter_ms") is None else round(report["pcr_jitter_ms"], 2),

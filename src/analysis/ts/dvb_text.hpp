@@ -13,7 +13,7 @@
 
 namespace avwatch::ts {
 
-inline constexpr std::size_t max_text_bytes = 160;
+inline constexpr std::size_t max_text_bytes = 64;
 
 std::string dvb_text(std::span<const std::uint8_t> bytes);
 
