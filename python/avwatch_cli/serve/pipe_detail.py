@@ -22,8 +22,9 @@ if TYPE_CHECKING:
 # The records of one pipe are a few KB (the analysis record is bounded to
 # 64 KB); a larger value is shown as its start, unparsed.
 LONGEST_RECORD = 256 * 1024
-# The key kinds read, by the name the answer gives each record.
-RECORDS = (("input", "input"), ("output", "output"), ("ts", "analysis"), ("hls", "hls"))
+# The records read (fields of keys.PipeKeys): the module's input and output
+# records, the input analysis (ch:ID:ts:PIPE) and the HLS check.
+RECORDS = ("input", "output", "analysis", "hls")
 
 
 def find(snapshot: Snapshot, channel: str, pipe: str) -> PipeView | None:
@@ -61,7 +62,7 @@ class PipeDetails:
         if view is None or tracked is None:
             return None
         keys = tracked.keys
-        wanted = [(name, getattr(keys, field)) for field, name in RECORDS]
+        wanted = [(name, getattr(keys, name)) for name in RECORDS]
         present = [(name, key) for name, key in wanted if key is not None]
         records: dict[str, Any] = {name: None for name, _ in wanted}
         read_error = None
