@@ -13,8 +13,11 @@ HOUR_START = 1_800_000_000 - 1_800_000_000 % 3600
 
 
 def analysis(started: float, continuity: int, lost: int = 0, pat: int = 0) -> dict:
+    """A record as the analyser writes it: each counter's rise is timed (here
+    by a stand-in that changes whenever the counter does)."""
+    rises = {name: float(value) for name, value in (("continuity_errors", continuity), ("pat_errors", pat)) if value}
     return {"started": started, "continuity_errors": continuity, "lost_packets": lost, "pat_errors": pat,
-            "time": 0.0}
+            "time": 0.0, "error_times": rises}
 
 
 def note(history: FaultHistory, at: float, records=(), troubled=()) -> None:
@@ -50,6 +53,8 @@ def test_a_row_reused_after_a_quiet_spell_shows_no_stale_minutes():
     # The first record is the baseline: what came before serve cannot be placed in a minute.
     ([analysis(1.0, 100)], (0, 0, 0)),
     ([analysis(1.0, 100), analysis(1.0, 103, lost=4, pat=1)], (3, 4, 1)),
+    # Packets counted lost in a later window than the continuity error that showed the jump.
+    ([analysis(1.0, 100), analysis(1.0, 103), analysis(1.0, 103, lost=4)], (3, 4, 0)),
     # A restarted analyser counts from zero again.
     ([analysis(1.0, 100), analysis(2.0, 5)], (5, 0, 0)),
     # Totals that went down without a restart (a record of another analyser): taken as new.

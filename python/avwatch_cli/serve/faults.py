@@ -54,18 +54,28 @@ class Row:
         self.counts[at] = min(MAX_COUNT, self.counts[at] + amount)
 
 
+def count(record: Mapping[str, Any], name: str) -> int:
+    value = number(record.get(name))
+    return 0 if value is None or value < 0 else int(value)
+
+
+def rise(total: int, before: int) -> int:
+    """What a total rose by; one that went down was counted afresh."""
+    return total - before if total >= before else total
+
+
 def totals_of(record: Mapping[str, Any]) -> tuple[int, int, int]:
-    def count(name: str) -> int:
-        value = number(record.get(name))
-        return 0 if value is None or value < 0 else int(value)
-    return count("continuity_errors"), count("lost_packets"), sum(count(name) for name in INDICATOR_FIELDS)
+    return (count(record, "continuity_errors"), count(record, "lost_packets"),
+            sum(count(record, name) for name in INDICATOR_FIELDS))
 
 
 class FaultHistory:
     def __init__(self) -> None:
         self.rows: dict[str, Row] = {}
-        # Per analysed pipe: the record last counted, its start and its totals.
-        self.seen: dict[str, tuple[dict, Any, tuple[int, int, int]]] = {}
+        # Per analysed pipe: [the record last read, its start, its totals, its
+        # "error_times" and "lost_packets" as read] (while the last two and
+        # the start are unchanged nothing rose: the common case).
+        self.seen: dict[str, list[Any]] = {}
         self.last_refresh: float | None = None
         self.started: float | None = None   # the first refresh counted
         self.swept = 0
@@ -95,19 +105,36 @@ class FaultHistory:
                 if record is None:
                     continue
                 before = seen.get(pipe_id)
-                if before is not None and before[0] is record:
-                    continue
                 started = record.get("started")
-                totals = totals_of(record)
+                rises = record.get("error_times")
+                lost_raw = record.get("lost_packets")
                 if before is not None:
-                    # An analyser that started again counts from zero.
-                    base = before[2] if before[1] == started else (0, 0, 0)
-                    for kind, (now_total, base_total) in enumerate(zip(totals, base)):
-                        self.add(pipe_id, minute, kind, now_total - base_total if now_total >= base_total
-                                 else now_total)
-                seen[pipe_id] = (record, started, totals)
+                    if before[0] is record:
+                        continue
+                    if before[1] == started and before[3] == rises and before[4] == lost_raw:
+                        before[0] = record   # nothing rose: the common case, kept cheap
+                        continue
+                lost = count(record, "lost_packets")
+                if before is not None and before[1] == started:
+                    continuity, was_lost, indicators = before[2]
+                    if rises != before[3]:
+                        # Some indicator rose since (each rise is timed): count them all again.
+                        new_continuity, _, new_indicators = totals_of(record)
+                        self.add(pipe_id, minute, CONTINUITY, rise(new_continuity, continuity))
+                        self.add(pipe_id, minute, INDICATORS, rise(new_indicators, indicators))
+                        continuity, indicators = new_continuity, new_indicators
+                    self.add(pipe_id, minute, LOST, rise(lost, was_lost))
+                    totals = (continuity, lost, indicators)
+                else:
+                    totals = totals_of(record)
+                    if before is not None:   # an analyser that started again counts from zero
+                        for kind, total in enumerate(totals):
+                            self.add(pipe_id, minute, kind, total)
+                seen[pipe_id] = [record, started, totals, rises, lost_raw]
             for pipe_id, record in hls.items():
-                if fresh(record, now, stale_after) and hls_faults(record):
+                # Most records have no failed check: those are passed over first.
+                if (record.get("checks_failed") or record.get("stale") is True) and fresh(record, now, stale_after) \
+                        and hls_faults(record):
                     self.add(pipe_id, minute, HLS, tenths)
             for pipe_id, input_state, output_state in troubled:
                 if State.DEGRADED in (input_state, output_state):
