@@ -55,9 +55,10 @@ void check_sdt(const std::uint8_t* data, std::size_t size) {
     check_name(dvb_text({data, std::min<std::size_t>(size, 255)}));
     std::size_t length = std::min(size, max_section_size);
     if (auto sdt = decode_sdt(Section{{data, length}, true}))
-        for (const ServiceNames& service : sdt->services) {
-            check_name(service.name);
-            check_name(service.provider);
+        for (const SdtService& service : sdt->services) {
+            ServiceNames names = named(service);
+            check_name(names.name);
+            check_name(names.provider);
         }
 }
 

@@ -408,6 +408,8 @@ void Analyser::pat_section(const Section& section, Nanos arrival) {
     }
     if (changed)
         refresh_roles();
+    if (changed || program_index_.size() != programs_.size())
+        index_programs();
 }
 
 void Analyser::pmt_section(std::uint16_t pid, const Section& section, Nanos arrival) {
@@ -444,18 +446,24 @@ void Analyser::sdt_section(const Section& section) {
     if (!sdt)
         return;
     if (sdt_version_ != sdt->version) {
-        // A new version lists its services afresh, section by section.
+        // A new version names the services afresh, section by section.
         sdt_version_ = sdt->version;
-        services_.clear();
+        for (Program& program : programs_)
+            program.service.reset();
     }
-    for (ServiceNames& service : sdt->services) {
-        auto known = std::find_if(services_.begin(), services_.end(),
-                                  [&](const ServiceNames& s) { return s.service_id == service.service_id; });
-        if (known != services_.end())
-            *known = std::move(service);
-        else if (services_.size() < max_services)
-            services_.push_back(std::move(service));
+    for (const SdtService& service : sdt->services) {
+        auto found = std::lower_bound(program_index_.begin(), program_index_.end(),
+                                      std::pair<std::uint16_t, std::uint16_t>{service.service_id, 0});
+        if (found != program_index_.end() && found->first == service.service_id)
+            programs_[found->second].service = named(service);
     }
+}
+
+void Analyser::index_programs() {
+    program_index_.clear();
+    for (std::size_t at = 0; at < programs_.size(); ++at)
+        program_index_.emplace_back(programs_[at].number, static_cast<std::uint16_t>(at));
+    std::sort(program_index_.begin(), program_index_.end());
 }
 
 bool Analyser::judged(const Program& program) const noexcept {

@@ -159,6 +159,7 @@ private:
         Nanos pmt_last;
         bool pmt_missing = false;  // an error counted since the last PMT
         std::uint64_t pmt_generation = 0;  // which PMT it holds, for the roles applied from it
+        std::optional<ServiceNames> service = std::nullopt;  // from the SDT's current version
     };
     // The roles one program gave its PIDs, to withdraw when it changes.
     struct AppliedRoles {
@@ -187,6 +188,7 @@ private:
     void pat_section(const Section& section, Nanos arrival);
     void pmt_section(std::uint16_t pid, const Section& section, Nanos arrival);
     void sdt_section(const Section& section);
+    void index_programs();
     void check_deadlines(Nanos arrival);
     void check_pmt_deadlines(Nanos arrival);
     void note_gap(Nanos arrival);
@@ -234,10 +236,12 @@ private:
     bool pat_missing_ = true;
     std::vector<Program> programs_;
     SectionAssembler cat_assembler_;
-    // The SDT's services (names only: the SDT is not judged), of its latest version.
+    // The SDT gives the programs their names (it is not judged).  Its
+    // services are looked up by number in program_index_ (sorted: number,
+    // position in programs_), so a section of 200 services costs little.
     SectionAssembler sdt_assembler_;
     std::optional<std::uint8_t> sdt_version_;
-    std::vector<ServiceNames> services_;
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> program_index_;
     bool cat_seen_ = false;  // a CAT (with a good CRC) has arrived
     Nanos cat_missing_last_;  // when scrambled packets without a CAT last counted an error, or the start
     // Judged program numbers from --program that the PAT does not list yet.
@@ -258,7 +262,5 @@ inline constexpr std::size_t other_programs_streams = 320;
 
 // The cap on programs taken from a PAT; the rest are counted malformed.
 inline constexpr std::size_t max_programs = 64;
-// The cap on services kept from the SDT; the rest go unnamed.
-inline constexpr std::size_t max_services = 256;
 
 }  // namespace avwatch::ts

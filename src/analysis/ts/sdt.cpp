@@ -11,7 +11,7 @@ std::uint16_t u16(const std::uint8_t* p) { return static_cast<std::uint16_t>((p[
 std::uint16_t u12(const std::uint8_t* p) { return static_cast<std::uint16_t>(((p[0] & 0x0F) << 8) | p[1]); }
 
 // The service descriptor's fields; false when its lengths run past it.
-bool read_service_descriptor(std::span<const std::uint8_t> body, ServiceNames& service) {
+bool read_service_descriptor(std::span<const std::uint8_t> body, SdtService& service) {
     if (body.size() < 2)
         return false;
     std::size_t provider_length = body[1];
@@ -21,8 +21,8 @@ bool read_service_descriptor(std::span<const std::uint8_t> body, ServiceNames& s
     if (3 + provider_length + name_length > body.size())
         return false;
     service.service_type = body[0];
-    service.provider = dvb_text(body.subspan(2, provider_length));
-    service.name = dvb_text(body.subspan(3 + provider_length, name_length));
+    service.provider = body.subspan(2, provider_length);
+    service.name = body.subspan(3 + provider_length, name_length);
     return true;
 }
 
@@ -37,11 +37,12 @@ std::optional<SdtSection> decode_sdt(const Section& section) {
         return std::nullopt;
     SdtSection sdt{u16(&bytes[3]), static_cast<std::uint8_t>((bytes[5] >> 1) & 0x1F), bytes[6], bytes[7], {}};
     auto body = bytes.subspan(11, bytes.size() - 15);
+    sdt.services.reserve(body.size() / 5);
     std::size_t at = 0;
     while (at < body.size()) {
         if (at + 5 > body.size())
             return std::nullopt;
-        ServiceNames service{u16(&body[at]), std::nullopt, {}, {}};
+        SdtService service{u16(&body[at]), std::nullopt, {}, {}};
         std::size_t loop = u12(&body[at + 3]);
         at += 5;
         if (at + loop > body.size())
@@ -58,9 +59,13 @@ std::optional<SdtSection> decode_sdt(const Section& section) {
             d += 2 + length;
         }
         at += loop;
-        sdt.services.push_back(std::move(service));
+        sdt.services.push_back(service);
     }
     return sdt;
+}
+
+ServiceNames named(const SdtService& service) {
+    return ServiceNames{service.service_type, dvb_text(service.provider), dvb_text(service.name)};
 }
 
 }  // namespace avwatch::ts
