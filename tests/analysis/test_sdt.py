@@ -80,3 +80,17 @@ def test_long_names_are_cut_at_a_character_within_the_bound(raw):
     for text in (name["service_name"], name["provider_name"]):
         encoded = text.encode("utf-8")   # raises on invalid text
         assert 48 <= len(encoded) <= 64
+
+
+def test_a_program_the_pat_adds_later_is_named_by_the_next_sdt():
+    stream = Stream()
+    table = sdt([(1, 1, b"P", b"One"), (2, 1, b"P", b"Two")])
+    analyser = avwatch_analysis.Analyser()
+    steps = [section_packets(0, pat({1: 0x1000}), stream.next_cc), section_packets(SDT_PID, table, stream.next_cc),
+             section_packets(0, pat({1: 0x1000, 2: 0x1001}, version=1), stream.next_cc)]
+    named = []
+    for step, packets in enumerate(steps + [section_packets(SDT_PID, table, stream.next_cc)]):
+        for datagram in datagrams(packets):
+            analyser.datagram(datagram, 0.01 * step)
+        named.append({p["program"]: p["service_name"] for p in analyser.close_window(0.01 * step + 0.005)["programs"]})
+    assert named == [{1: None}, {1: "One"}, {1: "One", 2: None}, {1: "One", 2: "Two"}]
