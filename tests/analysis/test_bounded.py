@@ -13,7 +13,7 @@ import pytest
 
 from cli.conftest import Avwatch  # noqa: F401  (puts the checkout's CLI on the path when not installed)
 from avwatch_cli.analyze.record import ErrorTimes, make_record
-from ts_builder import packet, pat, pmt, psi_packet, section_packets
+from ts_builder import packet, pat, pmt, psi_packet, sdt, section_packets
 
 avwatch_analysis = pytest.importorskip("avwatch_analysis")
 
@@ -86,7 +86,8 @@ def test_floods_leave_memory_flat(flood):
 
 def hostile_fill(analyser, programs: int = 64, streams: int = 200) -> float:
     """A PAT of `programs` programs, each PMT listing `streams` streams (as many
-    as a section holds), then a packet on every PID; returns the time reached."""
+    as a section holds), an SDT naming each with names as long as kept and
+    costly to escape, then a packet on every PID; returns the time reached."""
     counters: dict[int, int] = {}
 
     def next_cc(pid: int) -> int:
@@ -98,6 +99,9 @@ def hostile_fill(analyser, programs: int = 64, streams: int = 200) -> float:
     for number, pmt_pid in listing.items():
         listed = [(0x1B if i == 0 else 0x0F, 0x20 + (number * streams + i) % 8000) for i in range(streams)]
         packets += section_packets(pmt_pid, pmt(number, listed[0][1], listed), next_cc)
+    services = [(number, 1, b"\xe9" * 33, b"\xe9" * 33) for number in listing]
+    for at in range(0, len(services), 12):
+        packets += section_packets(0x11, sdt(services[at:at + 12], number=at // 12, last=len(services) // 12), next_cc)
     packets += [packet(pid, next_cc(pid), b"x") for pid in range(8192)]
     t = 0.0
     for i in range(0, len(packets), 7):
@@ -125,3 +129,6 @@ def test_a_hostile_stream_leaves_the_report_and_the_record_bounded(program):
                          wall_end=t, error_times=ErrorTimes())
     assert len(json.dumps(record)) <= 64 * 1024
     assert record["pid_count"] == 8192
+    named = [p for p in record["programs"] if p["service_name"] is not None]
+    assert named[0] is record["programs"][0] and len(named[0]["service_name"]) == 32
+    assert all(len(p["service_name"]) == 32 for p in report["programs"])   # the record drops names, not the report

@@ -68,3 +68,20 @@ def test_the_terminal_line_names_an_outage_and_its_length(ts_files, silence, say
         assert "no data" not in line and "no PAT" not in line
     else:
         assert says in line and "no PAT" not in line
+
+
+@pytest.mark.parametrize("rises, since", [
+    ([50.0], 50.0),
+    ([50.0, 51.0, 100.0], 50.0),          # rises close together are one run
+    ([50.0, 51.0, 200.0], 200.0),         # after a quiet spell the fault is new again
+    ([50.0, 110.0, 170.0, 230.0], 50.0),  # a fault that recurs each minute never ends its run
+])
+def test_since_is_the_start_of_the_current_run_of_rises(rises, since):
+    times = ErrorTimes()
+    record = {}
+    for at in [*rises, rises[-1] + 5]:   # and a quiet window after
+        errors = 1 if at in rises else 0
+        record = make_record(report(1, window_errors=errors), uri="u", method="m", started=0.0, wall_end=at,
+                             error_times=times)
+    assert record["error_since"] == {"continuity_errors": since}
+    assert record["error_times"] == {"continuity_errors": rises[-1]}

@@ -245,7 +245,8 @@ def test_clean_stream_lists_its_program_and_measures_its_rate():
     report = analyse(timeline(2.0), 2.0)
     assert report["programs"] == [{"program": 1, "pmt_pid": 0x1000, "pcr_pid": 0x100, "streams": [
         {"pid": 0x100, "stream_type": 0x1B, "codec": "h264", "kind": "video"},
-        {"pid": 0x101, "stream_type": 0x0F, "codec": "aac", "kind": "audio"}], "streams_left_out": 0}]
+        {"pid": 0x101, "stream_type": 0x0F, "codec": "aac", "kind": "audio"}], "streams_left_out": 0,
+        "service_type": None, "service_name": None, "provider_name": None}]   # no SDT in this stream
     errors = {name: report[name] for name in avwatch_analysis.COUNTERS if name.endswith(("errors", "losses"))}
     assert not any(errors.values()), errors
     assert report["pat_present"] and report["pmt_present"] and report["in_sync"]

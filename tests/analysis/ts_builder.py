@@ -175,3 +175,18 @@ def constant_rate(pcrs: list[Pcr], *, packet_seconds: float = 0.0005, per_datagr
             packets.append(packet(pid, stream.next_cc(pid), b"\x00" * 20))
     return [((i + per_datagram) * packet_seconds, b"".join(packets[i:i + per_datagram]))
             for i in range(0, count, per_datagram)]
+
+
+def sdt(services: list[tuple[int, int, bytes, bytes]], ts_id: int = 1, *, number: int = 0, last: int = 0,
+        version: int = 0, table_id: int = 0x42, bad_crc: bool = False) -> bytes:
+    """An SDT section listing (service_id, service_type, provider, name) with
+    a service descriptor each, the names as raw DVB text bytes."""
+    body = struct.pack(">HB", 0x2001, 0xFF)   # original_network_id, reserved
+    for service_id, service_type, provider, name in services:
+        descriptor = bytes([0x48, 3 + len(provider) + len(name), service_type, len(provider)]) + provider
+        descriptor += bytes([len(name)]) + name
+        body += struct.pack(">HBH", service_id, 0xFC, 0x8000 | len(descriptor)) + descriptor
+    length = 5 + len(body) + 4
+    head = struct.pack(">BHHBBB", table_id, 0xF000 | length, ts_id, 0xC1 | (version << 1), number, last)
+    crc = mpeg_crc32(head + body) ^ (1 if bad_crc else 0)
+    return head + body + struct.pack(">I", crc)

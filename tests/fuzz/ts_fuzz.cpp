@@ -8,8 +8,12 @@
 // then the datagram, repeatedly; every 64 datagrams a window is closed.
 // The same bytes are read as an HLS segment too, whole and in pieces cut
 // where the input's bytes say: the facts must not depend on the cuts.
+// The input is also read as one SDT section whose CRC is taken as good, and
+// as a DVB text: names must come out valid UTF-8 and bounded.
 #include "analysis/hls/segment_ts.hpp"
 #include "analysis/ts/analyser.hpp"
+#include "analysis/ts/dvb_text.hpp"
+#include "analysis/ts/sdt.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -17,8 +21,52 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+bool valid_utf8(const std::string& text) {
+    for (std::size_t at = 0; at < text.size();) {
+        auto lead = static_cast<std::uint8_t>(text[at]);
+        std::size_t extra = lead < 0x80 ? 0 : lead >= 0xC2 && lead < 0xE0 ? 1 : lead >= 0xE0 && lead < 0xF0 ? 2
+                          : lead >= 0xF0 && lead <= 0xF4 ? 3 : 4;
+        if (extra == 4 || at + extra >= text.size())
+            return false;
+        char32_t c = lead & (0x7F >> extra);
+        for (std::size_t i = 1; i <= extra; ++i) {
+            auto byte = static_cast<std::uint8_t>(text[at + i]);
+            if ((byte & 0xC0) != 0x80)
+                return false;
+            c = (c << 6) | (byte & 0x3F);
+        }
+        constexpr char32_t least[4] = {0, 0x80, 0x800, 0x10000};
+        if (c < least[extra] || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF || c == 0)
+            return false;  // overlong, a surrogate, beyond Unicode, or a NUL
+        at += 1 + extra;
+    }
+    return true;
+}
+
+void check_name(const std::string& text) {
+    if (text.size() > avwatch::ts::max_text_bytes || !valid_utf8(text))
+        std::abort();  // a name the page and the JSON could not take
+}
+
+void check_sdt(const std::uint8_t* data, std::size_t size) {
+    using namespace avwatch::ts;
+    check_name(dvb_text({data, std::min<std::size_t>(size, 255)}));
+    std::size_t length = std::min(size, max_section_size);
+    if (auto sdt = decode_sdt(Section{{data, length}, true}))
+        for (const SdtService& service : sdt->services) {
+            ServiceNames names = named(service);
+            check_name(names.name);
+            check_name(names.provider);
+        }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace avwatch::ts;
+    check_sdt(data, size);
     Settings settings;
     if (size > 0 && (data[0] & 1))
         settings.program = 1;
@@ -46,6 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 if (report.total.values[i] < previous.values[i])
                     std::abort();  // totals only grow: a provisional loss is never taken back
             previous = report.total;
+            for (const ProgramReport& program : report.programs)
+                if (program.service) {
+                    check_name(program.service->name);
+                    check_name(program.service->provider);
+                }
         }
     }
     analyser.close_window(now + 1);

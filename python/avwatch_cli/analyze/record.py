@@ -3,6 +3,7 @@ ch:{id}:ts:{pipe} and printed by `avwatch analyze --json`."""
 
 from __future__ import annotations
 
+import json
 from typing import Any
 
 # The record is rewritten every second; a stopped analyser's record expires.
@@ -10,6 +11,10 @@ RECORD_TTL_SECONDS = 10
 # A garbage flood can show thousands of PIDs: the record keeps the largest.
 MAX_PIDS = 32
 
+# The SDT's names of all programs together take at most this many characters
+# of JSON (escapes included); programs past it go unnamed (None).
+NAMES_BUDGET = 8 * 1024
+NAME_FIELDS = ("service_name", "provider_name")
 # The fields of a PID's entry that the record keeps.
 PID_FIELDS = ("pid", "kind", "codec", "bitrate", "packets", "continuity_errors", "scrambled")
 # Counters that are faults (the rest count traffic): their latest rise is timed.
@@ -25,15 +30,40 @@ def ts_key(channel: str, pipe: str) -> str:
     return f"ch:{channel}:ts:{pipe}"
 
 
+# Rises further apart than this begin a new run: "since" is the first rise of
+# the current run, so a fault that comes back after a quiet spell shows as new.
+RUN_GAP_SECONDS = 60.0
+
+
+def named_within_budget(programs: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """The programs as reported, their names dropped past NAMES_BUDGET: the
+    judged program comes first, so it keeps its names."""
+    left = NAMES_BUDGET
+    kept = []
+    for program in programs:
+        cost = sum(len(json.dumps(program.get(field))) for field in NAME_FIELDS)
+        if cost > left:
+            program = dict(program, **dict.fromkeys(NAME_FIELDS))
+        else:
+            left -= cost
+        kept.append(program)
+    return kept
+
+
 class ErrorTimes:
-    """When each error counter last rose, in wall-clock seconds."""
+    """When each error counter last rose, and when its current run of rises
+    began ("since"), in wall-clock seconds."""
 
     def __init__(self) -> None:
         self.times: dict[str, float] = {}
+        self.since: dict[str, float] = {}
 
     def update(self, window: dict[str, int], at: float) -> dict[str, float]:
         for name in ERROR_COUNTERS:
             if window.get(name, 0) > 0:
+                last = self.times.get(name)
+                if last is None or at - last > RUN_GAP_SECONDS:
+                    self.since[name] = at
                 self.times[name] = at
         return dict(self.times)
 
@@ -71,7 +101,8 @@ def make_record(report: dict[str, Any], *, uri: str, method: str, started: float
         "data_age": None if last_data is None else round(max(0.0, report["window_end"] - last_data), 3),
         "rtp": report["rtp"],
         "error_times": error_times.update(report["window"], wall_end),
-        "programs": report["programs"],
+        "error_since": dict(error_times.since),
+        "programs": named_within_budget(report["programs"]),
         "pid_count": report.get("pid_count", len(pids)),
         "pids": [{key: entry[key] for key in PID_FIELDS} for entry in pids[:MAX_PIDS]],
         "pcr_jitter_ms": None if report.get("pcr_jitter_ms") is None else round(report["pcr_jitter_ms"], 2),

@@ -129,12 +129,14 @@ class ResourceErrorsOncePerMinute:
 async def serve_http(refresher, host: str, port: int) -> None:
     from aiohttp import web
 
+    from avwatch_cli.serve.pipe_detail import PipeDetails
     from avwatch_cli.serve.web import make_app
 
     # keepalive_timeout also bounds a new connection's wait for its first
     # request: a client that connects and sends nothing (or its headers a
     # byte at a time) is dropped after it.
-    runner = web.AppRunner(make_app(lambda: refresher.snapshot, refresher.history),
+    runner = web.AppRunner(make_app(lambda: refresher.snapshot, refresher.history,
+                                    PipeDetails(refresher).document),
                            access_log=None, shutdown_timeout=0.25, keepalive_timeout=IDLE_SECONDS)
     await runner.setup()
     try:

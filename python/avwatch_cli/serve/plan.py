@@ -38,7 +38,7 @@ class Tracked:
     """Refresher-private memory of one pipe: where its values land in a
     read, what they were last time, and the view drawn from them."""
     __slots__ = ("id", "channel", "pipe", "source_key", "input_at", "output_at", "analysis_at", "seen", "judged",
-                 "view", "row", "analysis", "hls_key")
+                 "view", "row", "analysis", "hls_key", "keys")
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
@@ -53,6 +53,7 @@ class Tracked:
         self.view: PipeView | None = None
         self.row = 0   # in the history tables
         self.hls_key: str | None = None   # the HLS analyser's record, read apart (hls_records)
+        self.keys = NO_KEYS   # every key name of the pipe, for its page (pipe_detail)
 
 
 class ChannelState:
@@ -132,6 +133,7 @@ class Planner:
                     tracked = self.tracked[(channel, pipe)] = Tracked(f"p{self.issued_ids}", channel, pipe)
                 tracked.input_at, tracked.output_at = slot(keys.input), slot(keys.output)
                 tracked.hls_key = keys.hls
+                tracked.keys = keys
                 tracked.analysis_at = ABSENT
                 if keys.analysis is not None:
                     analysis_keys.append(keys.analysis)

@@ -19,6 +19,7 @@ from avwatch_cli.evidence import measured, weigh
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
 from avwatch_cli.output_reason import reason_key
 from avwatch_cli.serve.decoding import fast_decode
+from avwatch_cli.serve.faults import TROUBLED, FaultHistory
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.hls_records import HlsRecords
@@ -48,10 +49,17 @@ class Refresher:
     def __init__(self, client: Client, shown_url: str, *, refresh_seconds: float,
                  stale_after: float, forget_after: float, scrub: Callable[[str], str] = str):
         now = time.time()
+        self.client = client
         self.reader = reader_for(client)
         self.write_times = WriteTimes(client, now, scrub)
         self.history = History(refresh_seconds)
         self.hls = HlsRecords()
+        self.faults = FaultHistory()
+        # Pipes that entered a faulty state, until they leave it (the fault
+        # history's seconds); the pipes by id and those analysed, per plan.
+        self.troubled: dict[str, Tracked] = {}
+        self.by_id: dict[str, Tracked] = {}
+        self.analysed: list[Tracked] = []
         self.events = Events()
         self.shown_url = shown_url
         self.scrub = scrub
@@ -125,6 +133,7 @@ class Refresher:
             log.info("Redis reachable at %s", self.shown_url)
         self.first_read_problems = 0
         channels = self.judge_all(values, now)
+        self.note_faults(now)
         if self.first_read_problems > FIRST_READ_LOGGED:
             log.info("%d more pipe sides had a problem when first read (see /api/status)",
                      self.first_read_problems - FIRST_READ_LOGGED)
@@ -174,7 +183,13 @@ class Refresher:
 
     def make_plan(self, names: list[bytes], now: float) -> Plan:
         plan = self.planner.make_plan(names, now)
-        rows = self.history.keep({tracked.id for tracked in plan.pipes})
+        ids = {tracked.id for tracked in plan.pipes}
+        rows = self.history.keep(ids)
+        self.faults.keep(ids)
+        for pipe_id in [pipe_id for pipe_id in self.troubled if pipe_id not in ids]:
+            del self.troubled[pipe_id]
+        self.by_id = {tracked.id: tracked for tracked in plan.pipes}
+        self.analysed = [tracked for tracked in plan.pipes if tracked.analysis_at >= 0]
         for tracked in plan.pipes:
             tracked.row = rows[tracked.id]
         self.source_keys = [(tracked.id, key_bytes(tracked.source_key)) for tracked in plan.pipes]
@@ -195,6 +210,17 @@ class Refresher:
             views = self.judge_channels(plan.channels, values, status_values, written, now, analysis_values)
         self.history.add(now)
         return tuple(views)
+
+    def note_faults(self, now: float) -> None:
+        troubled = []
+        for pipe_id, tracked in list(self.troubled.items()):
+            view = tracked.view
+            if view is None or (view.input.state not in TROUBLED and view.output.state not in TROUBLED):
+                del self.troubled[pipe_id]
+            else:
+                troubled.append((pipe_id, view.input.state, view.output.state))
+        self.faults.note(now, [(tracked.id, tracked.analysis.parsed) for tracked in self.analysed],
+                         self.hls.records, troubled, self.refresh_seconds, self.stale_after)
 
     def judge_channels(self, channels: list[ChannelState], values: list[bytes | None],
                        status_values: list[bytes | None], written: list[float | None],
@@ -284,6 +310,8 @@ class Refresher:
                 return new(SideView, (state, verdict.reason, verdict.record, judged.preview, written_at,
                                       old.since, old.since_first_read, rate))
         since, first_read = self.entered(old, verdict, now)
+        if verdict.state in TROUBLED:
+            self.troubled[tracked.id] = tracked
         if old is None:
             if verdict.state not in UNREMARKABLE:
                 self.note_first(now, tracked.channel, tracked.pipe, side, verdict)

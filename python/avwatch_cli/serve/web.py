@@ -1,5 +1,6 @@
 """The HTTP side: every answer comes from the latest snapshot, never from
-Redis.  GET and HEAD only; any other path is 404, any other method 405.
+Redis, but for one pipe's details (/api/pipe), which read that pipe's
+records.  GET and HEAD only; any other path is 404, any other method 405.
 
 Every client costs bounded memory and time: bodies are built once per
 snapshot and shared, written in slices that each must leave within
@@ -22,7 +23,7 @@ from prometheus_client import CONTENT_TYPE_LATEST
 
 from avwatch_cli.serve.exposition import Exposition
 from avwatch_cli.serve.history import History
-from avwatch_cli.serve.snapshot import Snapshot
+from avwatch_cli.serve.snapshot import Snapshot, strict_json
 from avwatch_cli.serve.workers import DaemonPool
 
 __all__ = ["Exposition", "make_app"]
@@ -31,6 +32,8 @@ __all__ = ["Exposition", "make_app"]
 MAX_HISTORY_IDS = 200
 # History requests running or waiting at once; more are told to come back.
 MAX_HISTORY_REQUESTS = 8
+# Pipe detail requests (each reads its records from Redis) running or waiting at once.
+MAX_PIPE_REQUESTS = 8
 WRITE_SLICE = 256 * 1024
 WRITE_STALL_SECONDS = 10.0
 WRITE_TOTAL_SECONDS = 60.0
@@ -38,9 +41,9 @@ FALLBACK_PAGE = b"<!doctype html><title>avwatch</title><p>No page installed; see
 INLINE_SCRIPT = re.compile(rb"<script>(.*?)</script>", re.DOTALL)
 
 
-def page() -> bytes:
+def page(name: str = "index.html") -> bytes:
     try:
-        return resources.files("avwatch_cli.serve").joinpath("static/index.html").read_bytes()
+        return resources.files("avwatch_cli.serve").joinpath(f"static/{name}").read_bytes()
     except OSError:
         return FALLBACK_PAGE
 
@@ -90,15 +93,19 @@ async def send(request: web.Request, chunks: list[bytes], content_type: str, *, 
     return response
 
 
-def make_app(latest: Callable[[], Snapshot], history: History) -> web.Application:
+def make_app(latest: Callable[[], Snapshot], history: History,
+             pipe_details: Callable[[str, str], dict | None] | None = None) -> web.Application:
     exposition = Exposition(latest)
     index = page()
-    headers_of_every_answer = security_headers(index)
+    pipe_page = page("pipe.html")
+    headers_of_every_answer = security_headers(index + pipe_page)
     # The snapshot bodies are built once per snapshot: two threads let /metrics
     # and /api/status be built side by side.  History has threads of its own.
     bodies = DaemonPool("bodies", 2)
     histories = DaemonPool("history", 2)
     history_slots = asyncio.Semaphore(MAX_HISTORY_REQUESTS)
+    details = DaemonPool("pipe", 2)
+    detail_slots = asyncio.Semaphore(MAX_PIPE_REQUESTS)
 
     async def in_pool(pool: DaemonPool, work: Callable):
         return await asyncio.get_running_loop().run_in_executor(pool, work)
@@ -123,6 +130,26 @@ def make_app(latest: Callable[[], Snapshot], history: History) -> web.Applicatio
             text = await in_pool(histories, lambda: json.dumps(history.get(ids), allow_nan=False))
         return web.json_response(text=text, headers={"Cache-Control": "no-store"})
 
+    async def one_pipe_page(request: web.Request) -> web.Response:
+        return web.Response(body=pipe_page, content_type="text/html", charset="utf-8")
+
+    async def one_pipe(request: web.Request) -> web.Response:
+        channel, pipe = request.query.get("channel"), request.query.get("pipe")
+        if channel is None or pipe is None:
+            raise web.HTTPBadRequest(text="give the pipe as ?channel=ID&pipe=NAME\n")
+        if pipe_details is None:
+            raise web.HTTPNotFound(text="no pipe details here\n")
+        if detail_slots.locked():
+            raise web.HTTPServiceUnavailable(text="too many pipe requests; try again\n",
+                                             headers={"Retry-After": "1"})
+        async with detail_slots:
+            document = await in_pool(details, lambda: pipe_details(channel, pipe))
+            if document is None:
+                raise web.HTTPNotFound(text=strict_json({"error": "no such pipe", "channel": channel,
+                                                         "pipe": pipe}).decode(), content_type="application/json")
+            body = await in_pool(details, lambda: strict_json(document))
+        return web.Response(body=body, content_type="application/json", headers={"Cache-Control": "no-store"})
+
     async def metrics(request: web.Request) -> web.StreamResponse:
         gzipped = wants_gzip(request)
         body = await in_pool(bodies, exposition.current)
@@ -136,11 +163,12 @@ def make_app(latest: Callable[[], Snapshot], history: History) -> web.Applicatio
     async def stop_pools(app: web.Application) -> None:
         bodies.shutdown(wait=False)
         histories.shutdown(wait=False)
+        details.shutdown(wait=False)
 
     app = web.Application()
     app.on_response_prepare.append(add_headers)
     for path, handler in (("/", root), ("/api/status", status), ("/api/history", pipe_history),
-                          ("/metrics", metrics)):
+                          ("/metrics", metrics), ("/pipe", one_pipe_page), ("/api/pipe", one_pipe)):
         app.router.add_get(path, handler)   # HEAD comes with GET
     app.on_cleanup.append(stop_pools)
     return app

@@ -35,6 +35,11 @@ Owned program_dict(const ts::ProgramReport& program) {
         check(PyList_Append(streams.get(), stream_dict(stream).get()));
     set_item(dict, "streams", streams);
     set_item(dict, "streams_left_out", unsigned_integer(program.streams_left_out));
+    // From the SDT: None until one names the program.
+    const auto& service = program.service;
+    set_item(dict, "service_type", service && service->service_type ? integer(*service->service_type) : none());
+    set_item(dict, "service_name", service ? text(service->name) : none());
+    set_item(dict, "provider_name", service ? text(service->provider) : none());
     return dict;
 }
 

@@ -312,6 +312,8 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
             pat_assembler_.push(packet, lost, [&](const Section& section) { pat_section(section, arrival); });
         return;
     }
+    if (pid == sdt_pid && packet.scrambling() == 0)
+        sdt_assembler_.push(packet, lost, [&](const Section& section) { sdt_section(section); });
     if (s.pmt_roles == 0)
         return;  // no program's PMT
     for (Program& program : programs_) {
@@ -406,6 +408,8 @@ void Analyser::pat_section(const Section& section, Nanos arrival) {
     }
     if (changed)
         refresh_roles();
+    if (changed || program_index_.size() != programs_.size())
+        index_programs();
 }
 
 void Analyser::pmt_section(std::uint16_t pid, const Section& section, Nanos arrival) {
@@ -433,6 +437,33 @@ void Analyser::pmt_section(std::uint16_t pid, const Section& section, Nanos arri
     program->pmt = std::move(*pmt);
     program->pmt_generation = ++pmt_generations_;
     update_roles(*program);
+}
+
+void Analyser::sdt_section(const Section& section) {
+    if (section.table_id() != sdt_actual_table_id)
+        return;  // another transport stream's SDT, or a BAT
+    auto sdt = decode_sdt(section);
+    if (!sdt)
+        return;
+    if (sdt_version_ != sdt->version) {
+        // A new version names the services afresh, section by section.
+        sdt_version_ = sdt->version;
+        for (Program& program : programs_)
+            program.service.reset();
+    }
+    for (const SdtService& service : sdt->services) {
+        auto found = std::lower_bound(program_index_.begin(), program_index_.end(),
+                                      std::pair<std::uint16_t, std::uint16_t>{service.service_id, 0});
+        if (found != program_index_.end() && found->first == service.service_id)
+            programs_[found->second].service = named(service);
+    }
+}
+
+void Analyser::index_programs() {
+    program_index_.clear();
+    for (std::size_t at = 0; at < programs_.size(); ++at)
+        program_index_.emplace_back(programs_[at].number, static_cast<std::uint16_t>(at));
+    std::sort(program_index_.begin(), program_index_.end());
 }
 
 bool Analyser::judged(const Program& program) const noexcept {
@@ -512,6 +543,7 @@ void Analyser::receive_gap(Nanos at) {
     silence_ended_ = true;  // the delay factor's buffer starts again: the dropped bytes never reached it
     pat_assembler_.reset();
     cat_assembler_.reset();
+    sdt_assembler_.reset();
     for (Program& program : programs_)
         program.assembler->reset();
     rtp_ = RtpSequence{};

@@ -26,6 +26,7 @@
 #include "analysis/ts/pcr_clock.hpp"
 #include "analysis/ts/psi.hpp"
 #include "analysis/ts/rtp.hpp"
+#include "analysis/ts/sdt.hpp"
 #include "analysis/ts/sections.hpp"
 
 #include <array>
@@ -64,6 +65,7 @@ struct ProgramReport {
     std::optional<std::uint16_t> pcr_pid;  // nullopt until its PMT arrived
     std::vector<ElementaryStream> streams;
     std::size_t streams_left_out = 0;  // listed by the PMT but not in `streams` (see close_window)
+    std::optional<ServiceNames> service;  // its entry in the SDT, when one listed it
 };
 
 struct Report {
@@ -157,6 +159,7 @@ private:
         Nanos pmt_last;
         bool pmt_missing = false;  // an error counted since the last PMT
         std::uint64_t pmt_generation = 0;  // which PMT it holds, for the roles applied from it
+        std::optional<ServiceNames> service = std::nullopt;  // from the SDT's current version
     };
     // The roles one program gave its PIDs, to withdraw when it changes.
     struct AppliedRoles {
@@ -184,6 +187,8 @@ private:
     void timing(PidState& state, const Packet& packet, Nanos arrival);
     void pat_section(const Section& section, Nanos arrival);
     void pmt_section(std::uint16_t pid, const Section& section, Nanos arrival);
+    void sdt_section(const Section& section);
+    void index_programs();
     void check_deadlines(Nanos arrival);
     void check_pmt_deadlines(Nanos arrival);
     void note_gap(Nanos arrival);
@@ -231,6 +236,12 @@ private:
     bool pat_missing_ = true;
     std::vector<Program> programs_;
     SectionAssembler cat_assembler_;
+    // The SDT gives the programs their names (it is not judged).  Its
+    // services are looked up by number in program_index_ (sorted: number,
+    // position in programs_), so a section of 200 services costs little.
+    SectionAssembler sdt_assembler_;
+    std::optional<std::uint8_t> sdt_version_;
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> program_index_;
     bool cat_seen_ = false;  // a CAT (with a good CRC) has arrived
     Nanos cat_missing_last_;  // when scrambled packets without a CAT last counted an error, or the start
     // Judged program numbers from --program that the PAT does not list yet.

@@ -13,7 +13,7 @@ void Analyser::report_programs(Report& report) const {
     auto first = std::find_if(programs_.begin(), programs_.end(), [&](const Program& p) { return judged(p); });
     std::size_t budget = other_programs_streams;
     auto add = [&](const Program& program, bool whole) {
-        ProgramReport entry{program.number, program.pmt_pid, std::nullopt, {}, 0};
+        ProgramReport entry{program.number, program.pmt_pid, std::nullopt, {}, 0, program.service};
         if (program.pmt) {
             entry.pcr_pid = program.pmt->pcr_pid;
             const auto& streams = program.pmt->streams;
