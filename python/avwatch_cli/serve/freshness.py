@@ -36,10 +36,12 @@ import logging
 import socket
 import threading
 import time
+from typing import Callable
 
 import hiredis
 import redis
 
+from avwatch_cli.analyze.record import NO_DATA_ALARM
 from avwatch_cli.serve import native
 from avwatch_cli.serve.nodes import Client, nodes_of
 from avwatch_cli.serve.reader import PATTERN, key_bytes
@@ -146,6 +148,9 @@ class WriteTimes:
         self.refusal_logged = False
         self.stopping = threading.Event()
         self.note_values = native.note_writes or note_writes
+        # Called from a listener when an analyser says its input just
+        # stopped: the refresher then judges at once (see Refresher.run).
+        self.on_alarm: Callable[[], None] | None = None
 
     @property
     def mode(self) -> str:
@@ -236,6 +241,7 @@ class WriteTimes:
                 connection.connect()
                 known = self.set_up(node)
                 connection.send_command("PSUBSCRIBE", pattern)
+                connection.send_command("SUBSCRIBE", NO_DATA_ALARM)
                 # Working only once the server confirms the subscription: a
                 # server busy with a script answers PSUBSCRIBE with BUSY.
                 subscribed = False
@@ -293,6 +299,10 @@ class WriteTimes:
                 raise redis.ResponseError(str(reply))
             if isinstance(reply, list) and len(reply) == 3 and reply[0] == b"psubscribe":
                 confirmed = True
+                continue
+            if isinstance(reply, list) and len(reply) == 3 and reply[0] == b"message":
+                if self.on_alarm is not None:
+                    self.on_alarm()
                 continue
             # A list (RESP2) or its subclass PushNotification (RESP3, which recent clients speak).
             if isinstance(reply, list) and len(reply) == 4 and reply[0] == b"pmessage":
