@@ -134,11 +134,11 @@ class PipeAnalyser(threading.Thread):
                 report = watch.next_report(0.5)
                 if report is not None:
                     wall_end = time.time() - (time.monotonic() - report["window_end"])
-                    record = make_record(report, uri=uri, method=watch.method, started=started,
-                                         wall_end=wall_end, error_times=errors)
-                    stopped = flowing and no_data(record)
-                    flowing = not no_data(record)
-                    self._publish(record, alarm=stopped)
+                    published = make_record(report, uri=uri, method=watch.method, started=started,
+                                            wall_end=wall_end, error_times=errors)
+                    stopped = flowing and no_data(published)
+                    flowing = not no_data(published)
+                    self._publish(published, alarm=stopped)
                 if time.monotonic() >= next_check:
                     next_check = time.monotonic() + RECORD_POLL_SECONDS
                     try:
