@@ -28,9 +28,10 @@ class Writer:
 
     PERIOD = 0.4
 
-    def __init__(self, client, records: dict):
+    def __init__(self, client, records: dict, moving: bool = True):
         self.client = client
         self.records = records   # key -> record (a dict, written with a moving bitrate) or raw text
+        self.moving = moving     # False: the bitrates as given, for a test that reads them back
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
 
@@ -40,7 +41,7 @@ class Writer:
         return self
 
     def write(self, step: int) -> None:
-        swing = 1 + 0.25 * math.sin(step / 1.5)
+        swing = 1 + 0.25 * math.sin(step / 1.5) if self.moving else 1
         with self.client.pipeline(transaction=False) as pipe:
             for key, record in self.records.items():
                 if isinstance(record, str):   # a value that is not a record at all
