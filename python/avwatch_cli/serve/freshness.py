@@ -24,6 +24,10 @@ While none came (and every listener has been subscribed since the SCAN
 began), the refresher reads the names it has instead of walking the whole
 key space again, but never for longer than RESCAN_SECONDS.
 
+On the same connections the listeners hear the input analysers' alarm
+(NO_DATA_ALARM: an input has just stopped), on which the refresher judges
+at once instead of at its next period.
+
 A key written before serve started, or while the listener was cut off, has
 no known write time: its age counts from the moment the listener last
 subscribed or the refresher first saw the key, whichever is later.  So a
@@ -297,12 +301,11 @@ class WriteTimes:
         while (reply := reader.gets()) is not False:
             if isinstance(reply, Exception):
                 raise redis.ResponseError(str(reply))
-            if isinstance(reply, list) and len(reply) == 3 and reply[0] == b"psubscribe":
-                confirmed = True
-                continue
-            if isinstance(reply, list) and len(reply) == 3 and reply[0] == b"message":
-                if self.on_alarm is not None:
-                    self.on_alarm()
+            if isinstance(reply, list) and len(reply) == 3:
+                if reply[0] == b"psubscribe":
+                    confirmed = True
+                elif reply[0] == b"message" and self.on_alarm is not None:
+                    self.on_alarm()   # an analyser's: its input just stopped
                 continue
             # A list (RESP2) or its subclass PushNotification (RESP3, which recent clients speak).
             if isinstance(reply, list) and len(reply) == 4 and reply[0] == b"pmessage":
