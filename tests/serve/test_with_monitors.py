@@ -11,6 +11,7 @@ import time
 import pytest
 
 from hls_standin import HlsStandIn
+from serve import browser
 from serve.harness import wait_for
 
 
@@ -23,6 +24,10 @@ def test_serve_follows_the_monitors(broker, redis_server, kestrel_root, udp_stre
     broker.set("ch:9:input:main", json.dumps({"uri": udp_stream.uri, "miface": "127.0.0.1",
                                               "pid": 1, "vpid": 256, "apid": 257}))
     serve = start_serve(url, *refresh)
+    if (why := browser.missing()) is not None:
+        pytest.fail(why)
+    page = browser.Browser()
+    page.open(serve.base + "/")
     with HlsStandIn(kestrel_root / "trunk/objs/nginx/html", "9", "main", fragment=1):
         monitor = subprocess.Popen([sys.executable, "-m", "avwatch_cli", "monitor", "--redis", url,
                                     "--channel", "9", "--pipe", "main"],
@@ -45,9 +50,12 @@ def test_serve_follows_the_monitors(broker, redis_server, kestrel_root, udp_stre
             shown = time.monotonic() - stopped_at
             wait_for(lambda: serve.metrics().get(("avwatch_health", (("channel", "9"), ("pipe", "main"),
                                                                      ("side", "input"), ("state", "no_signal")))))
+            exported = time.monotonic() - stopped_at
+            page.wait_for(lambda: any(state == "no_signal" for row in page.rows() for state, _ in row["badges"]),
+                          what="the input's no_signal badge")
             # Reported, not asserted: how long the operator waits to see it.
-            print(f"\ninput stopped -> no_signal in {shown:.2f} s in /api/status, "
-                  f"{time.monotonic() - stopped_at:.2f} s in /metrics ({gone['reason']})")
+            print(f"\ninput stopped -> no_signal in {shown:.2f} s in /api/status, {exported:.2f} s in /metrics, "
+                  f"{time.monotonic() - stopped_at:.2f} s on the page ({gone['reason']})")
             if analysed:   # the analyser saw it, long before the probe would have
                 assert gone["reason"].startswith("the analyser got no data"), gone
             assert serve.side("9", "main", "output")["state"] == "ok"
@@ -56,6 +64,7 @@ def test_serve_follows_the_monitors(broker, redis_server, kestrel_root, udp_stre
             wait_for(lambda: monitor.poll() is not None, timeout=60)
             serve.wait_for_state("9", "main", "output", "stopped")
         finally:
+            page.close()
             if monitor.poll() is None:
                 monitor.kill()
             monitor.communicate()
