@@ -102,7 +102,7 @@ def test_promtool_finds_nothing_to_complain_of_in_the_metrics(tool, own_redis, s
         "pmt_present": True, "media_loss_rate": 0.5, "delay_factor_ms": 4.2, "data_age": 0.01, "time": now}))
     client.set("ch:ok:hls:main", json.dumps({
         "time": now, "media_sequence": 12, "bitrate": 2_400_000, "declared_bitrate": 2_500_000, "stale": False,
-        "problems": [], "checks_failed": ["over_target"], "continuity_errors": 0, "lag": -0.4,
+        "problems": [], "checks_failed": ["over_target", "lag"], "continuity_errors": 0, "lag": -12.4,
         "sequence_resets": 1, "missing_segment_checks": 2}))
     # A monitor that should analyse its input and cannot.
     client.set("ch:bare", json.dumps({"live": True}))
@@ -119,7 +119,8 @@ def test_promtool_finds_nothing_to_complain_of_in_the_metrics(tool, own_redis, s
     for family in (b"avwatch_input_bytes_per_second", b"avwatch_stream_info", b"avwatch_ts_bytes_per_second",
                    b"avwatch_ts_errors_total", b"avwatch_hls_bytes_per_second",
                    b"avwatch_hls_declared_bytes_per_second", b"avwatch_hls_check_failed",
-                   b'avwatch_ts_analysis_absent{channel="bare",pipe="main"} 1.0', b"avwatch_hls_lag_seconds",
+                   b'avwatch_ts_analysis_absent{channel="bare",pipe="main"} 1.0',
+                   b'avwatch_hls_lag_seconds{channel="ok",pipe="main"} -12.4',
                    b"avwatch_hls_sequence_resets_total", b"avwatch_hls_missing_segment_checks_total"):
         assert family in body, family
     result = subprocess.run([tool("promtool"), "check", "metrics"], input=body, capture_output=True, timeout=60)

@@ -20,8 +20,9 @@ GAUGES = (
     ("avwatch_hls_media_sequence", "media_sequence", "EXT-X-MEDIA-SEQUENCE of the playlist as last read", 1),
     ("avwatch_hls_stale", "stale", "1 when the playlist has not advanced for 1.5 target durations", 1),
     ("avwatch_hls_continuity_errors", "continuity_errors", "continuity errors inside the listed segments", 1),
-    ("avwatch_hls_lag_seconds", "lag", "seconds the listed media trails the wall clock (negative: ahead)", 1),
 )
+LAG_HELP = ("seconds the listed media trails the wall clock (negative: ahead), while the lag check fails; "
+            "no series otherwise")
 # (metric without _total, record field, help): the checker's running counts,
 # which outlive the flags a scrape may miss (a segment is listed only for the
 # playlist's window).
@@ -45,6 +46,7 @@ def hls_families(snapshot: Snapshot) -> list[Metric]:
     counts: list[list[tuple]] = [[] for _ in COUNTERS]
     failed: list[tuple] = []
     age: list[tuple] = []
+    lag: list[tuple] = []   # only where the check fails: a series per pipe in trouble, not per pipe
     if records:
         for pipe in snapshot.pipes():
             record = records.get(pipe.id)
@@ -62,12 +64,15 @@ def hls_families(snapshot: Snapshot) -> list[Metric]:
             checks = record.get("checks_failed")
             if isinstance(checks, list):
                 failed.extend((*labels, check) for check in checks[:32] if isinstance(check, str))
+                if "lag" in checks and (seconds := number(record.get("lag"))) is not None:
+                    lag.append((*labels, seconds))
             written = number(record.get("time"))
             if written is not None:
                 age.append((*labels, max(0.0, snapshot.generated_at - written)))
     families = [family(name, help_text, rows) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)]
     families.append(family("avwatch_hls_record_age_seconds", "since the HLS analyser's last check", age))
     families += [counter_family(name, help_text, rows) for rows, (name, _, help_text) in zip(counts, COUNTERS)]
+    families.append(family("avwatch_hls_lag_seconds", LAG_HELP, lag))
     check_family = GaugeMetricFamily("avwatch_hls_check_failed", "1 for each check the last HLS check failed",
                                      labels=["channel", "pipe", "check"])
     check_family.samples = [Sample(check_family.name, {"channel": channel, "pipe": pipe, "check": check}, 1.0)
