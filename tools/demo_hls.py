@@ -21,7 +21,10 @@ class EncoderPause:
         if seconds < SHORTEST_DEMO:
             return
         if self.stage == "planned" and left <= PAUSE_BEFORE_END:
-            self.standin.stop()
+            # Killed, as an encoder that crashes: its playlist stays as it was.  (Told to stop,
+            # ffmpeg rewrites it once more, and a second signal, as the whole process group
+            # gets, cuts that write short and leaves the playlist empty.)
+            self.standin.kill()
             self.stage, self.started = "under way", time.monotonic()
             view.note("HLS encoder stopped: the playlist freezes")
         elif self.stage == "under way":

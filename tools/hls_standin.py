@@ -168,6 +168,12 @@ def main(argv=None):
                 print(f"ffmpeg ended with status {server.process.returncode}", file=sys.stderr)
                 return 1
     finally:
+        # A signal to the process group reached ffmpeg too, and a second one would cut
+        # its last rewrite of the playlist short (leaving it empty): it ends by itself first.
+        try:
+            server.process.wait(2)
+        except subprocess.TimeoutExpired:
+            pass
         server.stop()
     return 0
 

@@ -59,7 +59,7 @@ def number(value: Any) -> float | None:
 def fresh(record: dict | None, now: float, stale_after: float) -> bool:
     """Whether an analyser's record was written recently enough to count:
     one its monitor stopped rewriting describes a stream long gone."""
-    if record is None:
+    if record is None or "analysis_failed" in record:   # no figures: only why there are none
         return False
     written = number(record.get("time"))
     return written is not None and now - written <= stale_after

@@ -8,6 +8,7 @@ import os
 import queue
 import signal
 import threading
+from collections.abc import Callable
 
 import avwatch
 
@@ -150,7 +151,8 @@ def run(args) -> int:
         try:
             status = supervise(kinds, args.channel, args.pipe, broker,
                                StateLog(broker, args.channel, args.pipe, kinds,
-                                        output_published=reason.clear if reason is not None else None))
+                                        output_published=reason.clear if reason is not None else None),
+                               watchdog=analyser.watchdog if analyser is not None else None)
             if status == OK and reason is not None:
                 reason.clear()   # the channel stopped: its status keys are gone too
             return status
@@ -186,7 +188,8 @@ def warn_about_missing_output(ch_uid: str, pipe_name: str, reason: OutputReason)
         reason.note(f"no playlist {playlist} yet (the media server writes it)")
 
 
-def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | None = None) -> int:
+def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | None = None,
+              watchdog: Callable[[], None] | None = None) -> int:
     finished: queue.Queue = queue.Queue()
     threads = [MonitorThread(kind, ch_uid, pipe_name, broker, finished) for kind in kinds]
     for started in threads:
@@ -196,7 +199,7 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | Non
     running = len(threads)
     while running:
         try:
-            thread = next_finished(finished, states if status == OK else None)
+            thread = next_finished(finished, states if status == OK else None, watchdog)
         except KeyboardInterrupt:
             if status != INTERRUPTED:
                 log.info("stopping: the monitors end after their current pass (a few seconds); "
@@ -229,14 +232,18 @@ def supervise(kinds, ch_uid: str, pipe_name: str, broker, states: StateLog | Non
     return status
 
 
-def next_finished(finished: queue.Queue, states: StateLog | None) -> MonitorThread | None:
-    """The next monitor thread to end, or None once the states were read."""
+def next_finished(finished: queue.Queue, states: StateLog | None,
+                  watchdog: Callable[[], None] | None = None) -> MonitorThread | None:
+    """The next monitor thread to end, or None once the states were read
+    (and the analyser looked at)."""
     if states is None:
         return finished.get()
     try:
         return finished.get(timeout=STATE_POLL_SECONDS)
     except queue.Empty:
         states.poll()
+        if watchdog is not None:
+            watchdog()
         return None
 
 

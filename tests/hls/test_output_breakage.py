@@ -93,6 +93,10 @@ BREAKS = {
 }
 
 
+# The checks whose sightings the record counts.
+COUNTED = {"segment_missing": "missing_segment_checks", "sequence": "sequence_resets"}
+
+
 @pytest.mark.parametrize("name", BREAKS)
 def test_each_break_is_named(frozen_copy, name):
     playlist, master = frozen_copy
@@ -109,6 +113,9 @@ def test_each_break_is_named(frozen_copy, name):
     assert code in after["checks_failed"], after["problems"]
     assert any(detail in text for text in after["problems"]), after["problems"]
     assert set(after["checks_failed"]) <= {code, "stale"}, after["problems"]
+    # The running counts, which outlive the check that saw the fault, rise with it alone.
+    for check, count in COUNTED.items():
+        assert (before[count], after[count]) == (0, int(code == check)), (count, after["problems"])
 
 
 def test_bitrate_is_measured_from_the_listed_segments(frozen_copy):

@@ -102,15 +102,101 @@ def test_promtool_finds_nothing_to_complain_of_in_the_metrics(tool, own_redis, s
         "pmt_present": True, "media_loss_rate": 0.5, "delay_factor_ms": 4.2, "data_age": 0.01, "time": now}))
     client.set("ch:ok:hls:main", json.dumps({
         "time": now, "media_sequence": 12, "bitrate": 2_400_000, "declared_bitrate": 2_500_000, "stale": False,
-        "problems": [], "checks_failed": ["over_target"], "continuity_errors": 0}))
+        "problems": [], "checks_failed": ["over_target", "lag"], "continuity_errors": 0, "lag": -12.4,
+        "sequence_resets": 1, "missing_segment_checks": 2}))
+    # A monitor that should analyse its input and cannot.
+    client.set("ch:bare", json.dumps({"live": True}))
+    client.set("ch:bare:in:main", json.dumps(STREAM))
+    client.set("ch:bare:ts:main", json.dumps({"analysis_failed": "no CAP_NET_RAW", "uri": "udp://:5000",
+                                              "time": now}))
     serve = start_serve(f"redis://127.0.0.1:{client.connection_pool.connection_kwargs['port']}/0",
                         "--refresh", "0.3")
     serve.wait_for_state("bad", "main", "input", "malformed")
     wait_for(lambda: (pipe := serve.pipe("ok", "main")) and pipe["analysis"] and pipe["hls"])
+    bare = wait_for(lambda: (pipe := serve.pipe("bare", "main")) and pipe["analysis"] and pipe)
+    assert bare["input"]["state"] == "ok"   # the probe's verdict stands: no figures to weigh it against
     body = serve.request("/metrics")[2]
     for family in (b"avwatch_input_bytes_per_second", b"avwatch_stream_info", b"avwatch_ts_bytes_per_second",
                    b"avwatch_ts_errors_total", b"avwatch_hls_bytes_per_second",
-                   b"avwatch_hls_declared_bytes_per_second", b"avwatch_hls_check_failed"):
+                   b"avwatch_hls_declared_bytes_per_second", b"avwatch_hls_check_failed",
+                   b'avwatch_ts_analysis_absent{channel="bare",pipe="main"} 1.0',
+                   b'avwatch_hls_lag_seconds{channel="ok",pipe="main"} -12.4',
+                   b"avwatch_hls_sequence_resets_total", b"avwatch_hls_missing_segment_checks_total"):
         assert family in body, family
     result = subprocess.run([tool("promtool"), "check", "metrics"], input=body, capture_output=True, timeout=60)
     assert result.returncode == 0 and not result.stdout + result.stderr, result.stdout + result.stderr
+
+
+def write_playlist(folder: Path, first: int, count: int = 5) -> None:
+    """A live 5 x 2-s media playlist from segment `first`, replaced whole as a packager does."""
+    lines = ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-TARGETDURATION:2", f"#EXT-X-MEDIA-SEQUENCE:{first}"]
+    for number in range(first, first + count):
+        segment = folder / f"s{number}.ts"
+        if not segment.exists():
+            segment.write_bytes(b"\x47" + bytes(187))
+        lines += ["#EXTINF:2.000,", segment.name]
+    (folder / "chunks.tmp").write_text("\n".join(lines) + "\n")
+    (folder / "chunks.tmp").rename(folder / "chunks.m3u8")
+
+
+def test_prometheus_fires_on_a_segment_missing_between_scrapes(tool, tmp_path, own_redis, start_serve):
+    """The HLS checker, serve and Prometheus as deployed: a segment deleted
+    from a 5 x 2-s playlist is flagged for a check or two and rolls out; the
+    shipped rule still fires, after the flag has gone.  A media sequence that
+    goes back fires its alert too."""
+    from avwatch_cli.analyze.hls_publisher import HlsPublisher
+
+    server = own_redis()
+    client = server.client()
+    client.set("ch:h", json.dumps({"live": True}))
+    client.set("ch:h:in:main", json.dumps(STREAM))
+    client.set("ch:h:out:main", json.dumps(OUTPUT))
+    folder = tmp_path / "html" / "h" / "main"
+    folder.mkdir(parents=True)
+    write_playlist(folder, 10)
+    serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.5")
+    config = tmp_path / "prometheus.yml"
+    config.write_text(json.dumps({
+        "global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
+        "rule_files": [str(RULES / "avwatch-hls.rules.yml")],
+        "scrape_configs": [{"job_name": "avwatch", "static_configs": [{"targets": [f"127.0.0.1:{serve.port}"]}]}],
+    }))
+    port = free_port()
+    prometheus = subprocess.Popen(
+        [tool("prometheus"), f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
+         f"--web.listen-address=127.0.0.1:{port}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    publisher = HlsPublisher(client, "h", "main", str(tmp_path / "html"))
+    publisher.start()
+
+    def query(expression):
+        url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+        try:
+            with urllib.request.urlopen(url, timeout=5) as response:
+                return json.load(response)["data"]["result"]
+        except OSError:
+            return []
+
+    def record():
+        return json.loads(client.get("ch:h:hls:main") or b"{}")
+
+    try:
+        wait_for(lambda: query('avwatch_hls_missing_segment_checks_total{channel="h"} == 0'), timeout=60)
+        (folder / "s12.ts").unlink()
+        wait_for(lambda: record().get("missing_segment_checks", 0) >= 1, timeout=10)
+        write_playlist(folder, 13)   # s12 rolls out: the flag clears, the count stays
+        wait_for(lambda: "segment_missing" not in record().get("checks_failed", ["segment_missing"]), timeout=10)
+        firing = wait_for(lambda: query('ALERTS{alertname="AvwatchHlsSegmentsMissing",alertstate="firing"}'),
+                          timeout=90, interval=1)
+        assert firing[0]["metric"]["channel"] == "h" and firing[0]["metric"]["pipe"] == "main"
+        assert not query('avwatch_hls_check_failed{check="segment_missing"}')   # long gone
+        assert not query('ALERTS{alertname="AvwatchHlsMediaSequenceReset"}')
+
+        write_playlist(folder, 1)   # the packager restarted its sequence
+        reset = wait_for(lambda: query('ALERTS{alertname="AvwatchHlsMediaSequenceReset",alertstate="firing"}'),
+                         timeout=30, interval=1)
+        assert reset[0]["metric"]["pipe"] == "main" and record()["sequence_resets"] == 1
+    finally:
+        publisher.stop(delete=False)
+        prometheus.terminate()
+        prometheus.wait(15)

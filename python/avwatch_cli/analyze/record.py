@@ -8,6 +8,9 @@ from typing import Any
 
 # The record is rewritten every second; a stopped analyser's record expires.
 RECORD_TTL_SECONDS = 10
+# The Redis channel told the key of a record whose input has just stopped
+# sending (serve refreshes on it rather than at its next period).
+NO_DATA_ALARM = "avwatch:ts:no-data"
 # A garbage flood can show thousands of PIDs: the record keeps the largest.
 MAX_PIDS = 32
 
@@ -66,6 +69,12 @@ class ErrorTimes:
                     self.since[name] = at
                 self.times[name] = at
         return dict(self.times)
+
+
+def failure_record(reason: str, uri: str | None, now: float) -> dict[str, Any]:
+    """What stands in for the record while the input should be analysed and
+    is not: no figures, only why (serve exports it as analysis absent)."""
+    return {"analysis_failed": reason, "uri": uri, "time": round(now, 3)}
 
 
 def make_record(report: dict[str, Any], *, uri: str, method: str, started: float, wall_end: float,

@@ -43,6 +43,11 @@ def parse(raw: bytes | None) -> dict[str, Any] | None:
         record = json.loads(raw)
     except ValueError:
         return None
-    if not isinstance(record, dict) or not isinstance(record.get("bitrate"), (int, float)):
+    if not isinstance(record, dict):
+        return None
+    if isinstance(record.get("analysis_failed"), str):
+        # The monitor's word that the input should be analysed and is not.
+        return {"analysis_failed": record["analysis_failed"][:300], "time": record.get("time")}
+    if not isinstance(record.get("bitrate"), (int, float)):
         return None
     return {name: record[name] for name in SHOWN_FIELDS if name in record}

@@ -8,6 +8,7 @@ from typing import Callable, Sequence
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.samples import Sample
 
+from avwatch_cli.health import State
 from avwatch_cli.serve.snapshot import Snapshot
 
 # The "indicator" label of avwatch_ts_errors_total.
@@ -26,6 +27,9 @@ GAUGES = (
     ("avwatch_ts_media_loss_rate", "media_loss_rate", "TS packets lost per second over the last second", 1),
 )
 
+# Input states in which a failure record is no news: the channel stopped.
+QUIET = (State.STOPPED,)
+
 Make = Callable[[Sequence[tuple]], Metric]
 
 
@@ -36,12 +40,21 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
     errors: list[tuple] = []
     data_age: list[tuple] = []
     delay: list[tuple] = []
+    absent: list[tuple] = []
     gauges: tuple[list[tuple], ...] = tuple([] for _ in GAUGES)
     for pipe in snapshot.pipes():
         record = pipe.analysis
         if record is None:
             continue
         channel, name = pipe.channel, pipe.pipe
+        if "analysis_failed" in record:
+            # Only a monitor that is meant to analyse writes it, and rewrites it while it
+            # fails; one of a channel that stopped is no news.
+            written = record.get("time")
+            if (pipe.input.state not in QUIET and isinstance(written, (int, float))
+                    and now - written <= snapshot.stale_after):
+                absent.append((channel, name, 1.0))
+            continue
         packets.append((channel, name, float(record.get("packets") or 0)))
         for indicator in INDICATORS:
             errors.append((channel, name, indicator, float(record.get(indicator) or 0)))
@@ -61,6 +74,9 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
         source("avwatch_ts_delay_factor_seconds", delay,
                gauge("avwatch_ts_delay_factor_seconds", "RFC 4445 delay factor over the last second")),
         *(source(name, rows, gauge(name, help_text)) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)),
+        source("avwatch_ts_analysis_absent", absent,
+               gauge("avwatch_ts_analysis_absent", "1 while the monitor runs the input analyser but it publishes "
+                     "no analysis (why: /api/status); no series otherwise")),
     ]
 
 

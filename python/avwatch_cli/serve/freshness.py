@@ -24,6 +24,10 @@ While none came (and every listener has been subscribed since the SCAN
 began), the refresher reads the names it has instead of walking the whole
 key space again, but never for longer than RESCAN_SECONDS.
 
+On the same connections the listeners hear the input analysers' alarm
+(NO_DATA_ALARM: an input has just stopped), on which the refresher judges
+at once instead of at its next period.
+
 A key written before serve started, or while the listener was cut off, has
 no known write time: its age counts from the moment the listener last
 subscribed or the refresher first saw the key, whichever is later.  So a
@@ -36,10 +40,12 @@ import logging
 import socket
 import threading
 import time
+from typing import Callable
 
 import hiredis
 import redis
 
+from avwatch_cli.analyze.record import NO_DATA_ALARM
 from avwatch_cli.serve import native
 from avwatch_cli.serve.nodes import Client, nodes_of
 from avwatch_cli.serve.reader import PATTERN, key_bytes
@@ -146,6 +152,9 @@ class WriteTimes:
         self.refusal_logged = False
         self.stopping = threading.Event()
         self.note_values = native.note_writes or note_writes
+        # Called from a listener when an analyser says its input just
+        # stopped: the refresher then judges at once (see Refresher.run).
+        self.on_alarm: Callable[[], None] | None = None
 
     @property
     def mode(self) -> str:
@@ -236,6 +245,7 @@ class WriteTimes:
                 connection.connect()
                 known = self.set_up(node)
                 connection.send_command("PSUBSCRIBE", pattern)
+                connection.send_command("SUBSCRIBE", NO_DATA_ALARM)
                 # Working only once the server confirms the subscription: a
                 # server busy with a script answers PSUBSCRIBE with BUSY.
                 subscribed = False
@@ -291,8 +301,11 @@ class WriteTimes:
         while (reply := reader.gets()) is not False:
             if isinstance(reply, Exception):
                 raise redis.ResponseError(str(reply))
-            if isinstance(reply, list) and len(reply) == 3 and reply[0] == b"psubscribe":
-                confirmed = True
+            if isinstance(reply, list) and len(reply) == 3:
+                if reply[0] == b"psubscribe":
+                    confirmed = True
+                elif reply[0] == b"message" and self.on_alarm is not None:
+                    self.on_alarm()   # an analyser's: its input just stopped
                 continue
             # A list (RESP2) or its subclass PushNotification (RESP3, which recent clients speak).
             if isinstance(reply, list) and len(reply) == 4 and reply[0] == b"pmessage":

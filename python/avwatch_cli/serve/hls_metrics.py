@@ -7,7 +7,7 @@ from __future__ import annotations
 import math
 from typing import Any, Sequence
 
-from prometheus_client.core import GaugeMetricFamily, Metric
+from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.samples import Sample
 
 from avwatch_cli.serve.snapshot import Snapshot
@@ -20,6 +20,15 @@ GAUGES = (
     ("avwatch_hls_media_sequence", "media_sequence", "EXT-X-MEDIA-SEQUENCE of the playlist as last read", 1),
     ("avwatch_hls_stale", "stale", "1 when the playlist has not advanced for 1.5 target durations", 1),
     ("avwatch_hls_continuity_errors", "continuity_errors", "continuity errors inside the listed segments", 1),
+)
+LAG_HELP = ("seconds the listed media trails the wall clock (negative: ahead), while the lag check fails; "
+            "no series otherwise")
+# (metric without _total, record field, help): the checker's running counts,
+# which outlive the flags a scrape may miss (a segment is listed only for the
+# playlist's window).
+COUNTERS = (
+    ("avwatch_hls_sequence_resets", "sequence_resets", "times the media sequence went back"),
+    ("avwatch_hls_missing_segment_checks", "missing_segment_checks", "checks that found a listed segment missing"),
 )
 
 
@@ -34,8 +43,10 @@ def number(value: Any) -> float | None:
 def hls_families(snapshot: Snapshot) -> list[Metric]:
     records = snapshot.hls
     gauges: list[list[tuple]] = [[] for _ in GAUGES]
+    counts: list[list[tuple]] = [[] for _ in COUNTERS]
     failed: list[tuple] = []
     age: list[tuple] = []
+    lag: list[tuple] = []   # only where the check fails: a series per pipe in trouble, not per pipe
     if records:
         for pipe in snapshot.pipes():
             record = records.get(pipe.id)
@@ -46,14 +57,22 @@ def hls_families(snapshot: Snapshot) -> list[Metric]:
                 value = number(record.get(field))
                 if value is not None:
                     rows.append((*labels, value * scale))
+            for rows, (_, field, _) in zip(counts, COUNTERS):
+                value = number(record.get(field))
+                if value is not None and value >= 0:
+                    rows.append((*labels, value))
             checks = record.get("checks_failed")
             if isinstance(checks, list):
                 failed.extend((*labels, check) for check in checks[:32] if isinstance(check, str))
+                if "lag" in checks and (seconds := number(record.get("lag"))) is not None:
+                    lag.append((*labels, seconds))
             written = number(record.get("time"))
             if written is not None:
                 age.append((*labels, max(0.0, snapshot.generated_at - written)))
     families = [family(name, help_text, rows) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)]
     families.append(family("avwatch_hls_record_age_seconds", "since the HLS analyser's last check", age))
+    families += [counter_family(name, help_text, rows) for rows, (name, _, help_text) in zip(counts, COUNTERS)]
+    families.append(family("avwatch_hls_lag_seconds", LAG_HELP, lag))
     check_family = GaugeMetricFamily("avwatch_hls_check_failed", "1 for each check the last HLS check failed",
                                      labels=["channel", "pipe", "check"])
     check_family.samples = [Sample(check_family.name, {"channel": channel, "pipe": pipe, "check": check}, 1.0)
@@ -65,4 +84,11 @@ def hls_families(snapshot: Snapshot) -> list[Metric]:
 def family(name: str, help_text: str, rows: Sequence[tuple]) -> Metric:
     made = GaugeMetricFamily(name, help_text, labels=["channel", "pipe"])
     made.samples = [Sample(name, {"channel": channel, "pipe": pipe}, value) for channel, pipe, value in rows]
+    return made
+
+
+def counter_family(name: str, help_text: str, rows: Sequence[tuple]) -> Metric:
+    made = CounterMetricFamily(name, help_text, labels=["channel", "pipe"])
+    made.samples = [Sample(name + "_total", {"channel": channel, "pipe": pipe}, value)
+                    for channel, pipe, value in rows]
     return made

@@ -36,6 +36,9 @@ log = logging.getLogger("avwatch.serve")
 UNREMARKABLE = frozenset({State.OK, State.STOPPED})
 # First-read problems logged one by one per refresh; the rest are counted.
 FIRST_READ_LOGGED = 20
+# After an analyser's alarm, the refresher rests at least this long (or as
+# long as its last refresh took) before the refresh it brings forward.
+ALARM_PAUSE = 0.1
 # Named tuples made without their Python-level __new__: a few per rewritten record.
 new = tuple.__new__
 
@@ -84,6 +87,9 @@ class Refresher:
         # The judge in C when installed (see native), else judge_channels.
         self.native_judge = native.judge_channels
         self.stopping = threading.Event()
+        # Set by stop() and by an analyser's alarm (an input just stopped).
+        self.wake = threading.Event()
+        self.write_times.on_alarm = self.wake.set
         self.thread = threading.Thread(target=self.run, name="refresher", daemon=True)
         self.snapshot = self.build(now, (), redis_up=False, error="not read yet", duration=0.0)
 
@@ -93,6 +99,7 @@ class Refresher:
 
     def stop(self) -> None:
         self.stopping.set()
+        self.wake.set()
         self.write_times.stopping.set()
         self.write_times.stop()
         # Daemon threads: one caught in a slow connect is left to the exit.
@@ -102,13 +109,21 @@ class Refresher:
     def run(self) -> None:
         while not self.stopping.is_set():
             started = time.monotonic()
+            self.wake.clear()   # an alarm from here on is seen by this refresh or brings the next forward
             try:
                 self.refresh()
             except Exception:
                 # A fault of ours must not freeze the snapshot for good: report and go on.
                 log.exception("refresh failed")
                 self.plan = None
-            self.stopping.wait(max(0.0, self.refresh_seconds - (time.monotonic() - started)))
+            took = time.monotonic() - started
+            self.wake.wait(max(0.0, self.refresh_seconds - took))
+            if not self.stopping.is_set() and self.wake.is_set():
+                # An input stopped: judged now, not at the next period.  Alarms come only
+                # as inputs stop, yet a thousand stopping at once must not keep the refresher
+                # from rest: a pause as long as the refresh itself, at least.
+                rested = time.monotonic() - started - took
+                self.stopping.wait(max(0.0, max(ALARM_PAUSE, took) - rested))
 
     def refresh(self) -> None:
         started = time.perf_counter()

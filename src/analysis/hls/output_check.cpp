@@ -133,6 +133,7 @@ Report OutputChecker::check(const std::function<bool()>& stop) {
     now_ = monotonic_clock();
     Report report;
     report.sequence_resets = sequence_resets_;
+    report.missing_segment_checks = missing_segment_checks_;
 
     FileLookup read = read_file(playlist_, max_playlist_bytes + 1, buffer_);
     // A packager that rewrites its playlist in place leaves it empty for a
@@ -399,6 +400,8 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
                 " longer than the target duration " + seconds_text(target) +
                 (over.size() == 1 ? std::string() : ": " + name_list(over)));
     add_listed(report, "malformed", unreachable, "not a file beside the playlist");
+    if (!missing.empty() || !irregular.empty())
+        report.missing_segment_checks = ++missing_segment_checks_;
     add_listed(report, "segment_missing", missing, "listed but missing");
     add_listed(report, "segment_missing", irregular, "not a regular file");
     add_listed(report, "segment_empty", empty, "empty");

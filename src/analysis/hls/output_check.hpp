@@ -61,6 +61,10 @@ struct Report {
     std::vector<std::string> stray_files;  // the first few
     std::size_t stray_count = 0;
     std::uint64_t sequence_resets = 0;     // so far: the sequence went back
+    // So far: checks that found a listed segment missing.  A count, not a
+    // flag: a segment is listed for only the playlist's window, which a
+    // scrape or an alert's `for:` may well outlast.
+    std::uint64_t missing_segment_checks = 0;
     std::size_t unread_segments = 0;       // past the read budget
     std::vector<Problem> problems;
 };
@@ -108,6 +112,7 @@ private:
     std::optional<double> last_advance_;  // monotonic
     std::optional<std::int64_t> known_target_;
     std::uint64_t sequence_resets_ = 0;
+    std::uint64_t missing_segment_checks_ = 0;
     // The lag: media time gained against wall time since a start point.
     std::optional<double> lag_start_;
     double media_gained_ = 0;

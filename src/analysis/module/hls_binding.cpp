@@ -131,6 +131,7 @@ Owned report_dict(const hls::Report& report) {
     put(dict, "stray_count", unsigned_integer(report.stray_count));
     put(dict, "sequence_resets", unsigned_integer(report.sequence_resets));
     put(dict, "unread_segments", unsigned_integer(report.unread_segments));
+    put(dict, "missing_segment_checks", unsigned_integer(report.missing_segment_checks));
     return dict;
 }
 
