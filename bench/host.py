@@ -19,7 +19,8 @@ loopback, mostly the sender's: as bench/machine_cpu.py explains); the
 machine's softirq from /proc/stat is printed beside.
 The probes' processes (nice, cpulimit, ffprobe: the probe every 3 s of each
 input) are measured apart: those alive at the window's ends by their run
-time, those that ended inside it by their guard's children's time.  The
+time, those that ended inside it by the children's time of who collected
+them (their guard, or process 1 for what a chain killed at its limit left).  The
 host's share is everything else the host phase adds: the host process, its
 probe guard, Redis's work for it and the kernel's receive path.
 
@@ -104,6 +105,7 @@ class Window:
     chain: float     # with those that ended inside the window, whose time is not in total
     load: float      # the sender's, the HLS writer's and the bench's own
     softirq: float   # the machine's, from /proc/stat
+    probing: int     # ffprobe processes alive at the window's end
 
 
 def enter_own_world() -> None:
@@ -133,6 +135,13 @@ def children_time(pid: int) -> float:
     return (int(fields[13]) + int(fields[14])) / machine_cpu.TICKS
 
 
+def reapers() -> list[int]:
+    """The probe guards, which collect the chains, and process 1 of the
+    namespace (tools/sandbox's shell), which collects what a killed chain
+    leaves: nothing else ends in the window."""
+    return [1] + [int(pid) for pid in os.listdir("/proc") if pid.isdigit() and command_of(int(pid)) == GUARD]
+
+
 def guards() -> list[int]:
     return [int(pid) for pid in os.listdir("/proc") if pid.isdigit() and command_of(int(pid)) == GUARD]
 
@@ -154,10 +163,10 @@ def softirq_seconds() -> float:
 
 def measure(seconds: float, load: set[int]) -> Window:
     """CPU per second over the window: all, the probes' processes', the load's."""
-    start, reaped_start, softirq = thread_times(), {pid: children_time(pid) for pid in guards()}, softirq_seconds()
+    start, reaped_start, softirq = thread_times(), {pid: children_time(pid) for pid in reapers()}, softirq_seconds()
     chain_at_start = {thread: run for thread, run in start.items() if command_of(thread[0]) in CHAIN}
     time.sleep(seconds)
-    end, reaped_end = thread_times(), {pid: children_time(pid) for pid in guards()}
+    end, reaped_end = thread_times(), {pid: children_time(pid) for pid in reapers()}
     softirq = softirq_seconds() - softirq
     commands: dict[int, str] = {}
     total = chain = loaded = 0.0
@@ -171,7 +180,9 @@ def measure(seconds: float, load: set[int]) -> Window:
     # Reaped inside the window, with what they had run before it, which is not the window's.
     ended = sum(reaped - reaped_start.get(pid, 0.0) for pid, reaped in reaped_end.items())
     ended -= sum(run for thread, run in chain_at_start.items() if thread not in end)
-    return Window(total / seconds, chain / seconds, (chain + ended) / seconds, loaded / seconds, softirq / seconds)
+    probing = sum(command == "ffprobe" for command in commands.values())
+    return Window(total / seconds, chain / seconds, (chain + ended) / seconds, loaded / seconds, softirq / seconds,
+                  probing)
 
 
 def rss_kb(pid: int) -> int:
@@ -251,7 +262,13 @@ def clear_channels() -> None:
     HTML.mkdir(parents=True)
 
 
+LOGS: Path | None = None
+
+
 def start_host(log_path: Path) -> subprocess.Popen:
+    if LOGS is not None:
+        LOGS.mkdir(parents=True, exist_ok=True)
+        log_path = LOGS / log_path.name
     log = open(log_path, "ab")
     try:
         return subprocess.Popen([sys.executable, "-m", "avwatch_cli", "host", "--redis",
@@ -272,16 +289,24 @@ def stop_host(host: subprocess.Popen) -> float:
     return time.monotonic() - asked
 
 
-def all_publishing(count: int) -> bool:
+def records(count: int) -> list:
     broker = client()
     try:
-        keys = [f"ch:b{i}:{kind}:main" for i in range(count) for kind in ("in", "out", "ts", "hls")]
-        values = broker.mget(keys)
+        return broker.mget([f"ch:b{i}:{kind}:main" for i in range(count) for kind in ("in", "out", "ts", "hls")])
     finally:
         broker.close()
-    if any(value is None for value in values):
-        return False
-    return all(json.loads(values[4 * i]).get("vcodec") for i in range(count))
+
+
+def all_publishing(count: int) -> bool:
+    """Every pipe's four records are there (the input's may still be the
+    output monitor's first record, before a probe answered)."""
+    return all(value is not None for value in records(count))
+
+
+def probes_answering(count: int) -> float:
+    """The share of inputs whose last probe found the stream."""
+    values = records(count)
+    return sum(bool(json.loads(values[4 * i] or b"{}").get("vcodec")) for i in range(count)) / count
 
 
 def idle_rss(folder: Path) -> int:
@@ -312,11 +337,13 @@ def run_count(count: int, seconds: float, rate: int, sender: Path, ts: Path, seg
         deadline = time.monotonic() + 60 + count * 0.3
         while not all_publishing(count):
             if host.poll() is not None or time.monotonic() > deadline:
-                raise SystemExit(f"{count} pipes: not every pipe published (see {folder}/host-{count}.log)")
+                tail = ((LOGS or folder) / f"host-{count}.log").read_text(errors="replace").splitlines()[-20:]
+                raise SystemExit(f"{count} pipes: not every pipe published; the host's last lines:\n" + "\n".join(tail))
             time.sleep(1)
         time.sleep(5)   # past the start's burst
         busy = measure(seconds, pids)
         rss = host_rss_kb(host)
+        answering = probes_answering(count)
         stopped_in = stop_host(host)
     finally:
         if host is not None and host.poll() is None:
@@ -330,7 +357,7 @@ def run_count(count: int, seconds: float, rate: int, sender: Path, ts: Path, seg
     host_cpu = busy.total - busy.chain_running - quiet.total
     return {"count": count, "host": host_cpu / count, "chain": busy.chain / count, "load": quiet.load / count,
             "softirq": (busy.softirq - quiet.softirq) / count, "rss": rss, "per_pipe_kb": (rss - base_rss) / count,
-            "stopped_in": stopped_in}
+            "stopped_in": stopped_in, "answering": answering, "probing": busy.probing}
 
 
 def main() -> int:
@@ -338,8 +365,11 @@ def main() -> int:
     parser.add_argument("--counts", default="10,100,200", help="numbers of pipes, comma-separated")
     parser.add_argument("--seconds", type=float, default=15.0, help="measured seconds at each count")
     parser.add_argument("--rate", type=int, default=4_000_000, help="bits per second of each input")
+    parser.add_argument("--logs", type=Path, help="keep the host's log in this folder")
     args = parser.parse_args()
     counts = [int(count) for count in args.counts.split(",")]
+    global LOGS
+    LOGS = args.logs
     enter_own_world()
     results = []
     with tempfile.TemporaryDirectory() as name:
@@ -356,7 +386,8 @@ def main() -> int:
                       f"{result['softirq'] * 100:.3f}%), probes (nice, cpulimit, ffprobe) "
                       f"{result['chain'] * 100:.2f}%, senders and HLS writer {result['load'] * 100:.3f}%; "
                       f"RSS {result['rss'] / 1024:.1f} MiB, {result['per_pipe_kb']:.0f} KB per pipe above the idle "
-                      f"host; SIGTERM to exit {result['stopped_in']:.1f} s", flush=True)
+                      f"host; {result['probing']} ffprobe running, {result['answering'] * 100:.0f}% of the inputs' last probes found the stream; SIGTERM to exit "
+                      f"{result['stopped_in']:.1f} s", flush=True)
         finally:
             redis_server.terminate()
             redis_server.wait()

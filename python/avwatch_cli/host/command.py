@@ -29,6 +29,9 @@ from avwatch_cli.programs import require_probe_chain
 log = logging.getLogger("avwatch.cli")
 
 SCAN_SECONDS = 10.0
+# Each SCAN walks the whole key space: while notifications report the
+# changes, a scan only makes up for one missed, this many periods apart.
+SCAN_PERIODS_WHILE_NOTIFIED = 6
 HLS_WORKERS = 4
 # A pipe that failed starts again after RESTART_SECONDS, doubled at each
 # failure in a row up to RESTART_LONGEST; one that ran RESTART_RESET
@@ -60,8 +63,9 @@ def add_parser(commands) -> None:
                         help="only the K-th of N shares of the channel ids (by CRC-32 of the id): give each of "
                              "N hosts its own K to split the channels between them")
     parser.add_argument("--scan-period", type=float, default=SCAN_SECONDS, metavar="SECONDS",
-                        help=f"look for started and stopped channels at least this often (default "
-                             f"{SCAN_SECONDS:g}; keyspace notifications make it at once on a single Redis)")
+                        help=f"look for started and stopped channels this often (default {SCAN_SECONDS:g}); while "
+                             "Redis's keyspace notifications report them at once (not on a Cluster), "
+                             f"{SCAN_PERIODS_WHILE_NOTIFIED} times less often")
     parser.add_argument("--hls-workers", type=int, default=HLS_WORKERS, metavar="N",
                         help=f"threads that run the HLS output checks of every pipe (default {HLS_WORKERS})")
     parser.add_argument("--no-analysis", action="store_true",
@@ -144,7 +148,8 @@ class Host:
             if now >= next_scan or self.changed.is_set():
                 self.changed.clear()
                 self._scan()
-                next_scan = self.clock() + self.scan_period
+                notified = self.listener is not None and self.listener.listening
+                next_scan = self.clock() + self.scan_period * (SCAN_PERIODS_WHILE_NOTIFIED if notified else 1)
             if now >= next_poll:
                 self._poll_states()
                 next_poll = self.clock() + STATE_POLL_SECONDS

@@ -18,7 +18,7 @@ from redis.cluster import RedisCluster
 from avwatch_cli.broker import REDIS_ERRORS
 from avwatch_cli.health import channel_live
 from avwatch_cli.host.selection import Selection
-from avwatch_cli.serve.freshness import enable_notifications, own_connection
+from avwatch_cli.serve.freshness import enable_notifications
 from avwatch_cli.serve.keys import readings
 from avwatch_cli.serve.nodes import nodes_of
 
@@ -109,6 +109,7 @@ class ChangeListener(threading.Thread):
         self.space = f"__keyspace@{db}__:"
         self.lock = threading.Lock()
         self.wanted: set[str] = set()   # channel ids whose record is followed
+        self.listening = False   # subscribed, and no error since
 
     @staticmethod
     def usable(client) -> bool:
@@ -135,25 +136,23 @@ class ChangeListener(threading.Thread):
             self.stopping.wait(RELISTEN_SECONDS)
 
     def _listen(self) -> None:
-        connection = own_connection(self.client)
+        pubsub = self.client.pubsub(ignore_subscribe_messages=True)
         subscribed: set[str] = set()
         try:
-            connection.connect()
-            connection.send_command("PSUBSCRIBE", f"{self.space}{SOURCE_PATTERN}")
+            pubsub.psubscribe(f"{self.space}{SOURCE_PATTERN}")
+            self.listening = True
             # What was written while not listening.
             self.changed.set()
             while not self.stopping.is_set():
                 with self.lock:
                     wanted = set(self.wanted)
                 if wanted - subscribed:
-                    connection.send_command("SUBSCRIBE", *(self.space + f"ch:{c}" for c in wanted - subscribed))
+                    pubsub.subscribe(*(self.space + f"ch:{c}" for c in wanted - subscribed))
                 if subscribed - wanted:
-                    connection.send_command("UNSUBSCRIBE", *(self.space + f"ch:{c}" for c in subscribed - wanted))
+                    pubsub.unsubscribe(*(self.space + f"ch:{c}" for c in subscribed - wanted))
                 subscribed = wanted
-                if not connection.can_read(timeout=LISTEN_WAIT_SECONDS):
-                    continue
-                reply = connection.read_response()
-                if isinstance(reply, list) and reply and reply[0] in (b"pmessage", b"message"):
+                if pubsub.get_message(timeout=LISTEN_WAIT_SECONDS) is not None:
                     self.changed.set()
         finally:
-            connection.disconnect()
+            self.listening = False
+            pubsub.close()
