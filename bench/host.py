@@ -136,10 +136,12 @@ def children_time(pid: int) -> float:
 
 
 def reapers() -> list[int]:
-    """The probe guards, which collect the chains, and process 1 of the
-    namespace (tools/sandbox's shell), which collects what a killed chain
-    leaves: nothing else ends in the window."""
-    return [1] + [int(pid) for pid in os.listdir("/proc") if pid.isdigit() and command_of(int(pid)) == GUARD]
+    """Every process: who collects a process that ended adds its time (and
+    its children's) to its own children's time; the chains' processes are
+    collected by their guard, what a killed chain leaves by process 1 of
+    the namespace (tools/sandbox's shell), a guard retired as stuck by the
+    host.  Nothing else ends inside a window."""
+    return [int(pid) for pid in os.listdir("/proc") if pid.isdigit()]
 
 
 def guards() -> list[int]:
@@ -341,7 +343,8 @@ def run_count(count: int, seconds: float, rate: int, sender: Path, ts: Path, seg
                 raise SystemExit(f"{count} pipes: not every pipe published; the host's last lines:\n" + "\n".join(tail))
             time.sleep(1)
         time.sleep(5)   # past the start's burst
-        busy = measure(seconds, pids)
+        # The least of two windows: what others add on a shared machine is always on top.
+        busy = min((measure(seconds / 2, pids) for _ in range(2)), key=lambda window: window.total - window.chain_running)
         rss = host_rss_kb(host)
         answering = probes_answering(count)
         stopped_in = stop_host(host)
@@ -363,7 +366,8 @@ def run_count(count: int, seconds: float, rate: int, sender: Path, ts: Path, seg
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--counts", default="10,100,200", help="numbers of pipes, comma-separated")
-    parser.add_argument("--seconds", type=float, default=15.0, help="measured seconds at each count")
+    parser.add_argument("--seconds", type=float, default=20.0,
+                        help="measured seconds at each count, in two windows of which the lesser counts")
     parser.add_argument("--rate", type=int, default=4_000_000, help="bits per second of each input")
     parser.add_argument("--logs", type=Path, help="keep the host's log in this folder")
     args = parser.parse_args()
