@@ -149,7 +149,10 @@ def test_host_pipes_publish_as_the_per_pipe_monitor_and_follow_the_channels(
         wait_for(lambda: lines.has("input monitor failed on its source record"), what="8's failure")
         stamp = record(broker, "ch:6:ts:main")
         wait_for(lambda: record(broker, "ch:6:ts:main") != stamp, what="6's analysis going on")
+        # Mended, it starts again at once.
         broker.set("ch:8:input:main", json.dumps({"uri": silent}))
+        wait_for(lambda: sum("input monitor started for ch:8" in line for line in lines.lines) == 2,
+                 what=lambda: f"8 started again: {lines}")
         assert host.poll() is None, str(lines)
     finally:
         for process in (host, *monitors):

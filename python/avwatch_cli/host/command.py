@@ -126,6 +126,9 @@ class Host:
         self.wanted: set[Pipe] = set()
         # Pipes waiting out a pause after a failure: when they may start, and the pause.
         self.held: dict[Pipe, tuple[float, float]] = {}
+        # Of those, the ones whose records were unusable: tried again at once
+        # when Redis reports a write of a channel or source record.
+        self.unusable: set[Pipe] = set()
         self.changed = threading.Event()
         self.listener = ChangeListener(broker, self.changed) if ChangeListener.usable(broker) else None
 
@@ -146,8 +149,11 @@ class Host:
         while not self.stop_requested.is_set():
             now = self.clock()
             if now >= next_scan or self.changed.is_set():
+                notified = self.changed.is_set()
                 self.changed.clear()
                 self._scan()
+                if notified:
+                    self._retry_unusable()
                 notified = self.listener is not None and self.listener.listening
                 next_scan = self.clock() + self.scan_period * (SCAN_PERIODS_WHILE_NOTIFIED if notified else 1)
             if now >= next_poll:
@@ -169,6 +175,13 @@ class Host:
         if self.listener is not None:
             self.listener.follow({ch_uid for ch_uid, _ in wanted} | self.discovery.present)
 
+    def _retry_unusable(self) -> None:
+        now = self.clock()
+        for pipe in self.unusable:
+            if pipe in self.held:
+                self.held[pipe] = (now + RESTART_SECONDS, self.held[pipe][1])
+        self.unusable.clear()
+
     def _start_due(self) -> None:
         now = self.clock()
         for pipe, (due, pause) in list(self.held.items()):
@@ -182,8 +195,10 @@ class Host:
                 with named_as(hosted.label):
                     hosted.start()
             except Failure as failure:
-                log.error("%s: %s; trying again in %.0f s", hosted.label, failure, RESTART_LONGEST)
+                log.error("%s: %s; trying again in %.0f s, or once the records change", hosted.label, failure,
+                          RESTART_LONGEST)
                 self.held[pipe] = (now + RESTART_LONGEST, RESTART_LONGEST)
+                self.unusable.add(pipe)
                 continue
             self.pipes[pipe] = hosted
             hosted.pause = pause
@@ -215,10 +230,10 @@ class Host:
             pause = RESTART_SECONDS if ran >= RESTART_RESET or not last else min(RESTART_LONGEST, last * 2)
             if hosted.status == NO_CHANNEL:
                 pause = RESTART_LONGEST
-            log.info("%s: starting the pipe again in %.0f s if its channel is still live", hosted.label, pause)
+                self.unusable.add(pipe)
+            log.info("%s: starting the pipe again in %.0f s%s if its channel is still live", hosted.label, pause,
+                     ", or once its records change," if hosted.status == NO_CHANNEL else "")
             self.held[pipe] = (self.clock() + pause, pause)
-            # It may have stopped: the next scan tells.
-            self.changed.set()
         elif hosted.status == OK:
             # The channel stopped; a new start of it is found by the scans.
             self.wanted.discard(pipe)
