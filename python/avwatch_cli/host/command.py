@@ -200,6 +200,12 @@ class Host:
                 self.held[pipe] = (now + RESTART_LONGEST, RESTART_LONGEST)
                 self.unusable.add(pipe)
                 continue
+            except REDIS_ERRORS as error:
+                # Read before anything started: nothing to undo.
+                log.error("%s: cannot read its records: %s; trying again in %.0f s", hosted.label, error,
+                          RESTART_SECONDS)
+                self.held[pipe] = (now + RESTART_SECONDS, pause)
+                continue
             self.pipes[pipe] = hosted
             hosted.pause = pause
             del self.held[pipe]
