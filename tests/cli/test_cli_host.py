@@ -103,10 +103,23 @@ def media(kestrel_root):
 def test_host_pipes_publish_as_the_per_pipe_monitor_and_follow_the_channels(
         broker, redis_url, kestrel_root, avwatch_command, media):
     """Channel 7 in the host and channel 9 under `avwatch monitor`, each with a
-    live input and HLS output; channel 8 in the host with neither; channel 5
-    live but not the host's.  Then 7 stops, 6 starts and 8's source record
-    turns bad: the host follows, the others publish on."""
+    live input and HLS output; channel 8 in the host and 10 under `avwatch
+    monitor`, each with a silent input and fresh segments but no playlist
+    (every output pass fails); channel 5 live but not the host's.  Then 7
+    stops, 6 starts and 8's source record turns bad: the host follows, the
+    others publish on."""
     html = kestrel_root / HTML
+    fresh = [html / ch_uid / "main" / "segment-000001.ts" for ch_uid in ("8", "10")]
+    for segment in fresh:
+        segment.parent.mkdir(parents=True)
+        segment.write_bytes(b"\x47" + bytes(187))
+    touching = threading.Event()
+
+    def touch():
+        while not touching.wait(0.5):
+            for segment in fresh:
+                segment.touch()
+    threading.Thread(target=touch, daemon=True).start()
     for ch_uid in ("7", "9"):
         start_channel(broker, ch_uid, media(UdpSender, free_port(socket.SOCK_DGRAM)).uri)
         media(HlsStandIn, html, ch_uid, "main", fragment=1)
@@ -133,8 +146,12 @@ def test_host_pipes_publish_as_the_per_pipe_monitor_and_follow_the_channels(
         for kind in ("in", "out"):
             wait_for(lambda: record(broker, f"ch:8:{kind}:main") == record(broker, f"ch:10:{kind}:main"),
                      what=lambda: f"{kind}: {record(broker, f'ch:8:{kind}:main')} {record(broker, f'ch:10:{kind}:main')}")
-        reasons = [record(broker, f"avwatch:reason:ch:{ch}:out:main")["reason"] for ch in ("8", "10")]
-        assert reasons[0] == reasons[1].replace("/10/", "/8/")
+        # The module's error lines reach the reason of the pipe whose monitor logged them, and no other.
+        reasons = [f"avwatch:reason:ch:{ch}:out:main" for ch in ("8", "10")]
+        wait_for(lambda: "No such file" in record(broker, reasons[1])["reason"]
+                 and record(broker, reasons[0])["reason"] == record(broker, reasons[1])["reason"].replace("/10/", "/8/"),
+                 what=lambda: f"{record(broker, reasons[0])} {record(broker, reasons[1])}")
+        assert broker.exists("avwatch:reason:ch:7:out:main") == 0
         assert set(broker.keys("ch:5*")) == {b"ch:5", b"ch:5:input:main"}, "channel 5 is not the host's"
 
         # Channel 7 stops: its records go as the per-pipe monitor's go.
@@ -155,6 +172,7 @@ def test_host_pipes_publish_as_the_per_pipe_monitor_and_follow_the_channels(
                  what=lambda: f"8 started again: {lines}")
         assert host.poll() is None, str(lines)
     finally:
+        touching.set()
         for process in (host, *monitors):
             stop(process)
     assert host.returncode == 130, str(lines)
