@@ -129,6 +129,7 @@ class Host:
         # Of those, the ones whose records were unusable: tried again at once
         # when Redis reports a write of a channel or source record.
         self.unusable: set[Pipe] = set()
+        self.notified_at = 0.0   # when Redis last reported such a write
         self.changed = threading.Event()
         self.listener = ChangeListener(broker, self.changed) if ChangeListener.usable(broker) else None
 
@@ -153,6 +154,7 @@ class Host:
                 self.changed.clear()
                 self._scan()
                 if notified:
+                    self.notified_at = now
                     self._retry_unusable()
                 notified = self.listener is not None and self.listener.listening
                 next_scan = self.clock() + self.scan_period * (SCAN_PERIODS_WHILE_NOTIFIED if notified else 1)
@@ -235,7 +237,8 @@ class Host:
             last = hosted.pause
             pause = RESTART_SECONDS if ran >= RESTART_RESET or not last else min(RESTART_LONGEST, last * 2)
             if hosted.status == NO_CHANNEL:
-                pause = RESTART_LONGEST
+                # Unless the records were written again since it failed (while its other monitor ended).
+                pause = RESTART_LONGEST if self.notified_at < hosted.failed_at else RESTART_SECONDS
                 self.unusable.add(pipe)
             log.info("%s: starting the pipe again in %.0f s%s if its channel is still live", hosted.label, pause,
                      ", or once its records change," if hosted.status == NO_CHANNEL else "")

@@ -70,6 +70,7 @@ class HostedPipe:
         self.status = OK
         self.started_at = 0.0
         self.pause = 0.0   # the pause before this start, after a failure
+        self.failed_at = 0.0   # when the status turned from OK, on the host's clock
 
     def start(self) -> None:
         """As `avwatch monitor` starts for a live channel.  Failure for an
@@ -100,6 +101,7 @@ class HostedPipe:
         the monitors, which would fail on it or log an error every pass."""
         if self.status == OK and self.states is not None and not self.states.channel_present:
             self.status = NO_CHANNEL
+            self.failed_at = time.monotonic()
             log.error("the channel record ch:%s was deleted while the monitors of pipe %s ran: stopping them",
                       self.ch_uid, self.pipe_name)
             self.stop_monitors()
@@ -118,6 +120,7 @@ class HostedPipe:
             failure = report_failure(thread.kind, thread.outcome, self.broker, self.ch_uid, self.pipe_name)
             if self.status == OK:
                 self.status = failure
+                self.failed_at = time.monotonic()
                 log.error("stopping the other monitor of ch:%s pipe %s: the pipe starts again after a pause",
                           self.ch_uid, self.pipe_name)
             self.stop_monitors()
