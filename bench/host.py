@@ -273,8 +273,10 @@ def start_host(log_path: Path) -> subprocess.Popen:
         log_path = LOGS / log_path.name
     log = open(log_path, "ab")
     try:
+        # As contrib/systemd/avwatch-host.service runs it.
         return subprocess.Popen([sys.executable, "-m", "avwatch_cli", "host", "--redis",
-                                 f"redis://127.0.0.1:{REDIS_PORT}/0"], stdout=log, stderr=log)
+                                 f"redis://127.0.0.1:{REDIS_PORT}/0"], stdout=log, stderr=log,
+                                env={**os.environ, "MALLOC_ARENA_MAX": "2"})
     finally:
         log.close()
 
