@@ -23,6 +23,7 @@ class HlsPool:
         self.order = itertools.count()
         self.scheduled: set[HlsCheck] = set()   # added and not removed
         self.running: set[HlsCheck] = set()
+        self.removing = 0   # callers of remove() waiting for a check under way
         self.closed = False
         self.threads = [threading.Thread(target=self._work, name=f"hls-{index}", daemon=True)
                         for index in range(workers)]
@@ -42,8 +43,12 @@ class HlsPool:
         deadline = self.clock() + timeout
         with self.condition:
             self.scheduled.discard(check)
-            while check in self.running and self.clock() < deadline:
-                self.condition.wait(min(IDLE_WAIT_SECONDS, max(0.0, deadline - self.clock())))
+            self.removing += 1
+            try:
+                while check in self.running and self.clock() < deadline:
+                    self.condition.wait(min(IDLE_WAIT_SECONDS, max(0.0, deadline - self.clock())))
+            finally:
+                self.removing -= 1
         if delete:
             check.delete()
 
@@ -74,7 +79,13 @@ class HlsPool:
                     self.running.discard(check)
                     if check in self.scheduled:
                         heapq.heappush(self.due, (self.clock() + pause, next(self.order), check))
-                    self.condition.notify_all()
+                    # One idle worker takes the next check; every waiter only when
+                    # a remove() may be waiting for this one (each check would
+                    # otherwise wake the whole pool).
+                    if self.removing:
+                        self.condition.notify_all()
+                    else:
+                        self.condition.notify()
 
     def _next_due_locked(self) -> HlsCheck | None:
         """The next check to run once due, or None once closed."""
