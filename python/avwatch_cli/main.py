@@ -7,6 +7,7 @@ from importlib import metadata
 
 from avwatch_cli import monitor, probe
 from avwatch_cli.analyze import command as analyze
+from avwatch_cli.host import command as host
 from avwatch_cli.serve import command as serve
 from avwatch_cli.failures import FAILED, INTERRUPTED, Failure
 
@@ -50,6 +51,7 @@ def build_parser() -> argparse.ArgumentParser:
     monitor.add_parser(commands)
     serve.add_parser(commands)
     analyze.add_parser(commands)
+    host.add_parser(commands)
     return parser
 
 

@@ -42,16 +42,25 @@ class StateLog:
     def poll(self) -> None:
         try:
             # Separate GETs: the keys may live on different nodes of a cluster.
-            channel = self.broker.get(self.channel_key)
-            records = {side: self.broker.get(key) for side, key in self.keys.items()}
-            analyses = {side: self.broker.get(key) for side, key in self.analysis_keys.items()}
+            values = [self.broker.get(key) for key in self.read_keys()]
         except REDIS_ERRORS as error:
             # The monitors report the same faults themselves: only noted here.
             self.note_read_error(str(error))
             return
+        self.apply(values)
+
+    def read_keys(self) -> list[str]:
+        """The keys a poll reads, in the order apply() takes their values."""
+        return [self.channel_key, *self.keys.values(), *self.analysis_keys.values()]
+
+    def apply(self, values: list) -> None:
+        """Judges the values of read_keys() and logs what changed."""
         if self.read_error is not None:
             log.info("reading the status records again")
             self.read_error = None
+        channel = values[0]
+        records = dict(zip(self.keys, values[1:1 + len(self.keys)]))
+        analyses = dict(zip(self.analysis_keys, values[1 + len(self.keys):]))
         self.channel_present = channel is not None
         live = channel_live(channel)
         for side, raw in records.items():

@@ -19,7 +19,8 @@ needs_systemd = pytest.mark.skipif(shutil.which("systemd-analyze") is None,
 
 
 @needs_systemd
-@pytest.mark.parametrize("unit", ["avwatch-serve.service", TEMPLATE, "avwatch-monitor@42-main.service"])
+@pytest.mark.parametrize("unit", ["avwatch-serve.service", "avwatch-host.service", TEMPLATE,
+                                  "avwatch-monitor@42-main.service"])
 def test_systemd_accepts_the_units(tmp_path, unit):
     for source in UNITS.glob("*.service"):
         shutil.copy(source, tmp_path)

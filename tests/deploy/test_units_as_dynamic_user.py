@@ -58,7 +58,7 @@ def unit_path(bin_folder: Path) -> str:
     return ":".join([str(bin_folder), *environment_file()["PATH"].split(":")[1:]])
 
 
-@pytest.mark.parametrize("unit", [TEMPLATE, "avwatch-serve.service"])
+@pytest.mark.parametrize("unit", [TEMPLATE, "avwatch-serve.service", "avwatch-host.service"])
 def test_an_avwatch_under_root_ends_for_good(unit, tmp_path):
     # What the units met before: the venv's interpreter under /root.  The exit
     # must be one the unit does not restart in a loop.
@@ -76,6 +76,24 @@ def test_monitor_unit_runs_the_installed_avwatch(installed, broker, redis_server
     _, stderr = process.communicate(timeout=60)
     assert process.returncode == 0, stderr
     assert "input monitor ended: channel ch:7 stopped" in stderr
+
+
+def test_host_unit_runs_the_installed_avwatch(installed, broker, redis_server, kestrel_root):
+    broker.set("ch:7", json.dumps({"live": True}))
+    broker.set("ch:7:input:main", json.dumps({"uri": "udp://127.0.0.1:46000"}))
+    process = as_dynamic_user(command_line("avwatch-host.service"), unit_path(installed / "bin"),
+                              AVWATCH_REDIS=f"redis://127.0.0.1:{redis_server.port}/0",
+                              AVWATCH_HOST_OPTIONS="--channels 7")
+    try:
+        deadline = time.monotonic() + 30
+        while not broker.exists("ch:7:out:main") and time.monotonic() < deadline and process.poll() is None:
+            time.sleep(0.2)
+        assert broker.exists("ch:7:out:main"), process.communicate(timeout=5)[1] if process.poll() is not None else ""
+    finally:
+        process.terminate()
+        _, stderr = process.communicate(timeout=30)
+    assert process.returncode == 130, stderr
+    assert "output monitor stopped" in stderr
 
 
 def test_serve_unit_runs_the_installed_avwatch(installed, broker, redis_server):

@@ -50,26 +50,27 @@ def media_playlist_for(master: str, segment_folder: str) -> str:
     return os.path.join(segment_folder, DEFAULT_MEDIA_PLAYLIST)
 
 
-class HlsPublisher(threading.Thread):
+class HlsCheck:
+    """One pipe's HLS output checked and its record published, one check at
+    a time: run by a thread of its own (HlsPublisher) or by a pool."""
+
     def __init__(self, broker, ch_uid: str, pipe_name: str, html_root: str):
-        super().__init__(name="hls", daemon=True)
         self.broker = broker
         self.key = hls_key(ch_uid, pipe_name)
         self.master = os.path.join(html_root, ch_uid, "a", "playlist.m3u8")
         self.segment_folder = os.path.join(html_root, ch_uid, pipe_name)
-        self.stopping = threading.Event()
         self.watch: HlsWatch | None = None
 
-    def run(self) -> None:
-        while not self.stopping.is_set():
-            try:
-                record = self.check_once()
-                self.broker.set(self.key, json.dumps(record))
-            except REDIS_ERRORS as error:
-                log.error("hls analyser: cannot publish %s: %s", self.key, error)
-            except Exception:  # a fault of ours must not end the monitor
-                log.exception("hls analyser: check failed")
-            self.stopping.wait(self.watch.period() if self.watch else 1.0)
+    def run_once(self) -> float:
+        """Checks and publishes; the pause before the next check."""
+        try:
+            record = self.check_once()
+            self.broker.set(self.key, json.dumps(record))
+        except REDIS_ERRORS as error:
+            log.error("hls analyser: cannot publish %s: %s", self.key, error)
+        except Exception:  # a fault of ours must not end the monitor
+            log.exception("hls analyser: check failed")
+        return self.watch.period() if self.watch else 1.0
 
     def check_once(self) -> dict:
         playlist = media_playlist_for(self.master, self.segment_folder)
@@ -78,13 +79,35 @@ class HlsPublisher(threading.Thread):
             self.watch = HlsWatch(playlist, self.master)
         return self.watch.check()
 
+    def delete(self) -> None:
+        try:
+            self.broker.delete(self.key)
+        except REDIS_ERRORS as error:
+            log.error("hls analyser: cannot delete %s: %s", self.key, error)
+
+
+class HlsPublisher(threading.Thread):
+    def __init__(self, broker, ch_uid: str, pipe_name: str, html_root: str):
+        super().__init__(name="hls", daemon=True)
+        self.check = HlsCheck(broker, ch_uid, pipe_name, html_root)
+        self.key = self.check.key
+        self.stopping = threading.Event()
+
+    @property
+    def watch(self) -> HlsWatch | None:
+        return self.check.watch
+
+    def run(self) -> None:
+        while not self.stopping.is_set():
+            self.stopping.wait(self.check.run_once())
+
+    def check_once(self) -> dict:
+        return self.check.check_once()
+
     def stop(self, delete: bool) -> None:
         """Ends the thread within a second or so; deletes the record when
         the channel stopped, as the monitors delete theirs."""
         self.stopping.set()
         self.join(10)
         if delete:
-            try:
-                self.broker.delete(self.key)
-            except REDIS_ERRORS as error:
-                log.error("hls analyser: cannot delete %s: %s", self.key, error)
+            self.check.delete()

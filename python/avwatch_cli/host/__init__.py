@@ -1,0 +1,1 @@
+"""`avwatch host`: every channel pipe of a host in one process."""
