@@ -42,6 +42,8 @@ received; last:
 Run after tools/bootstrap, as root (unicast analysis needs CAP_NET_RAW, the
 namespace CAP_SYS_ADMIN):
   .venv/bin/python bench/inputs.py [--seconds S] [--counts 10,100] [--rate BPS] [--repeats N]
+For a quick look at one shape, --phases sender,floor,shared (the sender
+and floor phases are always needed for the ratios) with --repeats 1.
 """
 
 from __future__ import annotations
@@ -219,8 +221,15 @@ def main() -> int:
     parser.add_argument("--counts", default="10,100", help="numbers of inputs, comma-separated")
     parser.add_argument("--rate", type=int, default=4_000_000, help="bits per second of each input")
     parser.add_argument("--repeats", type=int, default=2, help="runs of each phase; the least is kept")
+    parser.add_argument("--phases", default=",".join(PHASES),
+                        help="phases to run, comma-separated (sender and floor always run)")
     args = parser.parse_args()
     counts = [int(count) for count in args.counts.split(",")]
+    wanted = set(args.phases.split(",")) | {"sender", "floor"}
+    if not wanted <= set(PHASES):
+        parser.error(f"--phases: one of {', '.join(PHASES)}")
+    phases = [phase for phase in PHASES if phase in wanted]
+    shapes = [phase for phase in ("deployed", "shared") if phase in wanted]
     in_own_network()
     best: dict[tuple[int, str], Run] = {}
     with tempfile.TemporaryDirectory() as folder:
@@ -230,7 +239,7 @@ def main() -> int:
             for count in counts:
                 # Fewer inputs run longer: their costs are small against the tick-sampled accounting.
                 seconds = args.seconds * math.sqrt(max(1.0, 100 / count))
-                for phase in PHASES:
+                for phase in phases:
                     run = run_phase(phase, count, args.rate, seconds, sender, floor, ts)
                     print(f"  run {repeat + 1}: {count:>3} inputs, {phase:<8} {run.busy * 100:6.1f}% of a core "
                           f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%",
@@ -250,7 +259,7 @@ def main() -> int:
         line = [f"{count:>4} inputs at {args.rate / 1e6:g} Mb/s, whole-machine CPU per input (machine softirq): "
                 f"plain UDP "
                 f"{floor_cpu * 100:.3f}% of a core ({floor_softirq * 100:.3f}%)"]
-        for phase in ("deployed", "shared"):
+        for phase in shapes:
             cpu, softirq = per_input(phase)
             ratios[phase].append(cpu / floor_cpu)
             line.append(f"analyser {phase} {cpu * 100:.3f}% ({softirq * 100:.3f}%): {cpu / floor_cpu:.2f}×")
@@ -260,8 +269,10 @@ def main() -> int:
         return ", ".join(f"{ratio:.2f}× plain UDP sockets at {count} inputs" if i == 0 else f"{ratio:.2f}× at {count}"
                          for i, (ratio, count) in enumerate(zip(ratios[phase], counts)))
 
-    print(f"analyser whole-machine CPU per input, all inputs in one process: {ratio_line('shared')}")
-    print(f"analyser whole-machine CPU per input: {ratio_line('deployed')}")
+    if "shared" in shapes:
+        print(f"analyser whole-machine CPU per input, all inputs in one process: {ratio_line('shared')}")
+    if "deployed" in shapes:
+        print(f"analyser whole-machine CPU per input: {ratio_line('deployed')}")
     return 0
 
 
