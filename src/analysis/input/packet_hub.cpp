@@ -132,6 +132,17 @@ std::size_t PacketHub::wanted_ring() const noexcept {
     return std::clamp(ring_per_input * inputs_.size(), least_ring, most_ring);
 }
 
+void PacketHub::grow_if_wanted() noexcept {
+    if (old_ || wanted_ring() <= ring_->bytes())
+        return;
+    try {
+        // Doubled at least, so that inputs opened one by one replace it a few times only.
+        grow(std::min(most_ring, std::max(wanted_ring(), 2 * ring_->bytes())));
+    } catch (...) {
+        // The ring in use serves on, smaller than wished.
+    }
+}
+
 bool PacketHub::add(const UdpAddress& address, Handle& handle) {
     std::lock_guard lock(mutex_);
     // What the ring holds now, and the drops counted so far, go to the
@@ -164,21 +175,15 @@ bool PacketHub::add(const UdpAddress& address, Handle& handle) {
     // Frames in blocks not handed over yet may have arrived before: the
     // input takes those that arrive from now on.
     handle->opened = monotonic_now();
-    if (!old_ && wanted_ring() > ring_->bytes()) {
-        try {
-            grow();
-        } catch (...) {
-            // The ring in use serves on, smaller than wished.
-        }
-    }
+    grow_if_wanted();
     return true;
 }
 
-void PacketHub::grow() {
+void PacketHub::grow(std::size_t bytes) {
     // The new socket gets every frame from its bind on, the old one none
     // once its filter drops all: the frames in between reach both, and are
     // told apart by their kernel stamp, length and first bytes.
-    auto bigger = open_socket(wanted_ring());
+    auto bigger = open_socket(bytes);
     ts::Nanos opened = realtime_now();
     sock_filter none = BPF_STMT(BPF_RET | BPF_K, 0);
     sock_fprog program{1, &none};
@@ -329,6 +334,8 @@ void PacketHub::run() noexcept {
             // Memory ran out handing out: the inputs' own reads meet it and report it.
             continue;
         }
+        // Inputs opened while the ring was being replaced.
+        grow_if_wanted();
         for (Input& input : inputs_)
             if (input.pending.bytes.size() >= wake_bytes)
                 input.ready.notify_one();

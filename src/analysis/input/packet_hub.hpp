@@ -108,7 +108,8 @@ private:
     std::unique_ptr<ReceiveRing> open_socket(std::size_t bytes);
     void refilter(int fd);
     void reindex();
-    void grow();
+    void grow(std::size_t bytes);
+    void grow_if_wanted() noexcept;
     void run() noexcept;
     void drain();
     void drain_ring(ReceiveRing& ring, bool old);
