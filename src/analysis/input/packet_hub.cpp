@@ -26,9 +26,12 @@ namespace {
 constexpr std::size_t ring_per_input = 4 * 1024 * 1024;
 constexpr std::size_t least_ring = 8 * 1024 * 1024;
 constexpr std::size_t most_ring = 128 * 1024 * 1024;
-// The hub's thread reads the ring this often, so that it never fills while
-// the inputs' threads sleep.
-constexpr auto tick = std::chrono::milliseconds(50);
+// The hub's thread reads the ring often enough that it never fills while
+// the inputs' threads sleep: an eighth of the time the blocks handed over
+// lately would take to fill it, within these bounds (a process with one
+// input wakes a few times a second, not twenty).
+constexpr ts::Nanos shortest_tick = ts::millis(50);
+constexpr ts::Nanos longest_tick = ts::millis(200);
 // An input's thread is woken once this much is handed out to it: it reads
 // in a few large steps, not every tick.
 constexpr std::size_t wake_bytes = 128 * 1024;
@@ -285,6 +288,7 @@ void PacketHub::drain_ring(ReceiveRing& ring, bool old) {
         ReceiveRing::Block block = ring.next();
         if (block.frames.empty())
             break;
+        ++blocks_read_;
         if (block.after_drops)
             lose(block.drops, true);
         for (const Message& message : block.frames) {
@@ -324,10 +328,19 @@ void PacketHub::drain() {
 
 void PacketHub::run() noexcept {
     std::unique_lock lock(mutex_);
+    ts::Nanos interval = shortest_tick, last = monotonic_now();
     while (!stopping_) {
-        tick_.wait_for(lock, tick, [&] { return stopping_; });
+        tick_.wait_for(lock, std::chrono::nanoseconds(interval), [&] { return stopping_; });
         if (stopping_)
             break;
+        ts::Nanos now = monotonic_now();
+        // Blocks per second since the last tick, the inputs' own reads included.
+        double seconds = static_cast<double>(std::max<ts::Nanos>(1, now - last)) / ts::nanos_per_second;
+        double rate = static_cast<double>(blocks_read_) / seconds;
+        double fill = static_cast<double>(ring_->blocks()) / std::max(rate, 1.0) * ts::nanos_per_second;
+        interval = std::clamp(static_cast<ts::Nanos>(fill / 8), shortest_tick, longest_tick);
+        blocks_read_ = 0;
+        last = now;
         try {
             drain();
         } catch (...) {

@@ -9,9 +9,9 @@
 // takes only what a socket bound to 0.0.0.0:PORT would get).
 //
 // The socket has a receive ring (receive_ring.hpp), read by a thread of the
-// hub's every tick; each input's thread sleeps until its share is worth
-// reading or a window is due, rather than every tick: few wake-ups per input
-// and no contention between the inputs' threads.  As inputs are added the
+// hub's often enough that it does not fill; each input's thread sleeps
+// until its share is worth reading or a window is due: few wake-ups per
+// input and no contention between the inputs' threads.  As inputs are added the
 // ring grows (it cannot be resized in place): a socket with a larger ring
 // takes over, the old one is read to its end, and the frames both got are
 // read once.
@@ -132,6 +132,7 @@ private:
     std::map<std::uint16_t, PortDestinations> ports_;
     std::unordered_map<std::uint16_t, std::vector<Input*>> by_port_;
     bool stopping_ = false;
+    std::uint64_t blocks_read_ = 0;  // since the hub's thread last woke
     std::condition_variable tick_;
     std::thread thread_;
 };
