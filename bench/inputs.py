@@ -72,29 +72,31 @@ PHASES = ("sender", "floor", "deployed", "shared")
 # A child holding the watches of its arguments: says "ready" once they are
 # open, takes reports as `avwatch monitor` does until stdin closes, then
 # prints the TS packets counted by the first reports closed after that
-# (each report has the total).
+# (each report has the total), and the datagrams the analyser itself lost.
 WATCHER = """
 import json, selectors, sys, time
 import avwatch_analysis
 watches = [avwatch_analysis.Watch(uri) for uri in sys.argv[1:]]
 print("ready", flush=True)
 packets = [0] * len(watches)
+drops = [0] * len(watches)
 selector = selectors.DefaultSelector()
 selector.register(sys.stdin, selectors.EVENT_READ)
 while not selector.select(timeout=0):
     for i, watch in enumerate(watches):
         report = watch.next_report(0.5 / len(watches))
         while report is not None:
-            packets[i] = report["packets"]
+            packets[i], drops[i] = report["packets"], report["receive_drops"]
             report = watch.next_report(0)
 until = time.monotonic()
 for i, watch in enumerate(watches):
     while (report := watch.next_report(2.0)) is not None and report["window_end"] <= until:
         pass
-    packets[i] = report["packets"] if report else packets[i]
+    if report:
+        packets[i], drops[i] = report["packets"], report["receive_drops"]
 for watch in watches:
     watch.close()
-print(json.dumps({"packets": sum(packets)}), flush=True)
+print(json.dumps({"packets": sum(packets), "drops": sum(drops)}), flush=True)
 """
 
 
@@ -103,6 +105,7 @@ class Run:
     busy: float  # CPU seconds per second: our threads with the softirq charged to them, and ksoftirqd
     softirq: float
     received: float  # fraction of what was sent
+    dropped: float  # fraction of what was sent that the analyser counted as its own drops
 
 
 def build(folder: Path) -> tuple[Path, Path]:
@@ -146,8 +149,8 @@ def receivers(phase: str, count: int, floor: Path) -> list[subprocess.Popen[str]
     return started
 
 
-def received(phase: str, processes: list[subprocess.Popen[str]]) -> int:
-    total = 0
+def received(phase: str, processes: list[subprocess.Popen[str]]) -> tuple[int, int]:
+    total = dropped = 0
     for process in processes:
         assert process.stdout is not None
         out = process.stdout.read()
@@ -156,7 +159,8 @@ def received(phase: str, processes: list[subprocess.Popen[str]]) -> int:
             raise SystemExit(f"{phase}: a receiver failed (exit status {process.returncode})")
         result = json.loads(out.strip().splitlines()[-1])
         total += result["datagrams"] if "datagrams" in result else result["packets"] // 7
-    return total
+        dropped += result.get("drops", 0)
+    return total, dropped
 
 
 def service_sockets(count: int) -> list[socket.socket]:
@@ -189,7 +193,7 @@ def run_phase(phase: str, count: int, rate: int, seconds: float, sender: Path, f
         for process in processes:
             assert process.stdin is not None
             process.stdin.close()
-        got = received(phase, processes)
+        got, dropped = received(phase, processes)
     finally:
         for process in processes:
             if process.poll() is None:
@@ -201,7 +205,7 @@ def run_phase(phase: str, count: int, rate: int, seconds: float, sender: Path, f
         for bound in service:
             bound.close()
     sent = count * int(duration * rate / 8 / DATAGRAM)
-    return Run(used.total / seconds, used.softirq / seconds, got / sent if processes else 1.0)
+    return Run(used.total / seconds, used.softirq / seconds, got / sent if processes else 1.0, dropped / sent)
 
 
 def in_own_network() -> None:
@@ -242,7 +246,8 @@ def main() -> int:
                 for phase in phases:
                     run = run_phase(phase, count, args.rate, seconds, sender, floor, ts)
                     print(f"  run {repeat + 1}: {count:>3} inputs, {phase:<8} {run.busy * 100:6.1f}% of a core "
-                          f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%",
+                          f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%"
+                          f"{f' (its own drops {run.dropped * 100:.1f}%)' if run.dropped else ''}",
                           flush=True)
                     kept = best.get((count, phase))
                     if kept is None or run.busy < kept.busy:
