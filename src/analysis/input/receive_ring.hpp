@@ -1,7 +1,7 @@
 // A packet socket's receive ring (TPACKET_V3): the kernel copies each frame
 // into blocks of memory shared with this process, with its arrival time,
 // status and link address, and hands a block over when it is full or a
-// while after its first frame.  Reading costs no system call and no copy
+// while after it opened.  Reading costs no system call and no copy
 // per frame, and the kernel keeps no socket buffer per frame.
 #pragma once
 
@@ -20,7 +20,7 @@ public:
     static constexpr std::size_t block_size = 128 * 1024;
     // A block with frames is handed over this long after it opened at most
     // (the kernel's timer may add a tick): what the reader may not see yet.
-    static constexpr unsigned retire_ms = 40;
+    static constexpr unsigned retire_ms = 100;
     static constexpr ts::Nanos settle = ts::millis(retire_ms + 30);
 
     // Takes `fd` (a packet socket, not bound yet: a ring set up later misses
