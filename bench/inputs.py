@@ -42,6 +42,8 @@ received; last:
 Run after tools/bootstrap, as root (unicast analysis needs CAP_NET_RAW, the
 namespace CAP_SYS_ADMIN):
   .venv/bin/python bench/inputs.py [--seconds S] [--counts 10,100] [--rate BPS] [--repeats N]
+For a quick look at one shape, --phases sender,floor,shared (the sender
+and floor phases are always needed for the ratios) with --repeats 1.
 """
 
 from __future__ import annotations
@@ -70,29 +72,31 @@ PHASES = ("sender", "floor", "deployed", "shared")
 # A child holding the watches of its arguments: says "ready" once they are
 # open, takes reports as `avwatch monitor` does until stdin closes, then
 # prints the TS packets counted by the first reports closed after that
-# (each report has the total).
+# (each report has the total), and the datagrams the analyser itself lost.
 WATCHER = """
 import json, selectors, sys, time
 import avwatch_analysis
 watches = [avwatch_analysis.Watch(uri) for uri in sys.argv[1:]]
 print("ready", flush=True)
 packets = [0] * len(watches)
+drops = [0] * len(watches)
 selector = selectors.DefaultSelector()
 selector.register(sys.stdin, selectors.EVENT_READ)
 while not selector.select(timeout=0):
     for i, watch in enumerate(watches):
         report = watch.next_report(0.5 / len(watches))
         while report is not None:
-            packets[i] = report["packets"]
+            packets[i], drops[i] = report["packets"], report["receive_drops"]
             report = watch.next_report(0)
 until = time.monotonic()
 for i, watch in enumerate(watches):
     while (report := watch.next_report(2.0)) is not None and report["window_end"] <= until:
         pass
-    packets[i] = report["packets"] if report else packets[i]
+    if report:
+        packets[i], drops[i] = report["packets"], report["receive_drops"]
 for watch in watches:
     watch.close()
-print(json.dumps({"packets": sum(packets)}), flush=True)
+print(json.dumps({"packets": sum(packets), "drops": sum(drops)}), flush=True)
 """
 
 
@@ -101,6 +105,7 @@ class Run:
     busy: float  # CPU seconds per second: our threads with the softirq charged to them, and ksoftirqd
     softirq: float
     received: float  # fraction of what was sent
+    dropped: float  # fraction of what was sent that the analyser counted as its own drops
 
 
 def build(folder: Path) -> tuple[Path, Path]:
@@ -144,8 +149,8 @@ def receivers(phase: str, count: int, floor: Path) -> list[subprocess.Popen[str]
     return started
 
 
-def received(phase: str, processes: list[subprocess.Popen[str]]) -> int:
-    total = 0
+def received(phase: str, processes: list[subprocess.Popen[str]]) -> tuple[int, int]:
+    total = dropped = 0
     for process in processes:
         assert process.stdout is not None
         out = process.stdout.read()
@@ -154,7 +159,8 @@ def received(phase: str, processes: list[subprocess.Popen[str]]) -> int:
             raise SystemExit(f"{phase}: a receiver failed (exit status {process.returncode})")
         result = json.loads(out.strip().splitlines()[-1])
         total += result["datagrams"] if "datagrams" in result else result["packets"] // 7
-    return total
+        dropped += result.get("drops", 0)
+    return total, dropped
 
 
 def service_sockets(count: int) -> list[socket.socket]:
@@ -187,7 +193,7 @@ def run_phase(phase: str, count: int, rate: int, seconds: float, sender: Path, f
         for process in processes:
             assert process.stdin is not None
             process.stdin.close()
-        got = received(phase, processes)
+        got, dropped = received(phase, processes)
     finally:
         for process in processes:
             if process.poll() is None:
@@ -199,7 +205,7 @@ def run_phase(phase: str, count: int, rate: int, seconds: float, sender: Path, f
         for bound in service:
             bound.close()
     sent = count * int(duration * rate / 8 / DATAGRAM)
-    return Run(used.total / seconds, used.softirq / seconds, got / sent if processes else 1.0)
+    return Run(used.total / seconds, used.softirq / seconds, got / sent if processes else 1.0, dropped / sent)
 
 
 def in_own_network() -> None:
@@ -219,8 +225,15 @@ def main() -> int:
     parser.add_argument("--counts", default="10,100", help="numbers of inputs, comma-separated")
     parser.add_argument("--rate", type=int, default=4_000_000, help="bits per second of each input")
     parser.add_argument("--repeats", type=int, default=2, help="runs of each phase; the least is kept")
+    parser.add_argument("--phases", default=",".join(PHASES),
+                        help="phases to run, comma-separated (sender and floor always run)")
     args = parser.parse_args()
     counts = [int(count) for count in args.counts.split(",")]
+    wanted = set(args.phases.split(",")) | {"sender", "floor"}
+    if not wanted <= set(PHASES):
+        parser.error(f"--phases: one of {', '.join(PHASES)}")
+    phases = [phase for phase in PHASES if phase in wanted]
+    shapes = [phase for phase in ("deployed", "shared") if phase in wanted]
     in_own_network()
     best: dict[tuple[int, str], Run] = {}
     with tempfile.TemporaryDirectory() as folder:
@@ -230,10 +243,11 @@ def main() -> int:
             for count in counts:
                 # Fewer inputs run longer: their costs are small against the tick-sampled accounting.
                 seconds = args.seconds * math.sqrt(max(1.0, 100 / count))
-                for phase in PHASES:
+                for phase in phases:
                     run = run_phase(phase, count, args.rate, seconds, sender, floor, ts)
                     print(f"  run {repeat + 1}: {count:>3} inputs, {phase:<8} {run.busy * 100:6.1f}% of a core "
-                          f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%",
+                          f"(machine softirq {run.softirq * 100:5.1f}%), received {run.received * 100:5.1f}%"
+                          f"{f' (its own drops {run.dropped * 100:.1f}%)' if run.dropped else ''}",
                           flush=True)
                     kept = best.get((count, phase))
                     if kept is None or run.busy < kept.busy:
@@ -250,7 +264,7 @@ def main() -> int:
         line = [f"{count:>4} inputs at {args.rate / 1e6:g} Mb/s, whole-machine CPU per input (machine softirq): "
                 f"plain UDP "
                 f"{floor_cpu * 100:.3f}% of a core ({floor_softirq * 100:.3f}%)"]
-        for phase in ("deployed", "shared"):
+        for phase in shapes:
             cpu, softirq = per_input(phase)
             ratios[phase].append(cpu / floor_cpu)
             line.append(f"analyser {phase} {cpu * 100:.3f}% ({softirq * 100:.3f}%): {cpu / floor_cpu:.2f}×")
@@ -260,8 +274,10 @@ def main() -> int:
         return ", ".join(f"{ratio:.2f}× plain UDP sockets at {count} inputs" if i == 0 else f"{ratio:.2f}× at {count}"
                          for i, (ratio, count) in enumerate(zip(ratios[phase], counts)))
 
-    print(f"analyser whole-machine CPU per input, all inputs in one process: {ratio_line('shared')}")
-    print(f"analyser whole-machine CPU per input: {ratio_line('deployed')}")
+    if "shared" in shapes:
+        print(f"analyser whole-machine CPU per input, all inputs in one process: {ratio_line('shared')}")
+    if "deployed" in shapes:
+        print(f"analyser whole-machine CPU per input: {ratio_line('deployed')}")
     return 0
 
 

@@ -159,6 +159,84 @@ def test_watches_added_and_removed_while_traffic_flows():
     assert packets == {0x101: count * 7} and errors == 0
 
 
+def last_report(watch, sent_until: float) -> dict:
+    """The first report that closed after `sent_until` (reports carry totals)."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        report = watch.next_report(1.0)
+        if report is not None and report["window_end"] > sent_until + 0.1:
+            return report
+    raise AssertionError("no report after the datagrams were sent")
+
+
+@pytest.mark.parametrize("per_datagram, count, pause", [
+    (7, 1500, 0.001),
+    (348, 300, 0.003),  # 65,424 bytes of TS: the largest datagram a block holds
+    (7, 60000, 0),  # unpaced: replaced while it overflows
+], ids=["7 packets", "348 packets", "unpaced"])
+def test_inputs_opened_under_traffic_take_nothing_twice(per_datagram, count, pause):
+    """Watches opened one by one while a stream flows make the shared
+    socket's ring grow several times (a socket with a larger ring takes
+    over from the old one): the first watch counts every datagram once,
+    those opened meanwhile what came after them, none twice or out of
+    order.  What the ring could not hold counts as the receive drops of
+    each, never as loss."""
+    port = free_port()
+    uri = f"udp://127.0.0.1:{port}"
+    payloads = datagrams([packet(0x101, cc) for cc in range(count * per_datagram)], per_datagram)
+    opened = []
+
+    def open_more() -> None:
+        for _ in range(20):
+            opened.append(avwatch_analysis.Watch(uri, window=WINDOW))
+            time.sleep(0.02)
+
+    first = open_watch(uri)
+    watches = [first]
+    try:
+        thread = threading.Thread(target=open_more)
+        thread.start()
+        try:
+            sent_until = send([("127.0.0.1", port, payload) for payload in payloads], pause=pause)
+        finally:
+            thread.join()
+        watches += opened
+        assert len(opened) == 20
+        reports = [last_report(watch, sent_until) for watch in watches]
+    finally:
+        for watch in watches:
+            watch.close()
+    assert reports[0]["datagrams"] + reports[0]["receive_drops"] == count, reports[0]
+    assert reports[0]["packets"] == reports[0]["datagrams"] * per_datagram, reports[0]
+    for report in reports:
+        assert report["continuity_errors"] == 0 and report["lost_packets"] == 0, report
+        assert report["datagrams"] + report["receive_drops"] <= count, report
+
+
+@pytest.mark.parametrize("before_end", [0.005, 0.015], ids=["5 ms", "15 ms"])
+def test_a_window_holds_what_arrived_just_before_its_end(before_end):
+    """Datagrams that arrive just before a window ends are in that window's
+    report, though the shared socket hands them over only later (when is
+    the kernel's timer's to say: a few windows are tried)."""
+    port = free_port()
+    burst = [("127.0.0.1", port, payload) for payload in tagged(0x101, 5)]
+    in_time = 0
+    with open_watch(f"udp://127.0.0.1:{port}") as watch:
+        report = watch.next_report(2.0)
+        for _ in range(3):
+            end = report["window_end"] + 2 * WINDOW
+            time.sleep(max(0.0, end - before_end - time.monotonic()))
+            sent = send(burst, pause=0)
+            while (report := watch.next_report(2.0)) is not None and report["window_end"] < end - WINDOW / 2:
+                pass
+            assert report is not None
+            if sent < end:  # else the machine was too slow to send in time
+                assert report["window"]["datagrams"] == len(burst), report["window"]
+                in_time += 1
+    if in_time == 0:
+        pytest.skip("the machine never sent the burst within a window")
+
+
 # A process watching one input until stdin closes, then printing the
 # packets per PID of its newest report (reports carry totals).
 CHILD = """

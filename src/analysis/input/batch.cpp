@@ -79,7 +79,8 @@ std::span<const Message> Batch::receive(int fd) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
                 timespec stamp{};
                 std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-                message.arrival = std::min(nanos(stamp) - offset, now);  // min: a clock step between the reads
+                message.stamp = nanos(stamp);
+                message.arrival = std::min(message.stamp - offset, now);  // min: a clock step between the reads
             } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
                 std::uint32_t drops = 0;
                 std::memcpy(&drops, CMSG_DATA(c), sizeof drops);

@@ -28,6 +28,7 @@ namespace avwatch::input {
 struct Message {
     std::span<const std::uint8_t> bytes;
     ts::Nanos arrival;
+    ts::Nanos stamp;                           // the kernel's own, on the real-time clock (0 when none)
     std::size_t length;                        // the frame's own length: more than bytes when cut
     std::optional<std::uint32_t> drop_count;   // the socket's drops so far, once there were any
     std::uint32_t status;                      // tp_status of PACKET_AUXDATA (0 without it)

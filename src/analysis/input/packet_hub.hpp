@@ -8,22 +8,35 @@
 // and reassembled once here, then judged per input (a `udp://:PORT` input
 // takes only what a socket bound to 0.0.0.0:PORT would get).
 //
-// The shared socket's own drops (its buffer overflowed, or a frame outgrew
-// the slots) belong to no input that can be told: every input of the hub
-// counts them as its receive drops and resumes after them with a receive
-// gap, so that no input takes them for stream loss.
+// The socket has a receive ring (receive_ring.hpp), read by a thread of the
+// hub's often enough that it does not fill; each input's thread sleeps
+// until its share is worth reading or a window is due: few wake-ups per
+// input and no contention between the inputs' threads.  As inputs are added the
+// ring grows (it cannot be resized in place): a socket with a larger ring
+// takes over, the old one is read to its end, and the frames both got are
+// read once.
+//
+// The shared socket's own drops (its ring was full) belong to no input that
+// can be told: every input of the hub counts them as its receive drops and
+// resumes after them with a receive gap, so that no input takes them for
+// stream loss.
 #pragma once
 
 #include "analysis/input/batch.hpp"
 #include "analysis/input/destination_filter.hpp"
+#include "analysis/input/receive_ring.hpp"
 #include "analysis/input/sockets.hpp"
 
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -50,13 +63,20 @@ public:
     struct Input {
         std::uint32_t address;  // network byte order; INADDR_ANY: every address
         std::uint16_t port;
+        ts::Nanos opened;  // what arrived before is not this input's
         HubQueue pending;
         // Lost since the last datagram queued: the hub's drops, and the
         // input's own when it did not read in time.
         std::uint64_t lost = 0;
         bool after_loss = false;
+        bool woken = false;
+        std::condition_variable ready;
     };
     using Handle = std::list<Input>::iterator;
+
+    // How long after its arrival a datagram may not have been handed out
+    // yet: a block's retirement, twice when the ring is being replaced.
+    static constexpr ts::Nanos latency = 2 * ReceiveRing::settle;
 
     // The process's hub, opened with its first input and closed with its last.
     static std::shared_ptr<PacketHub> shared(const std::string& uri);
@@ -68,33 +88,53 @@ public:
     // False when the filter cannot take one more destination.
     bool add(const UdpAddress& address, Handle& handle);
     void remove(Handle handle) noexcept;
-    // Reads what the socket holds, hands it out, and gives `handle`'s share
-    // in `out` (whose previous content is dropped); true when the socket may
-    // hold more.
-    bool take(Handle handle, HubQueue& out);
-    void fit_first();
-    // The socket's drops no frame carried yet, counted for every input;
+    // Waits until `handle`'s share is worth reading, until `deadline`
+    // (monotonic), or until wake().
+    void wait(Handle handle, ts::Nanos deadline);
+    void wake(Handle handle) noexcept;
+    // Reads what the ring holds, hands it out, and gives `handle`'s share in
+    // `out` (whose previous content is dropped).
+    void take(Handle handle, HubQueue& out);
+    // The socket's drops not handed over yet, counted for every input;
     // `handle`'s not yet handed over with a datagram.
     std::uint64_t uncounted_drops(Handle handle);
     std::size_t buffer_bytes(Handle handle) noexcept;
 
 private:
-    void refilter();
+    // A frame both the old and the new socket got while the ring was replaced.
+    using FrameKey = std::tuple<ts::Nanos, std::size_t, std::uint64_t>;
+    static FrameKey key_of(const Message& message) noexcept;
+
+    std::unique_ptr<ReceiveRing> open_socket(std::size_t bytes);
+    void refilter(int fd);
     void reindex();
-    bool drain();
-    void hand_out(const Message& message, std::size_t& larger);
+    void grow(std::size_t bytes);
+    void grow_if_wanted() noexcept;
+    void run() noexcept;
+    void drain();
+    void drain_ring(ReceiveRing& ring, bool old);
+    void hand_out(const Message& message);
     void lose(std::uint64_t count, bool gap) noexcept;
+    std::size_t wanted_ring() const noexcept;
 
     std::mutex mutex_;
-    int fd_ = -1;
-    Batch batch_;
+    std::unique_ptr<ReceiveRing> ring_;
+    // The socket being replaced, read to its end before ring_ is read.
+    std::unique_ptr<ReceiveRing> old_;
+    ts::Nanos old_until_ = 0;   // monotonic: its last block has been handed over by then
+    ts::Nanos overlap_from_ = 0;  // real-time stamp: frames from then on may be in both
+    std::multiset<FrameKey> overlap_;
+    ts::Nanos overlap_last_ = 0;
+    bool gap_pending_ = false;  // drops were counted that no frame marked yet
     Reassembler reassembler_;
     LocalDestinations local_;
-    DropCounter drops_;
-    bool sized_ = false;
     std::list<Input> inputs_;
     std::map<std::uint16_t, PortDestinations> ports_;
     std::unordered_map<std::uint16_t, std::vector<Input*>> by_port_;
+    bool stopping_ = false;
+    std::uint64_t blocks_read_ = 0;  // since the hub's thread last woke
+    std::condition_variable tick_;
+    std::thread thread_;
 };
 
 // A unicast input received through its process's hub.
@@ -103,7 +143,10 @@ public:
     HubReceiver(std::shared_ptr<PacketHub> hub, PacketHub::Handle handle);
     ~HubReceiver() override;
     std::size_t receive(const std::function<void(const Datagram&)>& take) override;
-    void fit_first() override { hub_->fit_first(); }
+    void fit_first() override {}  // a block holds the largest frame
+    void wait(ts::Nanos deadline) override { hub_->wait(handle_, deadline); }
+    void wake() noexcept override { hub_->wake(handle_); }
+    ts::Nanos latency() const noexcept override { return PacketHub::latency; }
     const char* method() const noexcept override { return "packet socket"; }
     std::uint64_t uncounted_drops() override { return hub_->uncounted_drops(handle_); }
     std::size_t buffer_bytes() const noexcept override { return hub_->buffer_bytes(handle_); }

@@ -15,7 +15,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -176,6 +178,13 @@ std::size_t PacketSocket::receive(const std::function<void(const Datagram&)>& ta
     if (larger > 0)
         batch_.grow(larger);
     return read;
+}
+
+void PacketSocket::wait(ts::Nanos deadline) {
+    // One wake-up per interval instead of one per datagram: the kernel
+    // stamps each datagram's arrival, so reading late loses no timing.
+    constexpr ts::Nanos interval = ts::millis(50);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(std::clamp<ts::Nanos>(deadline - monotonic_now(), 0, interval)));
 }
 
 bool fit_first_frame(int fd, Batch& batch) {

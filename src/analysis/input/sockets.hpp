@@ -75,6 +75,13 @@ public:
     // Hands every datagram ready now to `take`; Batch::messages when the
     // socket may hold more, less otherwise.
     virtual std::size_t receive(const std::function<void(const Datagram&)>& take) = 0;
+    // Sleeps until there may be something worth reading, `deadline`
+    // (monotonic) at the latest, or until wake().
+    virtual void wait(ts::Nanos deadline) = 0;
+    // Ends a wait at once (the watch stops).
+    virtual void wake() noexcept {}
+    // How long after its arrival a datagram may not be read yet.
+    virtual ts::Nanos latency() const noexcept { return 0; }
     // Before the first frame is read, grows the slots when it would not fit
     // them: a stream of large datagrams then loses none to the discovery;
     // later, a frame that outgrows the slots costs its batch's frames that
@@ -95,6 +102,7 @@ public:
     PacketSocket(const UdpAddress& address, const std::string& uri);
 
     std::size_t receive(const std::function<void(const Datagram&)>& take) override;
+    void wait(ts::Nanos deadline) override;
     void fit_first() override;
     const char* method() const noexcept override;
     std::uint64_t uncounted_drops() override;

@@ -6,9 +6,8 @@
 namespace avwatch::input {
 namespace {
 
-// The thread wakes this often and drains what queued meanwhile: the kernel
-// stamps each datagram's arrival, so reading late loses no timing, and one
-// wake-up per interval instead of one per datagram is most of the saving.
+// Behind, the thread reads on at once for this long at most, so that idle
+// windows still close in time.
 constexpr auto drain_interval = std::chrono::milliseconds(50);
 
 }  // namespace
@@ -24,6 +23,7 @@ Watch::~Watch() { stop(); }
 
 void Watch::stop() noexcept {
     stopping_ = true;
+    receiver_->wake();
     if (thread_.joinable())
         thread_.join();
 }
@@ -43,6 +43,8 @@ void Watch::publish(ts::Report report) {
 void Watch::run() noexcept {
     try {
         ts::Nanos boundary = monotonic_now() + settings_.window;
+        // A window closes once what arrived in it can all have been read.
+        const ts::Nanos latency = receiver_->latency();
         auto take = [&](const Datagram& d) {
             // Split by arrival, not by when the thread got round to reading.
             for (; d.arrival >= boundary; boundary += settings_.window)
@@ -57,8 +59,7 @@ void Watch::run() noexcept {
             // Behind (a flood, or the thread was held up): read on at once,
             // so that the socket's buffer overflows as little as it can.
             if (!behind)
-                std::this_thread::sleep_for(drain_interval);
-            // Drained for one interval at most, so that idle windows still close in time.
+                receiver_->wait(boundary + latency);
             ts::Nanos drain_end = monotonic_now() + ts::millis(drain_interval.count());
             behind = false;
             receiver_->fit_first();
@@ -69,9 +70,9 @@ void Watch::run() noexcept {
                 }
             }
             ts::Nanos now = monotonic_now();
-            if (now >= boundary)  // once a window: a system call
+            if (now >= boundary + latency)  // once a window: a system call
                 analyser_.receive_drops(receiver_->uncounted_drops());
-            while (now >= boundary) {
+            while (now >= boundary + latency) {
                 publish(analyser_.close_window(boundary));
                 boundary += settings_.window;
             }
