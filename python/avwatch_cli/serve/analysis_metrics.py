@@ -16,6 +16,8 @@ INDICATORS = (
     "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
     "rtp_lost", "non_ts_datagrams", "cat_errors", "pcr_accuracy_errors",
 )
+# Exported at 0 too: increase() counts a counter's first rise only from a sample before it.
+ALWAYS_EXPORTED = "continuity_errors"
 # (metric name, record field, help, scale) of the per-pipe gauges; flags
 # become 0/1.  Rates in bytes, Prometheus' base unit, as the other families.
 GAUGES = (
@@ -43,8 +45,12 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
             continue
         channel, name = pipe.channel, pipe.pipe
         packets.append((channel, name, float(record.get("packets") or 0)))
+        # An indicator that never counted has no series (most never do); the
+        # one the alert rules take the increase of is always there.
         for indicator in INDICATORS:
-            errors.append((channel, name, indicator, float(record.get(indicator) or 0)))
+            count = float(record.get(indicator) or 0)
+            if count or indicator == ALWAYS_EXPORTED:
+                errors.append((channel, name, indicator, count))
         for rows, (_, field, _, scale) in zip(gauges, GAUGES):
             rows.append((channel, name, float(record.get(field) or 0) * scale))
         # How old the newest datagram is now: its age when published plus the record's own age.

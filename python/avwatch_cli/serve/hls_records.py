@@ -5,11 +5,11 @@ beside the output side and exports them."""
 
 from __future__ import annotations
 
-import json
 from collections.abc import Mapping
 from types import MappingProxyType
 from typing import Any
 
+from avwatch_cli.serve.analysis import loads, value_key
 from avwatch_cli.serve.plan import Plan
 from avwatch_cli.serve.nodes import ClusterReader
 from avwatch_cli.serve.reader import RedisReader, key_bytes
@@ -21,17 +21,14 @@ LONGEST_RECORD = 64 * 1024
 def parsed(raw: bytes | None) -> dict[str, Any] | None:
     if raw is None or len(raw) > LONGEST_RECORD:
         return None
-    try:
-        record = json.loads(raw)
-    except ValueError:
-        return None
+    record = loads(raw)
     return record if isinstance(record, dict) else None
 
 
 class HlsRecords:
     def __init__(self) -> None:
         self.records: Mapping[str, dict] = MappingProxyType({})
-        self._raw: dict[str, tuple[bytes | None, dict | None]] = {}
+        self._raw: dict[str, tuple[int | None, dict | None]] = {}   # by pipe id: the value's key, its record
         self._plan: Plan | None = None
         self._keyed: list[tuple[str, str]] = []
         self._keys: list[bytes] = []
@@ -46,12 +43,13 @@ class HlsRecords:
         keyed = self._keyed
         values = reader.values(self._keys)
         raw_before = self._raw
-        raw_now: dict[str, tuple[bytes | None, dict | None]] = {}
+        raw_now: dict[str, tuple[int | None, dict | None]] = {}
         records: dict[str, dict] = {}
         for (pipe_id, _), value in zip(keyed, values):
             before = raw_before.get(pipe_id)
-            record = before[1] if before is not None and before[0] == value else parsed(value)
-            raw_now[pipe_id] = (value, record)
+            key = value_key(value)
+            record = before[1] if before is not None and before[0] == key else parsed(value)
+            raw_now[pipe_id] = (key, record)
             if record is not None:
                 records[pipe_id] = record
         self._raw = raw_now

@@ -19,13 +19,12 @@ from prometheus_client.registry import Collector
 from prometheus_client.samples import Sample
 from prometheus_client.utils import floatToGoString as go_float
 
-from avwatch_cli.health import SIDES, State
+from avwatch_cli.health import SIDES
 from avwatch_cli.serve.analysis_metrics import analysis_sources
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
 from avwatch_cli.serve.hls_metrics import hls_families
 from avwatch_cli.serve.snapshot import Snapshot
 
-STATES = tuple(state.value for state in State)
 # (metric name part, record field, help); pipe_sources reads the fields in this order.
 # Records count bits; Prometheus' base unit is the byte, so rates are shown
 # divided by BITS_PER_BYTE (as `promtool check metrics` requires).
@@ -169,17 +168,9 @@ def channel_live_lines(rows: Sequence[tuple]) -> str:
                     for channel, value in rows])
 
 
-HEALTH_TAILS = tuple(tuple(f'",state="{state}"}} {"1.0" if state == current else "0.0"}\n' for state in STATES)
-                     for current in STATES)
-HEALTH_TAIL_OF = dict(zip(STATES, HEALTH_TAILS))
-
-
 def health_lines(rows: Sequence[tuple]) -> str:
-    out = []
-    for channel, pipe, side, current in rows:
-        head = f'avwatch_health{{channel="{escaped(channel)}",pipe="{escaped(pipe)}",side="{side}'
-        out.extend([head + tail for tail in HEALTH_TAIL_OF[current]])
-    return "".join(out)
+    return "".join([f'avwatch_health{{channel="{escaped(channel)}",pipe="{escaped(pipe)}",side="{side}",'
+                    f'state="{current}"}} 1.0\n' for channel, pipe, side, current in rows])
 
 
 def age_lines(rows: Sequence[tuple]) -> str:
@@ -215,12 +206,13 @@ def channel_live_family(rows: Sequence[tuple]) -> Metric:
 
 
 def health_family(rows: Sequence[tuple]) -> Metric:
-    family = GaugeMetricFamily("avwatch_health", "1 for the current state of a pipe side, 0 for the others",
+    # Only the current state's series: the other states' would be 0 always,
+    # six of every seven health series (see the README for the queries).
+    family = GaugeMetricFamily("avwatch_health", "1 for the current state of a pipe side (no series for the others)",
                                labels=["channel", "pipe", "side", "state"])
     name = family.name
-    family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side, "state": state},
-                             1.0 if state == current else 0.0)
-                      for channel, pipe, side, current in rows for state in STATES]
+    family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side, "state": current}, 1.0)
+                      for channel, pipe, side, current in rows]
     return family
 
 

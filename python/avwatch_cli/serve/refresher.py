@@ -18,6 +18,7 @@ import redis
 from avwatch_cli.evidence import measured, weigh
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
 from avwatch_cli.output_reason import reason_key
+from avwatch_cli.serve.analysis import value_key
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
 from avwatch_cli.serve.history import History
@@ -215,7 +216,7 @@ class Refresher:
                         written[input_at] if input_at >= 0 else None,
                         status_values[output_at] if output_at >= 0 else None,
                         written[output_at] if output_at >= 0 else None,
-                        analysis_values[tracked.analysis_at] if tracked.analysis_at >= 0 else None)
+                        value_key(analysis_values[tracked.analysis_at]) if tracked.analysis_at >= 0 else None)
                 # Unchanged inputs give the same view, unless a side may have
                 # gone stale since, or an analyser's record (whose weight
                 # changes with its age) bears on it.
@@ -224,7 +225,8 @@ class Refresher:
                         and tracked.analysis.parsed is None and tracked.id not in hls_records):
                     continue
                 tracked.seen = seen
-                analysis = tracked.analysis.record(seen[5])   # before the sides: the input's evidence
+                analysis = tracked.analysis.record(   # before the sides: the input's evidence
+                    analysis_values[tracked.analysis_at] if tracked.analysis_at >= 0 else None)
                 sides = (self.side(tracked, 0, live, seen[1], seen[2], now),
                          self.side(tracked, 1, live, seen[3], seen[4], now))
                 view = tracked.view
