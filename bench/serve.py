@@ -29,10 +29,15 @@ records and the output reasons, which serve reads every 10 s, so at every
 refresh at these scales, and here at every timed one; then the /metrics and /api/status
 bodies of that snapshot, and the process's memory per pipe.
 
-Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N] [--churn-pipes N,N,...]
+Then churn again at 100,000 pipes (--analysis-pipes) with both analysers'
+records per pipe as `avwatch monitor` writes them (bench/analysis_records.py),
+rewritten before each timed refresh too; the floor reads and decodes them.
+
+Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N] [--churn-pipes N,N,...] [--analysis-pipes N,...]
 The lines before the churn ones read "cluster refresh of N pipes: X ms; floor
 Y ms; ratio R" and "refresh of N pipes: X ms; floor Y ms; ratio R"; the last
-one "churn refresh of N pipes: X ms; floor Y ms; ratio R".
+one "churn refresh of N pipes with analysis records: X ms; floor Y ms; ratio R",
+after the memory and series per pipe.
 """
 
 import argparse

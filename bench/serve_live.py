@@ -1,8 +1,9 @@
 """`avwatch serve` as operators run it, at scale and under full churn.
 
 For each scale: a redis-server started here holds N channels of one pipe
-each; a server-side script rewrites every status record with a new value
-every 2 s (what live monitors do), the whole time.  `avwatch serve` runs as
+each, with both analysers' records (bench/analysis_records.py; not with
+--no-analysis); a server-side script rewrites every status record and every
+analyser's record with a new value every 2 s (what live monitors do), the whole time.  `avwatch serve` runs as
 a process with the refresh period given for that scale; beside it:
 
   a client that asks /api/status (gzipped, as the page does) every second
@@ -49,6 +50,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
 from machine import free_port  # noqa: E402
 from redis_sets import RedisNode  # noqa: E402
+from analysis_records import hls_record, ts_record  # noqa: E402
 from serve import fill  # noqa: E402  (bench/serve.py: the same channels)
 
 CHURN_SECONDS = 2.0
@@ -66,16 +68,42 @@ for n = from, to - 1 do
     .. '"vresolution": "", "lastts": "' .. (n + round) .. '.ts", "name": "main"}')
 end
 """
+# Both analysers' records of pipes [from, to): the templates (ARGV[4], ARGV[5])
+# with the rate, sequence and time (ARGV[6]) of this round.
+ANALYSIS_REWRITE = """
+local round, from, to, now = tonumber(ARGV[1]), tonumber(ARGV[2]), tonumber(ARGV[3]), ARGV[6]
+for n = from, to - 1 do
+  local channel = 'ch:' .. (100000 + n)
+  local ts = string.gsub(string.gsub(ARGV[4], '@B@', tostring(3669760 + n + round)), '@T@', now)
+  redis.call('SET', channel .. ':ts:main', ts)
+  local hls = string.gsub(string.gsub(ARGV[5], '@S@', tostring(118 + n + round)), '@T@', now)
+  redis.call('SET', channel .. ':hls:main', hls)
+end
+"""
+
+
+def analysis_templates() -> tuple[str, str]:
+    """The records of analysis_records, their changing fields as @B@, @S@, @T@."""
+    ts = json.loads(ts_record(0, 0, 1.0))
+    hls = json.loads(hls_record(0, 0, 1.0))
+    ts.update(bitrate="@B@", time="@T@")
+    hls.update(media_sequence="@S@", time="@T@")
+    return (json.dumps(ts).replace('"@B@"', "@B@").replace('"@T@"', "@T@"),
+            json.dumps(hls).replace('"@S@"', "@S@").replace('"@T@"', "@T@"))
+
+
 GENERATED_AT = re.compile(rb'"generated_at":\s*([0-9.eE+-]+)')
 
 
 class Churn(threading.Thread):
     """Every status record rewritten every CHURN_SECONDS, slice by slice."""
 
-    def __init__(self, client: redis.Redis, pipes: int):
+    def __init__(self, client: redis.Redis, pipes: int, analysis: bool = False):
         super().__init__(daemon=True)
         self.client, self.pipes = client, pipes
         self.rewrite = client.register_script(REWRITE)
+        self.analysis = client.register_script(ANALYSIS_REWRITE) if analysis else None
+        self.templates = analysis_templates()
         self.stopping = threading.Event()
         self.late_rounds = 0
 
@@ -87,6 +115,9 @@ class Churn(threading.Thread):
             slices = range(0, self.pipes, SLICE)
             for index, start in enumerate(slices):
                 self.rewrite(args=[round_number, start, min(self.pipes, start + SLICE)])
+                if self.analysis is not None:
+                    self.analysis(args=[round_number, start, min(self.pipes, start + SLICE), *self.templates,
+                                        f"{time.time():.3f}"])
                 # Spread over the period, as monitors' writes are.
                 due = started + CHURN_SECONDS * (index + 1) / len(slices)
                 self.stopping.wait(max(0.0, due - time.monotonic()))
@@ -167,10 +198,10 @@ def prometheus_query(port: int, expression: str) -> list:
         return json.load(response)["data"]["result"]
 
 
-def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path) -> str:
+def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysis: bool = True) -> str:
     server = RedisNode(workdir / "redis").start()
     client = redis.Redis(port=server.port)
-    fill(client, pipes)
+    fill(client, pipes, analysis)
     port = free_port()
     serve = subprocess.Popen([sys.executable, "-m", "avwatch_cli", "serve", "--redis",
                               f"redis://127.0.0.1:{server.port}/0", "--refresh", str(refresh),
@@ -182,7 +213,7 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path) -> str:
     config.write_text(json.dumps({"global": SCRAPE, "scrape_configs": [
         {"job_name": "avwatch", "static_configs": [{"targets": [f"127.0.0.1:{port}"]}]}]}))
     prometheus = None
-    churn = Churn(client, pipes)
+    churn = Churn(client, pipes, analysis)
     try:
         deadline = time.monotonic() + 600
         while time.monotonic() < deadline:   # the first snapshot with every pipe
@@ -258,11 +289,13 @@ def main() -> None:
     parser.add_argument("--scales", default="10000:2,50000:8,100000:15",
                         help="pipes:refresh seconds, comma-separated")
     parser.add_argument("--seconds", type=float, default=180, help="time watched at each scale")
+    parser.add_argument("--no-analysis", action="store_true",
+                        help="without the analysers' records (by default every pipe has both, rewritten with the status)")
     args = parser.parse_args()
     for scale in args.scales.split(","):
         pipes, refresh = scale.split(":")
         with tempfile.TemporaryDirectory(prefix="avwatch-serve-live-") as workdir:
-            print(one_scale(int(pipes), float(refresh), args.seconds, Path(workdir)), flush=True)
+            print(one_scale(int(pipes), float(refresh), args.seconds, Path(workdir), not args.no_analysis), flush=True)
 
 
 if __name__ == "__main__":
