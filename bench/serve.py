@@ -307,6 +307,7 @@ def main() -> None:
                         help="pipe counts of the churn mode with both analysers' records ('' for none)")
     parser.add_argument("--churn-only", action="store_true", help="skip the 10,000-pipe figures above")
     args = parser.parse_args()
+    tune_collection()   # as `avwatch serve` does at start
     if not args.churn_only:
         steady(args)
     for pipes in [int(count) for count in args.churn_pipes.split(",") if count]:

@@ -138,10 +138,10 @@ private:
     }
 
     // What the pipe's memory keeps of the analyser's value: its hash, not its
-    // 2 kB (analysis.value_key); None without one.
+    // 2 kB (analysis.value_key); None without one; a key stands for itself.
     Owned analysis_key(PyObject* raw) {
-        if (raw == Py_None)
-            return Owned::share(Py_None);
+        if (raw == Py_None || PyLong_CheckExact(raw))
+            return Owned::share(raw);
         Py_hash_t hash = PyObject_Hash(raw);
         if (hash == -1)
             throw ErrorSet{};

@@ -6,9 +6,11 @@ monitor answers)."""
 from __future__ import annotations
 
 import json
-from typing import Any
+from typing import Any, Callable
 
 import orjson
+
+from avwatch_cli.serve import accelerator
 
 # The record's fields that serve passes on: totals, the last window's
 # counts and the state flags (not the per-PID list, which can be long).
@@ -34,11 +36,15 @@ def loads(raw: bytes) -> Any:
             return None
 
 
-def value_key(raw: bytes | None) -> int | None:
+def value_key(raw: bytes | int | None) -> int | None:
     """What is kept of a value to tell the next one from it: its hash, as
     the 2 kB value itself times 100,000 pipes is more than the rest of
-    serve's memory (two records a hash apart are as good as never seen)."""
-    return None if raw is None else hash(raw)
+    serve's memory (two records a hash apart are as good as never seen).
+    A key stands for itself: the refresher parses each record as it reads
+    it and judges from the keys."""
+    if raw is None or type(raw) is int:
+        return raw
+    return hash(raw)
 
 
 class Analysis:
@@ -50,7 +56,7 @@ class Analysis:
         self.key: int | None = None
         self.parsed: dict[str, Any] | None = None
 
-    def record(self, raw: bytes | None) -> dict[str, Any] | None:
+    def record(self, raw: bytes | int | None) -> dict[str, Any] | None:
         key = value_key(raw)
         if key != self.key:
             self.key = key
@@ -58,16 +64,27 @@ class Analysis:
         return self.parsed
 
 
-def parse(raw: bytes | None) -> dict[str, Any] | None:
-    if raw is None:
+def parse(raw: bytes | int | None) -> dict[str, Any] | None:
+    if not isinstance(raw, (bytes, str)):
         return None
     record = loads(raw)
     if type(record) is not dict or not isinstance(record.get("bitrate"), (int, float)):
         return None
-    shown = {name: record[name] for name in SHOWN_FIELDS if name in record}
-    window = shown.get("window")
-    if type(window) is dict:
-        # The last window's counters that are not 0: a healthy stream's are
-        # nearly all 0, and an absent one reads as 0 wherever it is used.
-        shown["window"] = {name: count for name, count in window.items() if count != 0}
+    return pick(record, SHOWN_FIELDS, "window")
+
+
+def pick_fields(record: dict[str, Any], names: tuple[str, ...], sparse: str) -> dict[str, Any]:
+    """The record's fields of `names`; the one named `sparse` (the last
+    window's counters) without the counters that are 0: a healthy stream's
+    are nearly all 0, and an absent one reads as 0 wherever it is used.
+    native.pick does the same in C."""
+    shown = {name: record[name] for name in names if name in record}
+    counts = shown.get(sparse)
+    if type(counts) is dict:
+        shown[sparse] = {name: count for name, count in counts.items() if count != 0}
     return shown
+
+
+# pick_fields in C, where installed.
+pick: Callable[[dict[str, Any], tuple[str, ...], str], dict[str, Any]] = (
+    pick_fields if accelerator.module is None else accelerator.module.pick)

@@ -8,6 +8,7 @@ from typing import Callable, Sequence
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.samples import Sample
 
+from avwatch_cli.serve.sample_lines import Lines, labelled_lines, pipe_lines
 from avwatch_cli.serve.snapshot import Snapshot
 
 # The "indicator" label of avwatch_ts_errors_total.
@@ -31,8 +32,8 @@ GAUGES = (
 Make = Callable[[Sequence[tuple]], Metric]
 
 
-def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make], object]) -> list:
-    """The families, as `source(name, rows, make)` (metrics.Source)."""
+def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make, Lines], object]) -> list:
+    """The families, as `source(name, rows, make, lines)` (metrics.Source)."""
     now = snapshot.generated_at
     packets: list[tuple] = []
     errors: list[tuple] = []
@@ -60,13 +61,17 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
         if record.get("delay_factor_ms") is not None:
             delay.append((channel, name, record["delay_factor_ms"] / 1000))
     return [
-        source("avwatch_ts_packets", packets, counter("avwatch_ts_packets", "TS packets received by the analyser")),
-        source("avwatch_ts_errors", errors, errors_family),
+        source("avwatch_ts_packets", packets, counter("avwatch_ts_packets", "TS packets received by the analyser"),
+               pipe_lines("avwatch_ts_packets_total")),
+        source("avwatch_ts_errors", errors, errors_family, labelled_lines("avwatch_ts_errors_total", "indicator")),
         source("avwatch_ts_data_age_seconds", data_age,
-               gauge("avwatch_ts_data_age_seconds", "seconds since the analyser last received a datagram")),
+               gauge("avwatch_ts_data_age_seconds", "seconds since the analyser last received a datagram"),
+               pipe_lines("avwatch_ts_data_age_seconds")),
         source("avwatch_ts_delay_factor_seconds", delay,
-               gauge("avwatch_ts_delay_factor_seconds", "RFC 4445 delay factor over the last second")),
-        *(source(name, rows, gauge(name, help_text)) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)),
+               gauge("avwatch_ts_delay_factor_seconds", "RFC 4445 delay factor over the last second"),
+               pipe_lines("avwatch_ts_delay_factor_seconds")),
+        *(source(name, rows, gauge(name, help_text), pipe_lines(name))
+          for rows, (name, _, help_text, _) in zip(gauges, GAUGES)),
     ]
 
 

@@ -10,9 +10,9 @@ from types import MappingProxyType
 from typing import Any
 
 from avwatch_cli.serve.analysis import loads, value_key
+from avwatch_cli.serve.chunks import ChunkReaders, chunked
 from avwatch_cli.serve.plan import Plan
-from avwatch_cli.serve.nodes import ClusterReader
-from avwatch_cli.serve.reader import RedisReader, key_bytes
+from avwatch_cli.serve.reader import key_bytes
 
 # Longer values are not parsed (a record is well under 2 KiB).
 LONGEST_RECORD = 64 * 1024
@@ -30,27 +30,29 @@ class HlsRecords:
         self.records: Mapping[str, dict] = MappingProxyType({})
         self._raw: dict[str, tuple[int | None, dict | None]] = {}   # by pipe id: the value's key, its record
         self._plan: Plan | None = None
-        self._keyed: list[tuple[str, str]] = []
-        self._keys: list[bytes] = []
+        self._ids: list[str] = []
+        self._chunks: list[list[bytes]] = []
 
-    def read(self, reader: RedisReader | ClusterReader, plan: Plan) -> None:
-        """Reads the records of the plan's pipes that have one (Redis errors pass)."""
+    def read(self, readers: ChunkReaders, plan: Plan) -> None:
+        """Reads the records of the plan's pipes that have one, a chunk at a
+        time (Redis errors pass)."""
         if plan is not self._plan:
             # One key list per plan: a Cluster's reader groups a list by slot once.
             self._plan = plan
-            self._keyed = [(tracked.id, tracked.hls_key) for tracked in plan.pipes if tracked.hls_key is not None]
-            self._keys = [key_bytes(key) for _, key in self._keyed]
-        keyed = self._keyed
-        values = reader.values(self._keys)
+            self._ids = [tracked.id for tracked in plan.pipes if tracked.hls_key is not None]
+            self._chunks = chunked([key_bytes(tracked.hls_key) for tracked in plan.pipes
+                                    if tracked.hls_key is not None])
         raw_before = self._raw
         raw_now: dict[str, tuple[int | None, dict | None]] = {}
         records: dict[str, dict] = {}
-        for (pipe_id, _), value in zip(keyed, values):
-            before = raw_before.get(pipe_id)
-            key = value_key(value)
-            record = before[1] if before is not None and before[0] == key else parsed(value)
-            raw_now[pipe_id] = (key, record)
-            if record is not None:
-                records[pipe_id] = record
+        ids = iter(self._ids)
+        for chunk in readers.values(self._chunks):
+            for pipe_id, value in zip(ids, chunk):
+                before = raw_before.get(pipe_id)
+                key = value_key(value)
+                record = before[1] if before is not None and before[0] == key else parsed(value)
+                raw_now[pipe_id] = (key, record)
+                if record is not None:
+                    records[pipe_id] = record
         self._raw = raw_now
         self.records = MappingProxyType(records)
