@@ -90,3 +90,39 @@ def test_a_query_out_of_bounds_is_refused(own_redis, start_serve, query):
     serve = start_serve(f"redis://127.0.0.1:{server.port}/0")
     code, _, body = serve.request("/api/status" + query)
     assert code == 400 and body
+
+
+@pytest.mark.parametrize("chunk", [1, 7, 5000])
+def test_analysers_records_read_in_chunks_land_on_their_own_pipes(own_redis, monkeypatch, chunk):
+    """Each pipe shows its own analysers' records however the keys are cut
+    into chunks, some pipes having none, and a record gone is seen gone."""
+    from avwatch_cli.serve import chunks
+    from avwatch_cli.serve.refresher import Refresher
+    monkeypatch.setattr(chunks, "CHUNK_KEYS", chunk)
+    client = own_redis().client()
+    now = time.time()
+    for n in range(30):
+        client.set(f"ch:{n}", json.dumps({"live": True}))
+        client.set(f"ch:{n}:in:main", json.dumps(STREAM))
+        client.set(f"ch:{n}:out:main", json.dumps(OUTPUT))
+        if n % 4:
+            client.set(f"ch:{n}:ts:main", ts_record(n, 0, now))
+        if n % 3:
+            client.set(f"ch:{n}:hls:main", hls_record(n, 0, now))
+    refresher = Refresher(client, "redis://127.0.0.1", refresh_seconds=1.0, stale_after=30.0, forget_after=0.0)
+    refresher.write_times.stopping.set()
+    for round_number in (1, 2):
+        if round_number == 2:
+            client.delete("ch:5:ts:main", "ch:4:hls:main")
+            client.set("ch:6:ts:main", ts_record(6, 2, now))
+        refresher.refresh()
+        shown = {pipe.channel: pipe for pipe in refresher.snapshot.pipes()}
+        hls = refresher.snapshot.hls
+        for n in range(30):
+            has_ts = n % 4 and not (round_number == 2 and n == 5)
+            analysis = shown[str(n)].analysis
+            assert (analysis and analysis["bitrate"]) == (
+                3_669_760 + n + (2 if round_number == 2 and n == 6 else 0) if has_ts else None), n
+            has_hls = n % 3 and not (round_number == 2 and n == 4)
+            record = hls.get(shown[str(n)].id)
+            assert (record and record["media_sequence"]) == (118 + n if has_hls else None), n

@@ -47,7 +47,7 @@ class HlsRecords:
         records: dict[str, dict] = {}
         ids = iter(self._ids)
         for chunk in readers.values(self._chunks):
-            for pipe_id, value in zip(ids, chunk):
+            for value, pipe_id in zip(chunk, ids):   # the chunk first: zip stops on it, taking no id more
                 before = raw_before.get(pipe_id)
                 key = value_key(value)
                 record = before[1] if before is not None and before[0] == key else parsed(value)

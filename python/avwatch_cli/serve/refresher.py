@@ -156,7 +156,7 @@ class Refresher:
         found: list[int | None] = []
         owners = iter(plan.analysis_owners)
         for chunk in self.analysis_readers.values(plan.analysis_chunks):
-            for tracked, raw in zip(owners, chunk):
+            for raw, tracked in zip(chunk, owners):   # the chunk first: zip stops on it, taking no owner more
                 analysis = tracked.analysis
                 analysis.record(raw)
                 found.append(analysis.key)
