@@ -19,7 +19,9 @@ to exit is printed too.  One line per scale:
   clients at most A s (median M s); Prometheus' scrapes F of S failed, V s
   on average, longest D s (its ingestion included); a gzipped /metrics every
   15 s answered in G s, longest H s; /metrics B MB uncompressed in U s; RSS
-  P -> P' -> Q MB (start, middle, end; most R MB); SIGTERM ends it in T s
+  P -> P' -> Q MB (start, middle, end; most R MB, K kB per pipe);
+  notification connection lost L times, back B times (serve's log);
+  SIGTERM ends it in T s
 
 Run: .venv/bin/python bench/serve_live.py [--scales 10000:2,50000:8,100000:15] [--seconds 180]
 """
@@ -203,10 +205,12 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysi
     client = redis.Redis(port=server.port)
     fill(client, pipes, analysis)
     port = free_port()
-    serve = subprocess.Popen([sys.executable, "-m", "avwatch_cli", "serve", "--redis",
-                              f"redis://127.0.0.1:{server.port}/0", "--refresh", str(refresh),
-                              "--listen", f"127.0.0.1:{port}"],
-                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    log_path = workdir / "serve.log"
+    with open(log_path, "wb") as log_file:
+        serve = subprocess.Popen([sys.executable, "-m", "avwatch_cli", "serve", "--redis",
+                                  f"redis://127.0.0.1:{server.port}/0", "--refresh", str(refresh),
+                                  "--listen", f"127.0.0.1:{port}"],
+                                 stdout=log_file, stderr=subprocess.STDOUT)
     base = f"http://127.0.0.1:{port}"
     prometheus_port = free_port()
     config = workdir / "prometheus.yml"
@@ -272,6 +276,10 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysi
         return float(result[0]["value"][1]) if result else default
 
     ages = watchers.ages or [float("nan")]
+    # The listener's own account: each loss of the notification connection, and each return.
+    log_text = log_path.read_text(errors="replace")
+    lost = len(re.findall(r"keyspace notifications of .*: (?!listening again).*judging freshness", log_text))
+    back = log_text.count("listening again")
     return (f"{pipes:,} pipes, --refresh {refresh:g}: refresh {value(refresh_median):.2f} s "
             f"(longest {value(refresh_longest):.2f} s); snapshot age seen by clients at most {max(ages):.1f} s "
             f"(median {statistics.median(ages):.1f} s, {watchers.failures} requests failed); "
@@ -280,7 +288,8 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysi
             f"answered in {statistics.median(watchers.scrapes):.2f} s, longest {max(watchers.scrapes):.2f} s; "
             f"/metrics {size / 1e6:.1f} MB uncompressed in {plain:.2f} s; RSS {watchers.rss[0] / 1e6:.0f} -> "
             f"{watchers.rss[len(watchers.rss) // 2] / 1e6:.0f} -> {watchers.rss[-1] / 1e6:.0f} MB "
-            f"(most {max(watchers.rss) / 1e6:.0f} MB); SIGTERM ends it in {ended:.2f} s"
+            f"(most {max(watchers.rss) / 1e6:.0f} MB, {max(watchers.rss) / pipes / 1e3:.1f} kB per pipe); "
+            f"notification connection lost {lost} times, back {back} times; SIGTERM ends it in {ended:.2f} s"
             + (f"; the churn ran late {churn.late_rounds} times" if churn.late_rounds else ""))
 
 
