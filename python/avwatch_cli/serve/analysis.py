@@ -6,7 +6,7 @@ monitor answers)."""
 from __future__ import annotations
 
 import json
-from typing import Any, Callable
+from typing import Any, Callable, Iterator
 
 import orjson
 
@@ -24,16 +24,13 @@ SHOWN_FIELDS = (
 )
 
 
-def loads(raw: bytes) -> Any:
-    """A record's JSON, None when unreadable: orjson, and for what it refuses
-    (NaN, integers beyond 64 bits) the standard library, which reads them."""
+def refused(raw: bytes | str) -> Any:
+    """A record orjson refused, as the standard library reads it (NaN,
+    integers beyond 64 bits), or None when unreadable."""
     try:
-        return orjson.loads(raw)
-    except orjson.JSONDecodeError:
-        try:
-            return json.loads(raw)
-        except ValueError:
-            return None
+        return json.loads(raw)
+    except ValueError:
+        return None
 
 
 def value_key(raw: bytes | int | None) -> int | None:
@@ -67,10 +64,27 @@ class Analysis:
 def parse(raw: bytes | int | None) -> dict[str, Any] | None:
     if not isinstance(raw, (bytes, str)):
         return None
-    record = loads(raw)
+    try:
+        record = orjson.loads(raw)
+    except orjson.JSONDecodeError:
+        record = refused(raw)
     if type(record) is not dict or not isinstance(record.get("bitrate"), (int, float)):
         return None
     return pick(record, SHOWN_FIELDS, "window")
+
+
+def read_chunk(chunk: list[bytes | None], owners: Iterator[Any], found: list[int | None]) -> None:
+    """Each value of a chunk into its owner's Analysis (the owners being the
+    plan's, in the order of its analysis keys), its key appended to `found`.
+    Analysis.record's steps, written out: it runs for every pipe at every
+    refresh."""
+    for raw, owner in zip(chunk, owners):   # the chunk first: zip stops on it, taking no owner more
+        analysis = owner.analysis
+        key = None if raw is None else hash(raw)
+        if key != analysis.key:
+            analysis.key = key
+            analysis.parsed = parse(raw)
+        found.append(key)
 
 
 def pick_fields(record: dict[str, Any], names: tuple[str, ...], sparse: str) -> dict[str, Any]:

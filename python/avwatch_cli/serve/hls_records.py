@@ -9,7 +9,9 @@ from collections.abc import Mapping
 from types import MappingProxyType
 from typing import Any
 
-from avwatch_cli.serve.analysis import loads, value_key
+import orjson
+
+from avwatch_cli.serve.analysis import refused
 from avwatch_cli.serve.chunks import ChunkReaders, chunked
 from avwatch_cli.serve.plan import Plan
 from avwatch_cli.serve.reader import key_bytes
@@ -21,7 +23,10 @@ LONGEST_RECORD = 64 * 1024
 def parsed(raw: bytes | None) -> dict[str, Any] | None:
     if raw is None or len(raw) > LONGEST_RECORD:
         return None
-    record = loads(raw)
+    try:
+        record = orjson.loads(raw)
+    except orjson.JSONDecodeError:
+        record = refused(raw)
     return record if isinstance(record, dict) else None
 
 
@@ -49,7 +54,7 @@ class HlsRecords:
         for chunk in readers.values(self._chunks):
             for value, pipe_id in zip(chunk, ids):   # the chunk first: zip stops on it, taking no id more
                 before = raw_before.get(pipe_id)
-                key = value_key(value)
+                key = None if value is None else hash(value)   # analysis.value_key
                 record = before[1] if before is not None and before[0] == key else parsed(value)
                 raw_now[pipe_id] = (key, record)
                 if record is not None:

@@ -18,7 +18,7 @@ import redis
 from avwatch_cli.evidence import measured, weigh
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
 from avwatch_cli.output_reason import reason_key
-from avwatch_cli.serve.analysis import value_key
+from avwatch_cli.serve.analysis import read_chunk, value_key
 from avwatch_cli.serve.chunks import ChunkReaders
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.freshness import WriteTimes
@@ -156,10 +156,7 @@ class Refresher:
         found: list[int | None] = []
         owners = iter(plan.analysis_owners)
         for chunk in self.analysis_readers.values(plan.analysis_chunks):
-            for raw, tracked in zip(chunk, owners):   # the chunk first: zip stops on it, taking no owner more
-                analysis = tracked.analysis
-                analysis.record(raw)
-                found.append(analysis.key)
+            read_chunk(chunk, owners, found)
         return found
 
     def discover(self, now: float) -> tuple[Plan, bool]:
