@@ -117,6 +117,8 @@ def own_connection(node: redis.Redis) -> redis.connection.AbstractConnection:
 class WriteTimes:
     """Last write time of each key, from notifications and value changes."""
 
+    name_at = len(b"__keyspace@0__:")   # set per database in __init__
+
     def __init__(self, client: Client, now: float, scrub=str):
         # The servers to listen to, by name: notifications are node-local,
         # so a Cluster has one listener per master.
@@ -124,6 +126,7 @@ class WriteTimes:
         db = getattr(client, "connection_pool", None)
         db = db.connection_kwargs.get("db", 0) if db is not None else 0
         self.channel_prefix = f"__keyspace@{db}__:".encode()
+        self.name_at = len(self.channel_prefix)   # where a keyspace channel's key name begins
         self.scrub = scrub
         self.listeners: dict[str, threading.Thread] = {}
         self.working: dict[str, bool] = {}      # by node: subscribed, and SET notifications known to come
@@ -141,7 +144,7 @@ class WriteTimes:
         self.floor_baseline = now
         # The keyspace channels of the key names last scanned, and whether a
         # notification since the last SCAN began told of a key created or gone.
-        self.known: frozenset[bytes] = frozenset()
+        self.known: frozenset[bytes] = frozenset()   # the key names (the SCAN's own bytes, not copies)
         self.key_set_changed = True
         self.refusal_logged = False
         self.stopping = threading.Event()
@@ -195,8 +198,7 @@ class WriteTimes:
 
     def know(self, names: list[bytes]) -> None:
         """The key names a SCAN found, when they differ from the last."""
-        prefix = self.channel_prefix
-        self.known = frozenset([prefix + name for name in names])
+        self.known = frozenset(names)
 
     def names_current(self, scanned_at: float, now: float) -> bool:
         """Whether the key names of the SCAN that began at `scanned_at` are
@@ -288,6 +290,7 @@ class WriteTimes:
         subscription refused) raises ResponseError."""
         notified, gone, saw_set, confirmed = self.notified, GONE, False, False
         known, key_set_changed = self.known, False
+        name_at = self.name_at
         while (reply := reader.gets()) is not False:
             if isinstance(reply, Exception):
                 raise redis.ResponseError(str(reply))
@@ -302,7 +305,7 @@ class WriteTimes:
                     key_set_changed = True
                 else:
                     notified[channel] = now
-                    if channel not in known:
+                    if channel[name_at:] not in known:
                         key_set_changed = True
                     if event == b"set":
                         saw_set = True
