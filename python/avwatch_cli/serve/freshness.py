@@ -118,6 +118,10 @@ class WriteTimes:
     """Last write time of each key, from notifications and value changes."""
 
     name_at = len(b"__keyspace@0__:")   # set per database in __init__
+    # The channels of the keys whose write times are kept (the status
+    # records'): the analysers' records, rewritten as often, are only
+    # looked at for whether the SCAN knows them.
+    timed: frozenset[bytes] = frozenset()
 
     def __init__(self, client: Client, now: float, scrub=str):
         # The servers to listen to, by name: notifications are node-local,
@@ -219,7 +223,7 @@ class WriteTimes:
         present = set(keys)
         for key in [key for key in self.first_seen if key not in present]:
             del self.first_seen[key]
-        channels = set(self.channels)
+        channels = self.timed = frozenset(self.channels)
         # list() copies at once: the listeners may add keys meanwhile.
         for channel in [channel for channel in list(self.notified) if channel not in channels]:
             self.notified.pop(channel, None)
@@ -289,7 +293,7 @@ class WriteTimes:
         whether one confirmed the subscription.  An error reply (the
         subscription refused) raises ResponseError."""
         notified, gone, saw_set, confirmed = self.notified, GONE, False, False
-        known, key_set_changed = self.known, False
+        known, timed, key_set_changed = self.known, self.timed, False
         name_at = self.name_at
         while (reply := reader.gets()) is not False:
             if isinstance(reply, Exception):
@@ -303,12 +307,12 @@ class WriteTimes:
                 if event in gone:
                     notified.pop(channel, None)
                     key_set_changed = True
-                else:
+                elif channel in timed:
                     notified[channel] = now
-                    if channel[name_at:] not in known:
-                        key_set_changed = True
-                    if event == b"set":
-                        saw_set = True
+                elif channel[name_at:] not in known:
+                    key_set_changed = True
+                if event == b"set":
+                    saw_set = True
         if key_set_changed:
             self.key_set_changed = True
         return saw_set, confirmed

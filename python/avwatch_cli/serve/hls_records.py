@@ -13,7 +13,7 @@ import orjson
 
 from avwatch_cli.serve.analysis import pick, refused
 from avwatch_cli.serve.chunks import ChunkReaders, chunked
-from avwatch_cli.serve.plan import Plan
+from avwatch_cli.serve.plan import Plan, Tracked
 from avwatch_cli.serve.reader import key_bytes
 
 # Longer values are not parsed (a record is well under 2 KiB).
@@ -38,9 +38,8 @@ def parsed(raw: bytes | None) -> dict[str, Any] | None:
 class HlsRecords:
     def __init__(self) -> None:
         self.records: Mapping[str, dict] = MappingProxyType({})
-        self._raw: dict[str, tuple[int | None, dict | None]] = {}   # by pipe id: the value's key, its record
         self._plan: Plan | None = None
-        self._ids: list[str] = []
+        self._owners: list[Tracked] = []
         self._chunks: list[list[bytes]] = []
 
     def read(self, readers: ChunkReaders, plan: Plan) -> None:
@@ -49,20 +48,18 @@ class HlsRecords:
         if plan is not self._plan:
             # One key list per plan: a Cluster's reader groups a list by slot once.
             self._plan = plan
-            self._ids = [tracked.id for tracked in plan.pipes if tracked.hls_key is not None]
-            self._chunks = chunked([key_bytes(tracked.hls_key) for tracked in plan.pipes
-                                    if tracked.hls_key is not None])
-        raw_before = self._raw
-        raw_now: dict[str, tuple[int | None, dict | None]] = {}
+            self._owners = [tracked for tracked in plan.pipes if tracked.hls_key is not None]
+            self._chunks = chunked([key_bytes(tracked.hls_key) for tracked in self._owners])
         records: dict[str, dict] = {}
-        ids = iter(self._ids)
+        owners = iter(self._owners)
         for chunk in readers.values(self._chunks):
-            for value, pipe_id in zip(chunk, ids):   # the chunk first: zip stops on it, taking no id more
-                before = raw_before.get(pipe_id)
-                key = None if value is None else hash(value)   # analysis.value_key
-                record = before[1] if before is not None and before[0] == key else parsed(value)
-                raw_now[pipe_id] = (key, record)
+            # Each pipe keeps its record and the key of the value it was parsed from (analysis.value_key).
+            for value, tracked in zip(chunk, owners):   # the chunk first: zip stops on it, taking no owner more
+                key = None if value is None else hash(value)
+                if key != tracked.hls_seen:
+                    tracked.hls_seen = key
+                    tracked.hls_record = parsed(value)
+                record = tracked.hls_record
                 if record is not None:
-                    records[pipe_id] = record
-        self._raw = raw_now
+                    records[tracked.id] = record
         self.records = MappingProxyType(records)
