@@ -57,6 +57,10 @@ from serve import fill  # noqa: E402  (bench/serve.py: the same channels)
 
 CHURN_SECONDS = 2.0
 SLICE = 2000   # pipes a script call rewrites: a few ms of the server each
+# With the analysers' records (3 kB a pipe more) as many ms take fewer pipes:
+# a script holds the server, and a longer one would hold up serve's reads
+# as no monitor's writes do.
+ANALYSIS_SLICE = 200
 SCRAPE = {"scrape_interval": "15s", "scrape_timeout": "10s"}
 # Both status records of pipes [from, to) rewritten with values new to round `round`.
 REWRITE = """
@@ -114,11 +118,12 @@ class Churn(threading.Thread):
         while not self.stopping.is_set():
             round_number += 1
             started = time.monotonic()
-            slices = range(0, self.pipes, SLICE)
+            step = SLICE if self.analysis is None else ANALYSIS_SLICE
+            slices = range(0, self.pipes, step)
             for index, start in enumerate(slices):
-                self.rewrite(args=[round_number, start, min(self.pipes, start + SLICE)])
+                self.rewrite(args=[round_number, start, min(self.pipes, start + step)])
                 if self.analysis is not None:
-                    self.analysis(args=[round_number, start, min(self.pipes, start + SLICE), *self.templates,
+                    self.analysis(args=[round_number, start, min(self.pipes, start + step), *self.templates,
                                         f"{time.time():.3f}"])
                 # Spread over the period, as monitors' writes are.
                 due = started + CHURN_SECONDS * (index + 1) / len(slices)
@@ -200,7 +205,8 @@ def prometheus_query(port: int, expression: str) -> list:
         return json.load(response)["data"]["result"]
 
 
-def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysis: bool = True) -> str:
+def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysis: bool = True,
+              keep_log: Path | None = None) -> str:
     server = RedisNode(workdir / "redis").start()
     client = redis.Redis(port=server.port)
     fill(client, pipes, analysis)
@@ -278,6 +284,8 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysi
     ages = watchers.ages or [float("nan")]
     # The listener's own account: each loss of the notification connection, and each return.
     log_text = log_path.read_text(errors="replace")
+    if keep_log is not None:
+        keep_log.write_text(log_text)
     lost = len(re.findall(r"keyspace notifications of .*: (?!listening again).*judging freshness", log_text))
     back = log_text.count("listening again")
     return (f"{pipes:,} pipes, --refresh {refresh:g}: refresh {value(refresh_median):.2f} s "
@@ -298,13 +306,16 @@ def main() -> None:
     parser.add_argument("--scales", default="10000:2,50000:8,100000:15",
                         help="pipes:refresh seconds, comma-separated")
     parser.add_argument("--seconds", type=float, default=180, help="time watched at each scale")
+    parser.add_argument("--keep-logs", type=Path, help="a folder to keep serve's log of each scale in")
     parser.add_argument("--no-analysis", action="store_true",
                         help="without the analysers' records (by default every pipe has both, rewritten with the status)")
     args = parser.parse_args()
     for scale in args.scales.split(","):
         pipes, refresh = scale.split(":")
         with tempfile.TemporaryDirectory(prefix="avwatch-serve-live-") as workdir:
-            print(one_scale(int(pipes), float(refresh), args.seconds, Path(workdir), not args.no_analysis), flush=True)
+            kept = None if args.keep_logs is None else args.keep_logs / f"serve-{pipes}.log"
+            print(one_scale(int(pipes), float(refresh), args.seconds, Path(workdir), not args.no_analysis, kept),
+                  flush=True)
 
 
 if __name__ == "__main__":

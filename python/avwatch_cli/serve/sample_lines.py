@@ -10,6 +10,10 @@ from typing import Callable, Sequence
 from prometheus_client.utils import floatToGoString as go_float
 
 Lines = Callable[[Sequence[tuple]], str]
+# The values most samples have (flags, counters and rates at 0), written
+# without a call: `COMMON.get(value) or go_float(value)`.  No value here is
+# ever -0.0, which would compare equal to 0.0 and be written "-0.0".
+COMMON = {0.0: "0.0", 1.0: "1.0"}
 
 
 def escaped(value: str) -> str:
@@ -21,8 +25,9 @@ def escaped(value: str) -> str:
 def pipe_lines(name: str) -> Lines:
     """Rows (channel, pipe, value)."""
     def lines(rows: Sequence[tuple]) -> str:
-        return "".join([f'{name}{{channel="{escaped(channel)}",pipe="{escaped(pipe)}"}} {go_float(value)}\n'
-                        for channel, pipe, value in rows])
+        common = COMMON.get
+        return "".join([f'{name}{{channel="{escaped(channel)}",pipe="{escaped(pipe)}"}} '
+                        f'{common(value) or go_float(value)}\n' for channel, pipe, value in rows])
     return lines
 
 
@@ -32,6 +37,7 @@ def labelled_lines(name: str, label: str) -> Lines:
     assert "channel" < label < "pipe"
 
     def lines(rows: Sequence[tuple]) -> str:
+        common = COMMON.get
         return "".join([f'{name}{{channel="{escaped(channel)}",{label}="{escaped(extra)}",pipe="{escaped(pipe)}"}} '
-                        f'{go_float(value)}\n' for channel, pipe, extra, value in rows])
+                        f'{common(value) or go_float(value)}\n' for channel, pipe, extra, value in rows])
     return lines
