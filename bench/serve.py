@@ -42,11 +42,13 @@ after the memory and series per pipe.
 
 import argparse
 import json
+import multiprocessing
 import os
 import statistics
 import sys
 import tempfile
 import time
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import orjson
@@ -234,6 +236,7 @@ def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[floa
     """Median refresh after every status record (and with `analysis` every
     analyser's record) was rewritten, and the floor, interleaved; prints the
     bodies' costs and the memory per pipe."""
+    tune_collection()   # as `avwatch serve` does at start
     with tempfile.TemporaryDirectory() as workdir:
         server = RedisNode(Path(workdir)).start()
         try:
@@ -290,10 +293,17 @@ def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[floa
     print(f"churn /metrics of {pipes:,} pipes {what}: {statistics.median(renders) * 1e3:.0f} ms to build "
           f"({len(body) / 1e6:.1f} MB), gzip {gzip_time * 1e3:.0f} ms ({len(compressed) / 1e6:.1f} MB), "
           f"once per snapshot; /api/status {statistics.median(statuses) * 1e3:.0f} ms "
-          f"({len(status) / 1e6:.1f} MB, its first page)")
+          f"({len(status) / 1e6:.1f} MB, its first page)", flush=True)
     print(f"churn memory of {pipes:,} pipes {what}: {grown / pipes / 1e3:.1f} kB per pipe; "
           f"{series_per_pipe(body, pipes):.1f} series per pipe on /metrics", flush=True)
     return statistics.median(refreshes), statistics.median(floors)
+
+
+def apart(figures, *arguments):
+    """`figures(*arguments)` in a process of its own: the memory per pipe is
+    then that scale's alone, not what an earlier one left to the allocator."""
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        return pool.submit(figures, *arguments).result()
 
 
 def main() -> None:
@@ -311,11 +321,11 @@ def main() -> None:
     if not args.churn_only:
         steady(args)
     for pipes in [int(count) for count in args.churn_pipes.split(",") if count]:
-        refresh, floor = churn_figures(pipes, args.churn_rounds)
+        refresh, floor = apart(churn_figures, pipes, args.churn_rounds)
         print(f"churn refresh of {pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
               f"ratio {refresh / floor:.2f}", flush=True)
     for pipes in [int(count) for count in args.analysis_pipes.split(",") if count]:
-        refresh, floor = churn_figures(pipes, args.churn_rounds, analysis=True)
+        refresh, floor = apart(churn_figures, pipes, args.churn_rounds, True)
         print(f"churn refresh of {pipes:,} pipes with analysis records: {refresh * 1e3:.0f} ms; "
               f"floor {floor * 1e3:.0f} ms; ratio {refresh / floor:.2f}", flush=True)
 

@@ -1,7 +1,8 @@
 """The input analyser's records (ch:ID:ts:PIPE) as serve shows them: read
-with the status records, parsed only when their value changes, and kept
-out of the judgement of the sides (they describe the stream, not whether a
-monitor answers)."""
+a chunk at a time beside the status records, parsed at every read (the
+analyser rewrites its record every second, so telling an unchanged one
+apart would cost more than it saves), and kept out of the judgement of the
+sides (they describe the stream, not whether a monitor answers)."""
 
 from __future__ import annotations
 
@@ -73,17 +74,20 @@ def parse(raw: bytes | int | None) -> dict[str, Any] | None:
     return pick(record, SHOWN_FIELDS, "window")
 
 
+# The key of every readable record, for the judge: a pipe with one is judged
+# again at every refresh whatever its value (its weight changes with its
+# age), so only whether there is one tells the judge anything.
+READ = 1
+
+
 def read_chunk(chunk: list[bytes | None], owners: Iterator[Any], found: list[int | None]) -> None:
-    """Each value of a chunk into its owner's Analysis (the owners being the
-    plan's, in the order of its analysis keys), its key appended to `found`.
-    Analysis.record's steps, written out: it runs for every pipe at every
-    refresh."""
+    """Each value of a chunk parsed into its owner's Analysis (the owners
+    being the plan's, in the order of its analysis keys), its key (READ, or
+    None without a readable record) appended to `found`."""
     for raw, owner in zip(chunk, owners):   # the chunk first: zip stops on it, taking no owner more
         analysis = owner.analysis
-        key = None if raw is None else hash(raw)
-        if key != analysis.key:
-            analysis.key = key
-            analysis.parsed = parse(raw)
+        parsed = analysis.parsed = None if raw is None else parse(raw)
+        key = analysis.key = None if parsed is None else READ
         found.append(key)
 
 

@@ -1,7 +1,8 @@
 """The HLS output analyser's records (ch:ID:hls:PIPE), read at each refresh
-beside the status records, in one batch, and parsed again only when their
-bytes changed.  They carry no health state of their own: serve shows them
-beside the output side and exports them."""
+beside the status records, a chunk at a time, and parsed at every read (the
+check rewrites its record every few seconds).  They carry no health state
+of their own: serve weighs them against the output side, shows them beside
+it and exports them."""
 
 from __future__ import annotations
 
@@ -48,18 +49,14 @@ class HlsRecords:
         if plan is not self._plan:
             # One key list per plan: a Cluster's reader groups a list by slot once.
             self._plan = plan
-            self._owners = [tracked for tracked in plan.pipes if tracked.hls_key is not None]
-            self._chunks = chunked([key_bytes(tracked.hls_key) for tracked in self._owners])
+            named = [(tracked, name) for tracked in plan.pipes if (name := tracked.hls_key) is not None]
+            self._owners = [tracked for tracked, _ in named]
+            self._chunks = chunked([key_bytes(name) for _, name in named])
         records: dict[str, dict] = {}
         owners = iter(self._owners)
         for chunk in readers.values(self._chunks):
-            # Each pipe keeps its record and the key of the value it was parsed from (analysis.value_key).
             for value, tracked in zip(chunk, owners):   # the chunk first: zip stops on it, taking no owner more
-                key = None if value is None else hash(value)
-                if key != tracked.hls_seen:
-                    tracked.hls_seen = key
-                    tracked.hls_record = parsed(value)
-                record = tracked.hls_record
+                record = parsed(value)
                 if record is not None:
                     records[tracked.id] = record
         self.records = MappingProxyType(records)

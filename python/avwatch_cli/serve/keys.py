@@ -91,7 +91,8 @@ class Discoverer:
         splits_of = {}
         # One object per distinct ID and PIPE text: a pipe's five keys hold
         # the same, and 100,000 pipes' copies took most of a kilobyte a pipe.
-        text = {}.setdefault
+        texts: dict[str, str] = {}
+        text = texts.setdefault
         for key in names:
             splits = known.get(key)
             if splits is None:

@@ -39,7 +39,7 @@ class Tracked:
     """Refresher-private memory of one pipe: where its values land in a
     read, what they were last time, and the view drawn from them."""
     __slots__ = ("id", "channel", "pipe", "source_key", "input_at", "output_at", "analysis_at", "seen", "judged",
-                 "view", "row", "analysis", "hls_key", "hls_seen", "hls_record")
+                 "view", "row", "analysis", "hls_key")
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
@@ -54,8 +54,6 @@ class Tracked:
         self.view: PipeView | None = None
         self.row = 0   # in the history tables
         self.hls_key: str | None = None   # the HLS analyser's record, read apart (hls_records)
-        self.hls_seen: int | None = None  # the key of its value last read (analysis.value_key)
-        self.hls_record: dict | None = None   # and the record parsed from it
 
 
 class ChannelState:

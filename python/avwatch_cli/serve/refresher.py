@@ -213,7 +213,7 @@ class Refresher:
 
     def judge_channels(self, channels: list[ChannelState], values: list[bytes | None],
                        status_values: list[bytes | None], written: list[float | None],
-                       now: float, analysis_values: list[bytes | None]) -> list[ChannelView]:
+                       now: float, analysis_values: list[int | None]) -> list[ChannelView]:
         """Every channel's view (native.judge_channels takes the same steps in C)."""
         stale_after = self.stale_after
         hls_records = self.hls.records
