@@ -71,7 +71,7 @@ class Event(NamedTuple):
 class Snapshot:
     """Built whole by the refresher, then only read.  Compared by identity
     (the exposition's cache asks "is this the same refresh?"); no slots, as
-    status_json caches itself in the instance dictionary."""
+    its /api/status answers are kept in the instance dictionary."""
 
     generated_at: float
     redis_up: bool
