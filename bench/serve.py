@@ -29,19 +29,26 @@ records and the output reasons, which serve reads every 10 s, so at every
 refresh at these scales, and here at every timed one; then the /metrics and /api/status
 bodies of that snapshot, and the process's memory per pipe.
 
-Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N] [--churn-pipes N,N,...]
+Then churn again at 100,000 pipes (--analysis-pipes) with both analysers'
+records per pipe as `avwatch monitor` writes them (bench/analysis_records.py),
+rewritten before each timed refresh too; the floor reads and decodes them.
+
+Run: .venv/bin/python bench/serve.py [--pipes N] [--rounds N] [--churn-pipes N,N,...] [--analysis-pipes N,...]
 The lines before the churn ones read "cluster refresh of N pipes: X ms; floor
 Y ms; ratio R" and "refresh of N pipes: X ms; floor Y ms; ratio R"; the last
-one "churn refresh of N pipes: X ms; floor Y ms; ratio R".
+one "churn refresh of N pipes with analysis records: X ms; floor Y ms; ratio R",
+after the memory and series per pipe.
 """
 
 import argparse
 import json
+import multiprocessing
 import os
 import statistics
 import sys
 import tempfile
 import time
+from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
 import orjson
@@ -52,6 +59,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 from redis_sets import ClusterSet, RedisNode  # noqa: E402
 from timing import median_seconds  # noqa: E402
 
+from analysis_records import hls_record, ts_record  # noqa: E402
 from avwatch_cli.output_reason import reason_key  # noqa: E402
 from avwatch_cli.serve.heap import tune_collection  # noqa: E402
 from avwatch_cli.serve.reader import MGET_BATCH, PATTERN, SCAN_COUNT  # noqa: E402
@@ -68,8 +76,10 @@ def output_record(pipe: str, n: int) -> dict:
             "vbitrate": 0, "abitrate": 0, "vfps": 0, "vresolution": "", "lastts": f"{n}.ts", "name": pipe}
 
 
-def fill(client: redis.Redis, pipes: int) -> None:
+def fill(client: redis.Redis, pipes: int, analysis: bool = False) -> None:
+    """`analysis`: with both analysers' records, as `avwatch monitor` writes them."""
     batch = client.pipeline(transaction=False)
+    now = time.time()
     for n in range(pipes):
         channel = f"ch:{100000 + n}"
         batch.set(channel, json.dumps({"live": True}))
@@ -77,6 +87,9 @@ def fill(client: redis.Redis, pipes: int) -> None:
         # Every record different, as the monitors' bitrates are.
         batch.set(f"{channel}:in:main", json.dumps(dict(STREAM, bitrate=STREAM["bitrate"] + n)))
         batch.set(f"{channel}:out:main", json.dumps(output_record("main", n)))
+        if analysis:
+            batch.set(f"{channel}:ts:main", ts_record(n, 0, now))
+            batch.set(f"{channel}:hls:main", hls_record(n, 0, now))
         if n % 1000 == 999:
             batch.execute()
     batch.execute()
@@ -194,12 +207,16 @@ def churn_floor(client: redis.Redis, key_lists: list[list[bytes]]) -> None:
                     loads(value)
 
 
-def rewrite_all(client: redis.Redis, pipes: int, round_number: int) -> None:
+def rewrite_all(client: redis.Redis, pipes: int, round_number: int, analysis: bool = False) -> None:
     batch = client.pipeline(transaction=False)
+    now = time.time()
     for n in range(pipes):
         channel = f"ch:{100000 + n}"
         batch.set(f"{channel}:in:main", json.dumps(dict(STREAM, bitrate=STREAM["bitrate"] + n + round_number)))
         batch.set(f"{channel}:out:main", json.dumps(output_record("main", n + round_number)))
+        if analysis:
+            batch.set(f"{channel}:ts:main", ts_record(n, round_number, now))
+            batch.set(f"{channel}:hls:main", hls_record(n, round_number, now))
         if n % 2000 == 1999:
             batch.execute()
     batch.execute()
@@ -210,19 +227,30 @@ def rss_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def churn_figures(pipes: int, rounds: int) -> tuple[float, float]:
-    """Median refresh after every status record was rewritten, and the floor,
-    interleaved; prints the bodies' costs and the memory per pipe."""
+def series_per_pipe(body: bytes, pipes: int) -> float:
+    """Samples of the exposition with a pipe label, per pipe."""
+    return sum(1 for line in body.splitlines() if b'pipe="' in line and not line.startswith(b"#")) / pipes
+
+
+def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[float, float]:
+    """Median refresh after every status record (and with `analysis` every
+    analyser's record) was rewritten, and the floor, interleaved; prints the
+    bodies' costs and the memory per pipe."""
+    tune_collection()   # as `avwatch serve` does at start
     with tempfile.TemporaryDirectory() as workdir:
         server = RedisNode(Path(workdir)).start()
         try:
             client = redis.Redis(port=server.port)
-            fill(client, pipes)
-            # The keys a refresh reads: the channel and status records, then
-            # the input source records and the output monitors' reasons.
+            fill(client, pipes, analysis)
+            # The keys a refresh reads: the channel and status records (and
+            # the ts records), the hls records, then the input source records
+            # and the output monitors' reasons.
+            analysed = ("ts",) if analysis else ()
             key_lists = [[f"ch:{100000 + n}".encode() for n in range(pipes)]
                          + [key.encode() for n in range(pipes) for key in
-                            (f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")],
+                            (f"ch:{100000 + n}:in:main", f"ch:{100000 + n}:out:main")]
+                         + [f"ch:{100000 + n}:{kind}:main".encode() for kind in analysed for n in range(pipes)],
+                         [f"ch:{100000 + n}:hls:main".encode() for n in range(pipes) if analysis],
                          [source_key(str(100000 + n), "main").encode() for n in range(pipes)],
                          [reason_key(str(100000 + n), "main").encode() for n in range(pipes)]]
             before = rss_bytes()
@@ -232,7 +260,7 @@ def churn_figures(pipes: int, rounds: int) -> tuple[float, float]:
             exposition = Exposition(lambda: refresher.snapshot)
             refreshes, floors, renders, statuses = [], [], [], []
             for round_number in range(rounds):
-                rewrite_all(client, pipes, round_number + 1)
+                rewrite_all(client, pipes, round_number + 1, analysis)
                 # Both are read every 10 s: every refresh at the periods these
                 # scales run with, and every one here, as the floor reads them.
                 refresher.sources.read_at = refresher.reported.read_at = float("-inf")
@@ -250,6 +278,9 @@ def churn_figures(pipes: int, rounds: int) -> tuple[float, float]:
                 statuses.append(time.perf_counter() - started)
             snapshot = refresher.snapshot
             assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * pipes, snapshot.counts()
+            if analysis:
+                assert sum(pipe.analysis is not None for pipe in snapshot.pipes()) == pipes
+                assert len(snapshot.hls) == pipes
             started = time.perf_counter()
             compressed = exposition.gzipped()
             gzip_time = time.perf_counter() - started
@@ -258,11 +289,21 @@ def churn_figures(pipes: int, rounds: int) -> tuple[float, float]:
             client.close()
         finally:
             server.stop()
-    print(f"churn /metrics of {pipes:,} pipes: {statistics.median(renders) * 1e3:.0f} ms to build "
+    what = "with analysis records " if analysis else ""
+    print(f"churn /metrics of {pipes:,} pipes {what}: {statistics.median(renders) * 1e3:.0f} ms to build "
           f"({len(body) / 1e6:.1f} MB), gzip {gzip_time * 1e3:.0f} ms ({len(compressed) / 1e6:.1f} MB), "
           f"once per snapshot; /api/status {statistics.median(statuses) * 1e3:.0f} ms "
-          f"({len(status) / 1e6:.1f} MB); memory {grown / pipes / 1e3:.1f} kB per pipe")
+          f"({len(status) / 1e6:.1f} MB, its first page)", flush=True)
+    print(f"churn memory of {pipes:,} pipes {what}: {grown / pipes / 1e3:.1f} kB per pipe; "
+          f"{series_per_pipe(body, pipes):.1f} series per pipe on /metrics", flush=True)
     return statistics.median(refreshes), statistics.median(floors)
+
+
+def apart(figures, *arguments):
+    """`figures(*arguments)` in a process of its own: the memory per pipe is
+    then that scale's alone, not what an earlier one left to the allocator."""
+    with ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        return pool.submit(figures, *arguments).result()
 
 
 def main() -> None:
@@ -272,14 +313,21 @@ def main() -> None:
     parser.add_argument("--churn-pipes", default="10000,50000,100000",
                         help="pipe counts of the churn mode, comma-separated ('' for none)")
     parser.add_argument("--churn-rounds", type=int, default=5)
+    parser.add_argument("--analysis-pipes", default="100000",
+                        help="pipe counts of the churn mode with both analysers' records ('' for none)")
     parser.add_argument("--churn-only", action="store_true", help="skip the 10,000-pipe figures above")
     args = parser.parse_args()
+    tune_collection()   # as `avwatch serve` does at start
     if not args.churn_only:
         steady(args)
     for pipes in [int(count) for count in args.churn_pipes.split(",") if count]:
-        refresh, floor = churn_figures(pipes, args.churn_rounds)
+        refresh, floor = apart(churn_figures, pipes, args.churn_rounds)
         print(f"churn refresh of {pipes:,} pipes: {refresh * 1e3:.0f} ms; floor {floor * 1e3:.0f} ms; "
               f"ratio {refresh / floor:.2f}", flush=True)
+    for pipes in [int(count) for count in args.analysis_pipes.split(",") if count]:
+        refresh, floor = apart(churn_figures, pipes, args.churn_rounds, True)
+        print(f"churn refresh of {pipes:,} pipes with analysis records: {refresh * 1e3:.0f} ms; "
+              f"floor {floor * 1e3:.0f} ms; ratio {refresh / floor:.2f}", flush=True)
 
 
 def steady(args: argparse.Namespace) -> None:

@@ -137,12 +137,23 @@ private:
         return Owned::share(list_item(analysis_values_, at));
     }
 
+    // What the pipe's memory keeps of the analyser's value: its hash, not its
+    // 2 kB (analysis.value_key); None without one; a key stands for itself.
+    Owned analysis_key(PyObject* raw) {
+        if (raw == Py_None || PyLong_CheckExact(raw))
+            return Owned::share(raw);
+        Py_hash_t hash = PyObject_Hash(raw);
+        if (hash == -1)
+            throw ErrorSet{};
+        return Owned::steal(PyLong_FromSsize_t(hash));
+    }
+
     // The input analyser's record, as the pipe's own reader (analysis.Analysis) keeps it:
     // its `parsed` while the value is the one it parsed, else its `record(raw)`.
-    Owned analysis_record(PyObject* tracked, PyObject* raw) {
+    Owned analysis_record(PyObject* tracked, PyObject* raw, PyObject* key) {
         Owned reader = get(tracked, n_.analysis);
-        Owned kept = get(reader.get(), n_.raw);
-        if (kept.get() == raw || !check(PyObject_RichCompareBool(raw, kept.get(), Py_NE)))
+        Owned kept = get(reader.get(), n_.key);
+        if (!check(PyObject_RichCompareBool(key, kept.get(), Py_NE)))
             return get(reader.get(), n_.parsed);
         return Owned::steal(PyObject_CallMethodObjArgs(reader.get(), n_.record, raw, nullptr));
     }
@@ -171,8 +182,9 @@ private:
         auto [input_raw, input_written] = slot(tracked, n_.input_at);
         auto [output_raw, output_written] = slot(tracked, n_.output_at);
         Owned analysis_raw = analysis_value(tracked);
+        Owned key = analysis_key(analysis_raw.get());
         Owned seen = untracked(Owned::steal(PyTuple_Pack(6, live, input_raw.get(), input_written.get(),
-                                                         output_raw.get(), output_written.get(), analysis_raw.get())));
+                                                         output_raw.get(), output_written.get(), key.get())));
         Owned before = get(tracked, n_.seen);
         Owned reader = get(tracked, n_.analysis);
         Owned parsed = get(reader.get(), n_.parsed);
@@ -184,7 +196,7 @@ private:
             fresh(output_written.get()) && parsed.get() == Py_None && hls.get() == Py_None)
             return false;
         set(tracked, n_.seen, seen.get());
-        Owned analysis = analysis_record(tracked, analysis_raw.get());   // before the sides: the input's evidence
+        Owned analysis = analysis_record(tracked, analysis_raw.get(), key.get());   // before the sides: the input's evidence
         Owned input = side(tracked, 0, live, input_raw.get(), input_written.get(), analysis.get());
         Owned output = side(tracked, 1, live, output_raw.get(), output_written.get(), hls.get());
         Owned view = get(tracked, n_.view);

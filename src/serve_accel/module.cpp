@@ -2,6 +2,7 @@
 // serve uses it when it is installed and judges in Python otherwise.
 #include "module/api.hpp"
 #include "serve_accel/judge.hpp"
+#include "serve_accel/pick.hpp"
 #include "serve_accel/rules.hpp"
 #include "serve_accel/written.hpp"
 
@@ -35,6 +36,14 @@ PyObject* note_writes(PyObject*, PyObject* const* args, Py_ssize_t count) {
         [&] { return serve_accel::note_writes(args[0], args[1], args[2], args[3], args[4], args[5], args[6]); });
 }
 
+PyObject* pick(PyObject*, PyObject* const* args, Py_ssize_t count) {
+    if (count != 3) {
+        PyErr_SetString(PyExc_TypeError, "pick(record, names, sparse)");
+        return nullptr;
+    }
+    return at_boundary([&] { return serve_accel::pick(args[0], args[1], args[2]); });
+}
+
 PyMethodDef methods[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_FASTCALL,
      "configure(loads, decode_error, ok, no_signal, Verdict, Judged, SideView, PipeView, ChannelView)\n"
@@ -45,6 +54,9 @@ PyMethodDef methods[] = {
     {"note_writes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(note_writes)), METH_FASTCALL,
      "note_writes(values, last_values, changed_at, channels, notified, floors, now) -> list\n"
      "Each value's write time, as freshness.note_writes gives it, updating the lists as it does."},
+    {"pick", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pick)), METH_FASTCALL,
+     "pick(record, names, sparse) -> dict\n"
+     "The record's entries named in names; the one named sparse without its counters equal to 0."},
     {nullptr, nullptr, 0, nullptr},
 };
 

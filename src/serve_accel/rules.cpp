@@ -56,6 +56,7 @@ void make_names() {
     n.analysis = intern("analysis");
     n.record = intern("record");
     n.parsed = intern("parsed");
+    n.key = intern("key");
     n.hls = intern("hls");
     n.records = intern("records");
     n.time = intern("time");

@@ -26,7 +26,7 @@ struct Names {
     PyObject *bitrate_zero, *no_segment, *newest_segment, *probe_answered, *initial_record, *no_answer;
     PyObject *input_at, *output_at, *seen, *judged, *view, *row, *id, *channel, *pipe;
     PyObject *raw, *live, *pipes, *shown, *stale_after, *history, *current, *side, *read_channel;
-    PyObject *analysis_at, *analysis, *record, *parsed, *hls, *records;
+    PyObject *analysis_at, *analysis, *record, *parsed, *hls, *records, *key;
     // The analysers' record fields (evidence.py), and the window's counters of evidence.INPUT_COUNTERS.
     PyObject *time, *data_age, *in_sync, *window, *stale, *checks_failed, *error_times;
     PyObject* window_counters[7];

@@ -3,6 +3,8 @@ scrape: after every kind of change its body must still be exactly what
 prometheus_client makes of the whole collector."""
 
 import json
+import sys
+from pathlib import Path
 
 from prometheus_client import CollectorRegistry, generate_latest
 
@@ -10,6 +12,9 @@ from avwatch_cli.serve.metrics import SnapshotCollector
 from avwatch_cli.serve.refresher import Refresher
 from avwatch_cli.serve.web import Exposition
 from serve.harness import NO_ANSWER, OUTPUT, STREAM, wait_for
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from analysis_records import hls_record, ts_record  # noqa: E402
 
 HOSTILE = 'x"} 1\n# TYPE avwatch_health counter\\'
 
@@ -32,6 +37,16 @@ CHANGES = [
     lambda client: client.set(f"ch:6:in:{HOSTILE}", json.dumps(dict(STREAM, vcodec=HOSTILE))),
     lambda client: client.set("ch:7:in:main", "{not json"),
     lambda client: client.delete("ch:8", "ch:8:in:main", "ch:8:out:main"),
+    # The analysers' records: an indicator that counted gets a series, a
+    # failing check one, a hostile pipe name is escaped in each family.
+    lambda client: client.set("ch:1:ts:main", ts_record(1, 1)),
+    lambda client: client.set("ch:1:ts:main", json.dumps(dict(json.loads(ts_record(1, 2)), pat_errors=3,
+                                                               delay_factor_ms=4.5))),
+    lambda client: client.set(f"ch:6:ts:{HOSTILE}", ts_record(6, 1)),
+    lambda client: client.set("ch:2:hls:main", hls_record(2, 1)),
+    lambda client: client.set(f"ch:6:hls:{HOSTILE}", json.dumps(dict(json.loads(hls_record(6, 1)), stale=True,
+                                                                      checks_failed=["stale", HOSTILE]))),
+    lambda client: client.delete("ch:1:ts:main"),
 ]
 
 

@@ -27,7 +27,9 @@ def test_hls_record_beside_the_output(broker, redis_server, start_serve):
     broker.set("ch:5", json.dumps({"live": True}))
     broker.set("ch:5:out:main", json.dumps(OUTPUT))
     record = hls_record()
-    broker.set("ch:5:hls:main", json.dumps(record))
+    # The folder's housekeeping and the paths are the analyser's to print: serve keeps the rest.
+    broker.set("ch:5:hls:main", json.dumps(dict(record, playlist="/srv/hls/5/main/chunks.m3u8", stray_files=["core.1"],
+                                                 stray_count=1, newest_segment="12.ts")))
     # A pipe whose analyser wrote garbage: shown without a record.
     broker.set("ch:5:out:b", json.dumps(OUTPUT))
     broker.set("ch:5:hls:b", b"\xff not json")

@@ -1,12 +1,17 @@
 """The input analyser's records (ch:ID:ts:PIPE) as serve shows them: read
-with the status records, parsed only when their value changes, and kept
-out of the judgement of the sides (they describe the stream, not whether a
-monitor answers)."""
+a chunk at a time beside the status records, parsed at every read (the
+analyser rewrites its record every second, so telling an unchanged one
+apart would cost more than it saves), and kept out of the judgement of the
+sides (they describe the stream, not whether a monitor answers)."""
 
 from __future__ import annotations
 
 import json
-from typing import Any
+from typing import Any, Callable, Iterator
+
+import orjson
+
+from avwatch_cli.serve import accelerator
 
 # The record's fields that serve passes on: totals, the last window's
 # counts and the state flags (not the per-PID list, which can be long).
@@ -20,34 +25,89 @@ SHOWN_FIELDS = (
 )
 
 
+def refused(raw: bytes | str) -> Any:
+    """A record orjson refused, as the standard library reads it (NaN,
+    integers beyond 64 bits), or None when unreadable."""
+    try:
+        return json.loads(raw)
+    except ValueError:
+        return None
+
+
+def value_key(raw: bytes | int | None) -> int | None:
+    """What is kept of a value to tell the next one from it: its hash, as
+    the 2 kB value itself times 100,000 pipes is more than the rest of
+    serve's memory (two records a hash apart are as good as never seen).
+    A key stands for itself: the refresher parses each record as it reads
+    it and judges from the keys."""
+    if raw is None or type(raw) is int:
+        return raw
+    return hash(raw)
+
+
 class Analysis:
     """One pipe's analysis record, parsed once per value."""
 
-    __slots__ = ("raw", "parsed")
+    __slots__ = ("key", "parsed")
 
     def __init__(self) -> None:
-        self.raw: bytes | None = None
+        self.key: int | None = None
         self.parsed: dict[str, Any] | None = None
 
-    def record(self, raw: bytes | None) -> dict[str, Any] | None:
-        if raw != self.raw:
-            self.raw = raw
+    def record(self, raw: bytes | int | None) -> dict[str, Any] | None:
+        key = value_key(raw)
+        if key != self.key:
+            self.key = key
             self.parsed = parse(raw)
         return self.parsed
 
 
-def parse(raw: bytes | None) -> dict[str, Any] | None:
-    if raw is None:
+def parse(raw: bytes | int | None) -> dict[str, Any] | None:
+    if not isinstance(raw, (bytes, str)):
         return None
     try:
-        record = json.loads(raw)
-    except ValueError:
-        return None
-    if not isinstance(record, dict):
+        record = orjson.loads(raw)
+    except orjson.JSONDecodeError:
+        record = refused(raw)
+    if type(record) is not dict:
         return None
     if isinstance(record.get("analysis_failed"), str):
         # The monitor's word that the input should be analysed and is not.
         return {"analysis_failed": record["analysis_failed"][:300], "time": record.get("time")}
     if not isinstance(record.get("bitrate"), (int, float)):
         return None
-    return {name: record[name] for name in SHOWN_FIELDS if name in record}
+    return pick(record, SHOWN_FIELDS, "window")
+
+
+# The key of every readable record, for the judge: a pipe with one is judged
+# again at every refresh whatever its value (its weight changes with its
+# age), so only whether there is one tells the judge anything.
+READ = 1
+
+
+def read_chunk(chunk: list[bytes | None], owners: Iterator[Any], found: list[int | None]) -> None:
+    """Each value of a chunk parsed into its owner's Analysis (the owners
+    being the plan's, in the order of its analysis keys), its key (READ, or
+    None without a readable record) appended to `found`."""
+    for raw, owner in zip(chunk, owners):   # the chunk first: zip stops on it, taking no owner more
+        analysis = owner.analysis
+        parsed = analysis.parsed = None if raw is None else parse(raw)
+        key = analysis.key = None if parsed is None else READ
+        found.append(key)
+
+
+def pick_fields(record: dict[str, Any], names: tuple[str, ...], sparse: str) -> dict[str, Any]:
+    """The record's fields of `names`; the one named `sparse` (the last
+    window's counters) without the counters that are 0: a healthy stream's
+    are nearly all 0, and an absent one reads as 0 wherever it is used.
+    native.pick does the same in C."""
+    shown = {name: record[name] for name in names if name in record}
+    counts = shown.get(sparse)
+    if type(counts) is dict:
+        shown[sparse] = {name: count for name, count in counts.items() if count != 0}
+    return shown
+
+
+# pick_fields in C, where installed.
+pick: Callable[[dict[str, Any], tuple[str, ...], str], dict[str, Any]] = (
+    pick_fields if accelerator.module is None else accelerator.module.pick)

@@ -9,6 +9,7 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.samples import Sample
 
 from avwatch_cli.health import State
+from avwatch_cli.serve.sample_lines import Lines, labelled_lines, pipe_lines
 from avwatch_cli.serve.snapshot import Snapshot
 
 # The "indicator" label of avwatch_ts_errors_total.
@@ -17,6 +18,8 @@ INDICATORS = (
     "transport_errors", "crc_errors", "pcr_repetition_errors", "pcr_discontinuity_errors", "pts_errors",
     "rtp_lost", "non_ts_datagrams", "cat_errors", "pcr_accuracy_errors",
 )
+# Exported at 0 too: increase() counts a counter's first rise only from a sample before it.
+ALWAYS_EXPORTED = "continuity_errors"
 # (metric name, record field, help, scale) of the per-pipe gauges; flags
 # become 0/1.  Rates in bytes, Prometheus' base unit, as the other families.
 GAUGES = (
@@ -33,8 +36,8 @@ QUIET = (State.STOPPED,)
 Make = Callable[[Sequence[tuple]], Metric]
 
 
-def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make], object]) -> list:
-    """The families, as `source(name, rows, make)` (metrics.Source)."""
+def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make, Lines], object]) -> list:
+    """The families, as `source(name, rows, make, lines)` (metrics.Source)."""
     now = snapshot.generated_at
     packets: list[tuple] = []
     errors: list[tuple] = []
@@ -56,8 +59,12 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
                 absent.append((channel, name, 1.0))
             continue
         packets.append((channel, name, float(record.get("packets") or 0)))
+        # An indicator that never counted has no series (most never do); the
+        # one the alert rules take the increase of is always there.
         for indicator in INDICATORS:
-            errors.append((channel, name, indicator, float(record.get(indicator) or 0)))
+            count = float(record.get(indicator) or 0)
+            if count or indicator == ALWAYS_EXPORTED:
+                errors.append((channel, name, indicator, count))
         for rows, (_, field, _, scale) in zip(gauges, GAUGES):
             rows.append((channel, name, float(record.get(field) or 0) * scale))
         # How old the newest datagram is now: its age when published plus the record's own age.
@@ -67,16 +74,21 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
         if record.get("delay_factor_ms") is not None:
             delay.append((channel, name, record["delay_factor_ms"] / 1000))
     return [
-        source("avwatch_ts_packets", packets, counter("avwatch_ts_packets", "TS packets received by the analyser")),
-        source("avwatch_ts_errors", errors, errors_family),
+        source("avwatch_ts_packets", packets, counter("avwatch_ts_packets", "TS packets received by the analyser"),
+               pipe_lines("avwatch_ts_packets_total")),
+        source("avwatch_ts_errors", errors, errors_family, labelled_lines("avwatch_ts_errors_total", "indicator")),
         source("avwatch_ts_data_age_seconds", data_age,
-               gauge("avwatch_ts_data_age_seconds", "seconds since the analyser last received a datagram")),
+               gauge("avwatch_ts_data_age_seconds", "seconds since the analyser last received a datagram"),
+               pipe_lines("avwatch_ts_data_age_seconds")),
         source("avwatch_ts_delay_factor_seconds", delay,
-               gauge("avwatch_ts_delay_factor_seconds", "RFC 4445 delay factor over the last second")),
-        *(source(name, rows, gauge(name, help_text)) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)),
+               gauge("avwatch_ts_delay_factor_seconds", "RFC 4445 delay factor over the last second"),
+               pipe_lines("avwatch_ts_delay_factor_seconds")),
+        *(source(name, rows, gauge(name, help_text), pipe_lines(name))
+          for rows, (name, _, help_text, _) in zip(gauges, GAUGES)),
         source("avwatch_ts_analysis_absent", absent,
                gauge("avwatch_ts_analysis_absent", "1 while the monitor runs the input analyser but it publishes "
-                     "no analysis (why: /api/status); no series otherwise")),
+                     "no analysis (why: /api/status); no series otherwise"),
+               pipe_lines("avwatch_ts_analysis_absent")),
     ]
 
 

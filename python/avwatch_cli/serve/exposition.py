@@ -32,9 +32,21 @@ FINAL_BLOCK = b"\x03\x00"                                    # an empty last blo
 
 
 class Piece(NamedTuple):
-    rows: object          # what it was rendered from, to compare with the next rows
+    rows: object          # what it was rendered from (see fingerprint), to compare with the next rows
     text: bytes
     deflated: bytes
+
+
+def fingerprint(rows: object) -> object:
+    """What a piece keeps of its rows: their hash where they have one (the
+    rows of 100,000 pipes' blocks would take more memory than the text),
+    else the rows themselves (the few families rendered whole)."""
+    if isinstance(rows, list):
+        try:
+            return hash(tuple(rows))
+        except TypeError:
+            pass
+    return rows
 
 
 def piece(rows: object, text: bytes) -> Piece:
@@ -127,8 +139,9 @@ class Exposition:
             for start, rows_of_block, render in blocks:
                 key = (source.name, start)
                 last = self.rendered.get(key)
-                if last is None or last.rows != rows_of_block:
-                    last = piece(rows_of_block, render())
+                kept = fingerprint(rows_of_block)
+                if last is None or last.rows != kept:
+                    last = piece(kept, render())
                 rendered[key] = last
                 pieces.append(last)
         self.rendered = rendered   # a family or block gone from the snapshot is forgotten

@@ -123,6 +123,12 @@ def own_connection(node: redis.Redis) -> redis.connection.AbstractConnection:
 class WriteTimes:
     """Last write time of each key, from notifications and value changes."""
 
+    name_at = len(b"__keyspace@0__:")   # set per database in __init__
+    # The channels of the keys whose write times are kept (the status
+    # records'): the analysers' records, rewritten as often, are only
+    # looked at for whether the SCAN knows them.
+    timed: frozenset[bytes] = frozenset()
+
     def __init__(self, client: Client, now: float, scrub=str):
         # The servers to listen to, by name: notifications are node-local,
         # so a Cluster has one listener per master.
@@ -130,6 +136,7 @@ class WriteTimes:
         db = getattr(client, "connection_pool", None)
         db = db.connection_kwargs.get("db", 0) if db is not None else 0
         self.channel_prefix = f"__keyspace@{db}__:".encode()
+        self.name_at = len(self.channel_prefix)   # where a keyspace channel's key name begins
         self.scrub = scrub
         self.listeners: dict[str, threading.Thread] = {}
         self.working: dict[str, bool] = {}      # by node: subscribed, and SET notifications known to come
@@ -147,7 +154,7 @@ class WriteTimes:
         self.floor_baseline = now
         # The keyspace channels of the key names last scanned, and whether a
         # notification since the last SCAN began told of a key created or gone.
-        self.known: frozenset[bytes] = frozenset()
+        self.known: frozenset[bytes] = frozenset()   # the key names (the SCAN's own bytes, not copies)
         self.key_set_changed = True
         self.refusal_logged = False
         self.stopping = threading.Event()
@@ -204,8 +211,7 @@ class WriteTimes:
 
     def know(self, names: list[bytes]) -> None:
         """The key names a SCAN found, when they differ from the last."""
-        prefix = self.channel_prefix
-        self.known = frozenset([prefix + name for name in names])
+        self.known = frozenset(names)
 
     def names_current(self, scanned_at: float, now: float) -> bool:
         """Whether the key names of the SCAN that began at `scanned_at` are
@@ -226,7 +232,7 @@ class WriteTimes:
         present = set(keys)
         for key in [key for key in self.first_seen if key not in present]:
             del self.first_seen[key]
-        channels = set(self.channels)
+        channels = self.timed = frozenset(self.channels)
         # list() copies at once: the listeners may add keys meanwhile.
         for channel in [channel for channel in list(self.notified) if channel not in channels]:
             self.notified.pop(channel, None)
@@ -297,7 +303,8 @@ class WriteTimes:
         whether one confirmed the subscription.  An error reply (the
         subscription refused) raises ResponseError."""
         notified, gone, saw_set, confirmed = self.notified, GONE, False, False
-        known, key_set_changed = self.known, False
+        known, timed, key_set_changed = self.known, self.timed, False
+        name_at = self.name_at
         while (reply := reader.gets()) is not False:
             if isinstance(reply, Exception):
                 raise redis.ResponseError(str(reply))
@@ -313,12 +320,12 @@ class WriteTimes:
                 if event in gone:
                     notified.pop(channel, None)
                     key_set_changed = True
-                else:
+                elif channel in timed:
                     notified[channel] = now
-                    if channel not in known:
-                        key_set_changed = True
-                    if event == b"set":
-                        saw_set = True
+                elif channel[name_at:] not in known:
+                    key_set_changed = True
+                if event == b"set":
+                    saw_set = True
         if key_set_changed:
             self.key_set_changed = True
         return saw_set, confirmed

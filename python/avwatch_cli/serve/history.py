@@ -36,20 +36,22 @@ class History:
         with self.lock:
             for pipe_id in [pipe_id for pipe_id in self.rows if pipe_id not in pipe_ids]:
                 self.free.append(self.rows.pop(pipe_id))
-            for pipe_id in pipe_ids:
-                if pipe_id in self.rows:
-                    continue
-                if not self.free:
-                    self.grow()
+            new = [pipe_id for pipe_id in pipe_ids if pipe_id not in self.rows]
+            if len(new) > len(self.free):
+                self.grow(len(new) - len(self.free))
+            for pipe_id in new:
                 row = self.rows[pipe_id] = self.free.pop()
                 for table, current in zip(self.tables, self.current):
                     table[row * self.size:(row + 1) * self.size] = nan_row
                     current[row] = math.nan
             return dict(self.rows)
 
-    def grow(self) -> None:
+    def grow(self, needed: int) -> None:
+        """At least `needed` rows more: as many as asked for when pipes come
+        by the thousand (the tables are most of serve's memory per pipe at
+        short refresh periods), an eighth more when they come a few at a time."""
         rows = len(self.current[0])
-        added = max(64, rows)
+        added = max(64, needed, rows // 8)
         for table, current in zip(self.tables, self.current):
             table.extend(array.array("f", [math.nan]) * (added * self.size))
             current.extend(array.array("f", [math.nan]) * added)

@@ -5,12 +5,17 @@ series stays at a few per pipe)."""
 from __future__ import annotations
 
 import math
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.samples import Sample
 
+from avwatch_cli.serve.sample_lines import Lines, labelled_lines, pipe_lines
 from avwatch_cli.serve.snapshot import Snapshot
+
+Make = Callable[[Sequence[tuple]], Metric]
+AGE = ("avwatch_hls_record_age_seconds", "since the HLS analyser's last check")
+CHECK = ("avwatch_hls_check_failed", "1 for each check the last HLS check failed")
 
 # (metric, record field, help, scale); rates in bytes, Prometheus' base unit.
 GAUGES = (
@@ -40,7 +45,8 @@ def number(value: Any) -> float | None:
     return None
 
 
-def hls_families(snapshot: Snapshot) -> list[Metric]:
+def hls_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make, Lines], object]) -> list:
+    """The families, as `source(name, rows, make, lines)` (metrics.Source)."""
     records = snapshot.hls
     gauges: list[list[tuple]] = [[] for _ in GAUGES]
     counts: list[list[tuple]] = [[] for _ in COUNTERS]
@@ -63,32 +69,42 @@ def hls_families(snapshot: Snapshot) -> list[Metric]:
                     rows.append((*labels, value))
             checks = record.get("checks_failed")
             if isinstance(checks, list):
-                failed.extend((*labels, check) for check in checks[:32] if isinstance(check, str))
+                failed.extend((*labels, check, 1.0) for check in checks[:32] if isinstance(check, str))
                 if "lag" in checks and (seconds := number(record.get("lag"))) is not None:
                     lag.append((*labels, seconds))
             written = number(record.get("time"))
             if written is not None:
                 age.append((*labels, max(0.0, snapshot.generated_at - written)))
-    families = [family(name, help_text, rows) for rows, (name, _, help_text, _) in zip(gauges, GAUGES)]
-    families.append(family("avwatch_hls_record_age_seconds", "since the HLS analyser's last check", age))
-    families += [counter_family(name, help_text, rows) for rows, (name, _, help_text) in zip(counts, COUNTERS)]
-    families.append(family("avwatch_hls_lag_seconds", LAG_HELP, lag))
-    check_family = GaugeMetricFamily("avwatch_hls_check_failed", "1 for each check the last HLS check failed",
-                                     labels=["channel", "pipe", "check"])
-    check_family.samples = [Sample(check_family.name, {"channel": channel, "pipe": pipe, "check": check}, 1.0)
-                            for channel, pipe, check in failed]
-    families.append(check_family)
-    return families
+    found = [source(name, rows, family(name, help_text), pipe_lines(name))
+             for rows, (name, _, help_text, _) in zip(gauges, GAUGES)]
+    found.append(source(AGE[0], age, family(*AGE), pipe_lines(AGE[0])))
+    found += [source(name, rows, counter_family(name, help_text), pipe_lines(name + "_total"))
+              for rows, (name, _, help_text) in zip(counts, COUNTERS)]
+    found.append(source("avwatch_hls_lag_seconds", lag, family("avwatch_hls_lag_seconds", LAG_HELP),
+                        pipe_lines("avwatch_hls_lag_seconds")))
+    found.append(source(CHECK[0], failed, check_family, labelled_lines(CHECK[0], "check")))
+    return found
 
 
-def family(name: str, help_text: str, rows: Sequence[tuple]) -> Metric:
-    made = GaugeMetricFamily(name, help_text, labels=["channel", "pipe"])
-    made.samples = [Sample(name, {"channel": channel, "pipe": pipe}, value) for channel, pipe, value in rows]
+def family(name: str, help_text: str) -> Make:
+    def make(rows: Sequence[tuple]) -> Metric:
+        made = GaugeMetricFamily(name, help_text, labels=["channel", "pipe"])
+        made.samples = [Sample(name, {"channel": channel, "pipe": pipe}, value) for channel, pipe, value in rows]
+        return made
+    return make
+
+
+def check_family(rows: Sequence[tuple]) -> Metric:
+    made = GaugeMetricFamily(CHECK[0], CHECK[1], labels=["channel", "pipe", "check"])
+    made.samples = [Sample(CHECK[0], {"channel": channel, "pipe": pipe, "check": check}, value)
+                    for channel, pipe, check, value in rows]
     return made
 
 
-def counter_family(name: str, help_text: str, rows: Sequence[tuple]) -> Metric:
-    made = CounterMetricFamily(name, help_text, labels=["channel", "pipe"])
-    made.samples = [Sample(name + "_total", {"channel": channel, "pipe": pipe}, value)
-                    for channel, pipe, value in rows]
-    return made
+def counter_family(name: str, help_text: str) -> Make:
+    def make(rows: Sequence[tuple]) -> Metric:
+        made = CounterMetricFamily(name, help_text, labels=["channel", "pipe"])
+        made.samples = [Sample(name + "_total", {"channel": channel, "pipe": pipe}, value)
+                        for channel, pipe, value in rows]
+        return made
+    return make

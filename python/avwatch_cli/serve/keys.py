@@ -89,11 +89,16 @@ class Discoverer:
         names = frozenset(key for key in keys if key.startswith(PREFIX))
         known = self.known
         splits_of = {}
+        # One object per distinct ID and PIPE text: a pipe's five keys hold
+        # the same, and 100,000 pipes' copies took most of a kilobyte a pipe.
+        texts: dict[str, str] = {}
+        text = texts.setdefault
         for key in names:
             splits = known.get(key)
             if splits is None:
                 rest = key[len(PREFIX):]
-                splits = readings(rest) if ":" in rest else []
+                splits = [(text(channel, channel), kind, text(pipe, pipe))
+                          for channel, kind, pipe in readings(rest)] if ":" in rest else []
             splits_of[key] = splits
         self.known = splits_of
         referenced = {PREFIX + channel for splits in splits_of.values() for channel, _, _ in splits

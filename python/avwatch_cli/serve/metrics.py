@@ -19,13 +19,13 @@ from prometheus_client.registry import Collector
 from prometheus_client.samples import Sample
 from prometheus_client.utils import floatToGoString as go_float
 
-from avwatch_cli.health import SIDES, State
+from avwatch_cli.health import SIDES
 from avwatch_cli.serve.analysis_metrics import analysis_sources
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
-from avwatch_cli.serve.hls_metrics import hls_families
+from avwatch_cli.serve.hls_metrics import hls_sources
+from avwatch_cli.serve.sample_lines import escaped, pipe_lines
 from avwatch_cli.serve.snapshot import Snapshot
 
-STATES = tuple(state.value for state in State)
 # (metric name part, record field, help); pipe_sources reads the fields in this order.
 # Records count bits; Prometheus' base unit is the byte, so rates are shown
 # divided by BITS_PER_BYTE (as `promtool check metrics` requires).
@@ -69,7 +69,7 @@ def sources(snapshot: Snapshot) -> list[Source]:
     found = [made(family) for family in server_families(snapshot)]
     if snapshot.redis_up:
         found += pipe_sources(snapshot)
-        found += [made(family) for family in hls_families(snapshot)]
+        found += hls_sources(snapshot, Source)
     return found
 
 
@@ -148,7 +148,7 @@ def pipe_sources(snapshot: Snapshot) -> list[Source]:
         Source("avwatch_status_age_seconds", age, age_family, age_lines),
         Source("avwatch_stream", info, info_family, info_lines),
         *(Source(f"avwatch_{side}_{part}", rows, stream_family(side, part, help_text),
-                 stream_lines(f"avwatch_{side}_{part}"))
+                 pipe_lines(f"avwatch_{side}_{part}"))
           for side in SIDES for rows, (part, _, help_text) in zip(stream[side], STREAM_GAUGES)),
         *analysis_sources(snapshot, Source),
     ]
@@ -158,28 +158,14 @@ def pipe_sources(snapshot: Snapshot) -> list[Source]:
 # them (labels sorted by name, values by floatToGoString), a few times
 # faster: a scrape of 100,000 pipes holds some 2.5 million lines.
 
-def escaped(value: str) -> str:
-    if "\\" in value or "\n" in value or '"' in value:
-        return value.replace("\\", r"\\").replace("\n", r"\n").replace('"', r'\"')
-    return value
-
-
 def channel_live_lines(rows: Sequence[tuple]) -> str:
     return "".join([f'avwatch_channel_live{{channel="{escaped(channel)}"}} {go_float(value)}\n'
                     for channel, value in rows])
 
 
-HEALTH_TAILS = tuple(tuple(f'",state="{state}"}} {"1.0" if state == current else "0.0"}\n' for state in STATES)
-                     for current in STATES)
-HEALTH_TAIL_OF = dict(zip(STATES, HEALTH_TAILS))
-
-
 def health_lines(rows: Sequence[tuple]) -> str:
-    out = []
-    for channel, pipe, side, current in rows:
-        head = f'avwatch_health{{channel="{escaped(channel)}",pipe="{escaped(pipe)}",side="{side}'
-        out.extend([head + tail for tail in HEALTH_TAIL_OF[current]])
-    return "".join(out)
+    return "".join([f'avwatch_health{{channel="{escaped(channel)}",pipe="{escaped(pipe)}",side="{side}",'
+                    f'state="{current}"}} 1.0\n' for channel, pipe, side, current in rows])
 
 
 def age_lines(rows: Sequence[tuple]) -> str:
@@ -192,13 +178,6 @@ def info_lines(rows: Sequence[tuple]) -> str:
                     f'pipe="{escaped(pipe)}",side="{side}",vcodec="{escaped(vcodec)}",'
                     f'vresolution="{escaped(vresolution)}"}} 1.0\n'
                     for channel, pipe, side, vcodec, acodec, vresolution in rows])
-
-
-def stream_lines(name: str) -> Callable[[Sequence[tuple]], str]:
-    def lines(rows: Sequence[tuple]) -> str:
-        return "".join([f'{name}{{channel="{escaped(channel)}",pipe="{escaped(pipe)}"}} {go_float(value)}\n'
-                        for channel, pipe, value in rows])
-    return lines
 
 
 # Samples are made directly: these families have hundreds of thousands, and
@@ -215,12 +194,13 @@ def channel_live_family(rows: Sequence[tuple]) -> Metric:
 
 
 def health_family(rows: Sequence[tuple]) -> Metric:
-    family = GaugeMetricFamily("avwatch_health", "1 for the current state of a pipe side, 0 for the others",
+    # Only the current state's series: the other states' would be 0 always,
+    # six of every seven health series (see the README for the queries).
+    family = GaugeMetricFamily("avwatch_health", "1 for the current state of a pipe side (no series for the others)",
                                labels=["channel", "pipe", "side", "state"])
     name = family.name
-    family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side, "state": state},
-                             1.0 if state == current else 0.0)
-                      for channel, pipe, side, current in rows for state in STATES]
+    family.samples = [Sample(name, {"channel": channel, "pipe": pipe, "side": side, "state": current}, 1.0)
+                      for channel, pipe, side, current in rows]
     return family
 
 

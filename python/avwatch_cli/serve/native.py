@@ -8,12 +8,12 @@ alone without the module."""
 
 from __future__ import annotations
 
-import os
 from typing import TYPE_CHECKING, Any, Callable
 
 import orjson
 
 from avwatch_cli.health import State, Verdict
+from avwatch_cli.serve import accelerator
 from avwatch_cli.serve.plan import Judged
 from avwatch_cli.serve.snapshot import ChannelView, PipeView, SideView
 
@@ -27,11 +27,8 @@ JudgeChannels = Callable[[Any, "list[ChannelState]", list, list, "list[float | N
 
 def load() -> Any:
     """The configured avwatch_serve_accel module, or None."""
-    if os.environ.get("AVWATCH_SERVE_PURE") == "1":
-        return None
-    try:
-        import avwatch_serve_accel  # type: ignore[import-not-found]
-    except ImportError:
+    avwatch_serve_accel = accelerator.module
+    if avwatch_serve_accel is None:
         return None
     avwatch_serve_accel.configure(orjson.loads, orjson.JSONDecodeError, State.OK, State.NO_SIGNAL,
                                   Verdict, Judged, SideView, PipeView, ChannelView)

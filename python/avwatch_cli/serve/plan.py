@@ -7,6 +7,7 @@ from typing import NamedTuple
 
 from avwatch_cli.health import Verdict
 from avwatch_cli.serve.analysis import Analysis
+from avwatch_cli.serve.chunks import chunked
 from avwatch_cli.serve.keys import PREFIX, Discoverer, PipeKeys
 from avwatch_cli.serve.reader import key_bytes, key_text
 from avwatch_cli.serve.snapshot import ChannelView, PipeView
@@ -72,11 +73,13 @@ class ChannelState:
 class Plan(NamedTuple):
     """What to read and where each value lands, for one set of key names."""
     names: list[bytes]             # as the SCAN returned them
-    read_keys: list[bytes]         # the channel records, the status records, then the analysis records
+    read_keys: list[bytes]         # the channel records, then the status records
     status_keys: list[str]
     analysis_keys: list[str]
     channels: list[ChannelState]   # in the order of read_keys
     pipes: list[Tracked]
+    analysis_chunks: list[list[bytes]] = []   # analysis_keys as read, a chunk at a time
+    analysis_owners: list[Tracked] = []       # the pipe of each of analysis_keys
 
 
 class Planner:
@@ -146,5 +149,6 @@ class Planner:
         self.channel_states = {state.channel: state for state in channels}
         read_keys = [key_bytes(PREFIX + state.channel) for state in channels]
         read_keys += [key_bytes(key) for key in status_keys]
-        read_keys += [key_bytes(key) for key in analysis_keys]
-        return Plan(names, read_keys, status_keys, analysis_keys, channels, tracked_pipes)
+        owners = [tracked for tracked in tracked_pipes if tracked.analysis_at >= 0]
+        return Plan(names, read_keys, status_keys, analysis_keys, channels, tracked_pipes,
+                    chunked([key_bytes(key) for key in analysis_keys]), owners)

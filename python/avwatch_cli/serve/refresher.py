@@ -18,6 +18,8 @@ import redis
 from avwatch_cli.evidence import measured, weigh
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
 from avwatch_cli.output_reason import reason_key
+from avwatch_cli.serve.analysis import read_chunk, value_key
+from avwatch_cli.serve.chunks import ChunkReaders
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.faults import TROUBLED, FaultHistory
 from avwatch_cli.serve.freshness import WriteTimes
@@ -74,7 +76,8 @@ class Refresher:
         self.sources = Sources()
         # A reader of its own: a Cluster's reader keeps the slot grouping of the last key list.
         self.source_reader = reader_for(client)
-        self.hls_reader = reader_for(client)   # likewise, for the HLS analyser's records
+        self.hls_readers = ChunkReaders(client)   # likewise, for the HLS analyser's records
+        self.analysis_readers = ChunkReaders(client)   # and the input analyser's
         self.source_keys: list[tuple[str, bytes]] = []
         self.reported = Reported(stale_after)
         self.reason_reader = reader_for(client)   # its own too, for the same reason
@@ -129,10 +132,10 @@ class Refresher:
         started = time.perf_counter()
         now = time.time()
         try:
-            values, plan = self.read(now)
+            values, analysis_keys, plan = self.read(now)
             self.sources.refresh(self.source_reader.values, self.source_keys, now)
             self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
-            self.hls.read(self.hls_reader, plan)
+            self.hls.read(self.hls_readers, plan)
         except redis.RedisError as error:
             previous = self.snapshot
             cause = self.scrub(str(error)).rstrip(".") or type(error).__name__
@@ -147,7 +150,7 @@ class Refresher:
         if not self.snapshot.redis_up:
             log.info("Redis reachable at %s", self.shown_url)
         self.first_read_problems = 0
-        channels = self.judge_all(values, now)
+        channels = self.judge_all(values, analysis_keys, now)
         self.note_faults(now)
         if self.first_read_problems > FIRST_READ_LOGGED:
             log.info("%d more pipe sides had a problem when first read (see /api/status)",
@@ -156,17 +159,29 @@ class Refresher:
         self.snapshot = self.build(now, channels, redis_up=True, error=None,
                                    duration=time.perf_counter() - started)
 
-    def read(self, now: float) -> tuple[list[bytes | None], Plan]:
-        """The values of the plan's keys, the plan brought up to the key names first."""
+    def read(self, now: float) -> tuple[list[bytes | None], list[int | None], Plan]:
+        """The values of the plan's channel and status keys, and the keys
+        (analysis.value_key) of its analysis records, each record parsed
+        into its pipe's memory as its chunk is read; the plan brought up to
+        the key names first."""
         plan, scanned = self.discover(now)
         values = self.reader.values(plan.read_keys)
+        analysis_keys = self.read_analysis(plan)
         # A status or analysis key of the names is gone, and no listener told
         # (an expiry, a FLUSHALL): the names are scanned again at once.
-        if not scanned and None in values[len(plan.channels):]:
+        if not scanned and (None in values[len(plan.channels):] or None in analysis_keys):
             self.scanned_at = float("-inf")
             plan, _ = self.discover(now)
             values = self.reader.values(plan.read_keys)
-        return values, plan
+            analysis_keys = self.read_analysis(plan)
+        return values, analysis_keys, plan
+
+    def read_analysis(self, plan: Plan) -> list[int | None]:
+        found: list[int | None] = []
+        owners = iter(plan.analysis_owners)
+        for chunk in self.analysis_readers.values(plan.analysis_chunks):
+            read_chunk(chunk, owners, found)
+        return found
 
     def discover(self, now: float) -> tuple[Plan, bool]:
         """Brings the plan up to the key names, and whether that took a
@@ -213,11 +228,11 @@ class Refresher:
                             for (channel, pipe), tracked in self.planner.tracked.items()]
         return plan
 
-    def judge_all(self, values: list[bytes | None], now: float) -> tuple[ChannelView, ...]:
+    def judge_all(self, values: list[bytes | None], analysis_values: list[int | None],
+                  now: float) -> tuple[ChannelView, ...]:
         plan = self.plan
         assert plan is not None
-        status_values = values[len(plan.channels):len(plan.channels) + len(plan.status_keys)]
-        analysis_values = values[len(plan.channels) + len(plan.status_keys):]
+        status_values = values[len(plan.channels):]
         written = self.write_times.written(plan.status_keys, status_values, now)
         if self.native_judge is not None:
             views = self.native_judge(self, plan.channels, values, status_values, written, now, analysis_values)
@@ -239,7 +254,7 @@ class Refresher:
 
     def judge_channels(self, channels: list[ChannelState], values: list[bytes | None],
                        status_values: list[bytes | None], written: list[float | None],
-                       now: float, analysis_values: list[bytes | None]) -> list[ChannelView]:
+                       now: float, analysis_values: list[int | None]) -> list[ChannelView]:
         """Every channel's view (native.judge_channels takes the same steps in C)."""
         stale_after = self.stale_after
         hls_records = self.hls.records
@@ -256,7 +271,7 @@ class Refresher:
                         written[input_at] if input_at >= 0 else None,
                         status_values[output_at] if output_at >= 0 else None,
                         written[output_at] if output_at >= 0 else None,
-                        analysis_values[tracked.analysis_at] if tracked.analysis_at >= 0 else None)
+                        value_key(analysis_values[tracked.analysis_at]) if tracked.analysis_at >= 0 else None)
                 # Unchanged inputs give the same view, unless a side may have
                 # gone stale since, or an analyser's record (whose weight
                 # changes with its age) bears on it.
@@ -265,7 +280,8 @@ class Refresher:
                         and tracked.analysis.parsed is None and tracked.id not in hls_records):
                     continue
                 tracked.seen = seen
-                analysis = tracked.analysis.record(seen[5])   # before the sides: the input's evidence
+                analysis = tracked.analysis.record(   # before the sides: the input's evidence
+                    analysis_values[tracked.analysis_at] if tracked.analysis_at >= 0 else None)
                 sides = (self.side(tracked, 0, live, seen[1], seen[2], now),
                          self.side(tracked, 1, live, seen[3], seen[4], now))
                 view = tracked.view

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import json
 import math
-import zlib
 from collections import deque
 from dataclasses import dataclass
 from functools import cached_property
@@ -15,6 +14,7 @@ from typing import Any, Mapping, NamedTuple
 import orjson
 
 from avwatch_cli.health import State
+from avwatch_cli.serve import status_pages
 from avwatch_cli.serve.reasons import reason
 
 EMPTY_SOURCES: Mapping[str, dict] = MappingProxyType({})
@@ -71,7 +71,7 @@ class Event(NamedTuple):
 class Snapshot:
     """Built whole by the refresher, then only read.  Compared by identity
     (the exposition's cache asks "is this the same refresh?"); no slots, as
-    status_json caches itself in the instance dictionary."""
+    its /api/status answers are kept in the instance dictionary."""
 
     generated_at: float
     redis_up: bool
@@ -102,16 +102,31 @@ class Snapshot:
         return counts
 
     @cached_property
-    def status_json(self) -> bytes:
-        """The /api/status body, encoded once per snapshot however often it is asked for."""
-        return strict_json(self.status_document())
+    def entries(self) -> list[tuple[ChannelView, PipeView | None]]:
+        return status_pages.entries(self)
 
     @cached_property
-    def status_gzip(self) -> bytes:
-        compressor = zlib.compressobj(1, zlib.DEFLATED, 31)   # 31: with a gzip header and trailer
-        return compressor.compress(self.status_json) + compressor.flush()
+    def problem_entries(self) -> list[tuple[ChannelView, PipeView | None]]:
+        return [(channel, pipe) for channel, pipe in self.entries if status_pages.has_problem(pipe)]
 
-    def status_document(self) -> dict[str, Any]:
+    @cached_property
+    def answers(self) -> status_pages.Answers:
+        return status_pages.Answers()
+
+    def status(self, query: status_pages.Query = status_pages.Query(), gzipped: bool = False) -> bytes:
+        """An /api/status body, encoded once per snapshot and query however often it is asked for."""
+        return self.answers.get(self, query, gzipped)
+
+    @property
+    def status_json(self) -> bytes:
+        return self.status()
+
+    @property
+    def status_gzip(self) -> bytes:
+        return self.status(gzipped=True)
+
+    def head_document(self) -> dict[str, Any]:
+        """What every /api/status answer begins with."""
         return {
             "generated_at": self.generated_at,
             "redis": {"up": self.redis_up, "url": self.redis_url, "error": self.redis_error,
@@ -120,13 +135,6 @@ class Snapshot:
             "refresh_seconds": self.refresh_seconds,
             "stale_after": self.stale_after,
             "counts": self.counts(),
-            "channels": [
-                {"channel": channel.channel, "live": channel.live,
-                 "pipes": [pipe_json(pipe, self.sources.get(pipe.id), self.hls.get(pipe.id), self.generated_at,
-                                     self.reported.get(pipe.id))
-                           for pipe in channel.pipes]}
-                for channel in self.channels],
-            "events": [event.as_json() for event in self.events],
         }
 
 

@@ -24,6 +24,7 @@ from prometheus_client import CONTENT_TYPE_LATEST
 from avwatch_cli.serve.exposition import Exposition
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.snapshot import Snapshot, strict_json
+from avwatch_cli.serve.status_pages import parse_query
 from avwatch_cli.serve.workers import DaemonPool
 
 __all__ = ["Exposition", "make_app"]
@@ -114,9 +115,13 @@ def make_app(latest: Callable[[], Snapshot], history: History,
         return web.Response(body=index, content_type="text/html", charset="utf-8")
 
     async def status(request: web.Request) -> web.StreamResponse:
+        try:
+            query = parse_query(request.query)
+        except ValueError as error:
+            raise web.HTTPBadRequest(text=f"{error}\n") from None
         snapshot = latest()
         gzipped = wants_gzip(request)
-        body = await in_pool(bodies, (lambda: snapshot.status_gzip) if gzipped else (lambda: snapshot.status_json))
+        body = await in_pool(bodies, lambda: snapshot.status(query, gzipped))
         return await send(request, [body], "application/json", gzipped=gzipped, no_store=True)
 
     async def pipe_history(request: web.Request) -> web.Response:
