@@ -114,6 +114,11 @@ def make_app(latest: Callable[[], Snapshot], history: History,
     async def root(request: web.Request) -> web.Response:
         return web.Response(body=index, content_type="text/html", charset="utf-8")
 
+    async def snapshot_time(request: web.Request) -> web.Response:
+        # What the page polls between its fetches of /api/status, to show a
+        # snapshot (an input that stopped, say) as soon as serve made it.
+        return web.json_response({"generated_at": latest().generated_at}, headers={"Cache-Control": "no-store"})
+
     async def status(request: web.Request) -> web.StreamResponse:
         try:
             query = parse_query(request.query)
@@ -172,7 +177,8 @@ def make_app(latest: Callable[[], Snapshot], history: History,
 
     app = web.Application()
     app.on_response_prepare.append(add_headers)
-    for path, handler in (("/", root), ("/api/status", status), ("/api/history", pipe_history),
+    for path, handler in (("/", root), ("/api/status", status), ("/api/snapshot", snapshot_time),
+                          ("/api/history", pipe_history),
                           ("/metrics", metrics), ("/pipe", one_pipe_page), ("/api/pipe", one_pipe)):
         app.router.add_get(path, handler)   # HEAD comes with GET
     app.on_cleanup.append(stop_pools)
