@@ -35,9 +35,10 @@ Per count it prints each phase's CPU per input (the machine's softirq in
 brackets) and what fraction of the sent datagrams or TS packets it
 received; last:
 
-  analyser whole-machine CPU per input: X.XX× plain UDP sockets at 10 inputs, Y.YY× at 100
+  analyser whole-machine CPU per input: X.XX× plain UDP sockets at 10 inputs, Y.YY× at 100 (one process per host)
 
-(the deployed shape; the shared shape's ratio is on the line before).
+(every input in one process, as `avwatch host` runs a host's pipes; one
+process per input, as the per-pipe unit runs them, on the line before).
 
 Run after tools/bootstrap, as root (unicast analysis needs CAP_NET_RAW, the
 namespace CAP_SYS_ADMIN):
@@ -274,10 +275,14 @@ def main() -> int:
         return ", ".join(f"{ratio:.2f}× plain UDP sockets at {count} inputs" if i == 0 else f"{ratio:.2f}× at {count}"
                          for i, (ratio, count) in enumerate(zip(ratios[phase], counts)))
 
-    if "shared" in shapes:
-        print(f"analyser whole-machine CPU per input, all inputs in one process: {ratio_line('shared')}")
+    # The last line is the shape a host with many inputs runs (avwatch host:
+    # every input of the host in one process, one receive ring); one process
+    # per input (avwatch monitor per pipe) costs each input a filter run per
+    # datagram of every other input, and is printed before it.
     if "deployed" in shapes:
-        print(f"analyser whole-machine CPU per input: {ratio_line('deployed')}")
+        print(f"analyser whole-machine CPU per input, one process per input: {ratio_line('deployed')}")
+    if "shared" in shapes:
+        print(f"analyser whole-machine CPU per input: {ratio_line('shared')} (one process per host)")
     return 0
 
 
