@@ -1,6 +1,7 @@
 """The Prometheus side: the shipped alert rules under promtool, and a real
 Prometheus server scraping `avwatch serve`."""
 
+import contextlib
 import json
 import shutil
 import subprocess
@@ -15,6 +16,37 @@ from machine import free_port
 from serve.harness import OUTPUT, STREAM, wait_for
 
 RULES = Path(__file__).resolve().parents[2] / "contrib" / "prometheus"
+
+
+@contextlib.contextmanager
+def running_prometheus(tool, tmp_path: Path, serve_port: int, rules: str):
+    """A real Prometheus scraping serve every second with `rules` loaded;
+    yields its instant query (no result while it is not up yet)."""
+    config = tmp_path / "prometheus.yml"
+    config.write_text(json.dumps({  # YAML is a superset of JSON
+        "global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
+        "rule_files": [str(RULES / rules)],
+        "scrape_configs": [{"job_name": "avwatch", "static_configs": [{"targets": [f"127.0.0.1:{serve_port}"]}]}],
+    }))
+    port = free_port()
+    prometheus = subprocess.Popen(
+        [tool("prometheus"), f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
+         f"--web.listen-address=127.0.0.1:{port}"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def query(expression):
+        url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
+        try:
+            with urllib.request.urlopen(url, timeout=5) as response:
+                return json.load(response)["data"]["result"]
+        except OSError:
+            return []
+
+    try:
+        yield query
+    finally:
+        prometheus.terminate()
+        prometheus.wait(15)
 
 
 @pytest.fixture
@@ -46,26 +78,7 @@ def test_prometheus_scrapes_serve(tool, tmp_path, own_redis, start_serve):
         server.client().set(key, json.dumps({"live": True}))
         server.client().set(key + b":in:main", json.dumps(STREAM))
     serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.5")
-    config = tmp_path / "prometheus.yml"
-    config.write_text(json.dumps({  # YAML is a superset of JSON
-        "global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
-        "rule_files": [str(RULES / "avwatch.rules.yml")],
-        "scrape_configs": [{"job_name": "avwatch", "static_configs": [{"targets": [f"127.0.0.1:{serve.port}"]}]}],
-    }))
-    port = free_port()
-    prometheus = subprocess.Popen(
-        [tool("prometheus"), f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
-         f"--web.listen-address=127.0.0.1:{port}"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        def query(expression):
-            url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
-            try:
-                with urllib.request.urlopen(url, timeout=5) as response:
-                    return json.load(response)["data"]["result"]
-            except OSError:
-                return []
-
+    with running_prometheus(tool, tmp_path, serve.port, "avwatch.rules.yml") as query:
         up = wait_for(lambda: query("avwatch_redis_up"), timeout=60, interval=0.5)
         assert up[0]["metric"]["job"] == "avwatch" and up[0]["value"][1] == "1"
         bitrate = wait_for(lambda: query('avwatch_input_bytes_per_second{channel="42"}'), timeout=30)
@@ -80,9 +93,6 @@ def test_prometheus_scrapes_serve(tool, tmp_path, own_redis, start_serve):
         twin_alerts = wait_for(lambda: len(found := query(
             'ALERTS{alertname="AvwatchMonitorMissing",channel=~"dup.*"}')) == 2 and found, timeout=30)
         assert {found["metric"]["channel"] for found in twin_alerts} == {"dup\\\\xff", "dup\\xff"}
-    finally:
-        prometheus.terminate()
-        prometheus.wait(15)
 
 
 def test_promtool_finds_nothing_to_complain_of_in_the_metrics(tool, own_redis, start_serve):
@@ -155,48 +165,28 @@ def test_prometheus_fires_on_a_segment_missing_between_scrapes(tool, tmp_path, o
     folder.mkdir(parents=True)
     write_playlist(folder, 10)
     serve = start_serve(f"redis://127.0.0.1:{server.port}/0", "--refresh", "0.5")
-    config = tmp_path / "prometheus.yml"
-    config.write_text(json.dumps({
-        "global": {"scrape_interval": "1s", "evaluation_interval": "1s"},
-        "rule_files": [str(RULES / "avwatch-hls.rules.yml")],
-        "scrape_configs": [{"job_name": "avwatch", "static_configs": [{"targets": [f"127.0.0.1:{serve.port}"]}]}],
-    }))
-    port = free_port()
-    prometheus = subprocess.Popen(
-        [tool("prometheus"), f"--config.file={config}", f"--storage.tsdb.path={tmp_path / 'data'}",
-         f"--web.listen-address=127.0.0.1:{port}"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     publisher = HlsPublisher(client, "h", "main", str(tmp_path / "html"))
     publisher.start()
-
-    def query(expression):
-        url = f"http://127.0.0.1:{port}/api/v1/query?" + urllib.parse.urlencode({"query": expression})
-        try:
-            with urllib.request.urlopen(url, timeout=5) as response:
-                return json.load(response)["data"]["result"]
-        except OSError:
-            return []
 
     def record():
         return json.loads(client.get("ch:h:hls:main") or b"{}")
 
     try:
-        wait_for(lambda: query('avwatch_hls_missing_segment_checks_total{channel="h"} == 0'), timeout=60)
-        (folder / "s12.ts").unlink()
-        wait_for(lambda: record().get("missing_segment_checks", 0) >= 1, timeout=10)
-        write_playlist(folder, 13)   # s12 rolls out: the flag clears, the count stays
-        wait_for(lambda: "segment_missing" not in record().get("checks_failed", ["segment_missing"]), timeout=10)
-        firing = wait_for(lambda: query('ALERTS{alertname="AvwatchHlsSegmentsMissing",alertstate="firing"}'),
-                          timeout=90, interval=1)
-        assert firing[0]["metric"]["channel"] == "h" and firing[0]["metric"]["pipe"] == "main"
-        assert not query('avwatch_hls_check_failed{check="segment_missing"}')   # long gone
-        assert not query('ALERTS{alertname="AvwatchHlsMediaSequenceReset"}')
+        with running_prometheus(tool, tmp_path, serve.port, "avwatch-hls.rules.yml") as query:
+            wait_for(lambda: query('avwatch_hls_missing_segment_checks_total{channel="h"} == 0'), timeout=60)
+            (folder / "s12.ts").unlink()
+            wait_for(lambda: record().get("missing_segment_checks", 0) >= 1, timeout=10)
+            write_playlist(folder, 13)   # s12 rolls out: the flag clears, the count stays
+            wait_for(lambda: "segment_missing" not in record().get("checks_failed", ["segment_missing"]), timeout=10)
+            firing = wait_for(lambda: query('ALERTS{alertname="AvwatchHlsSegmentsMissing",alertstate="firing"}'),
+                              timeout=90, interval=1)
+            assert firing[0]["metric"]["channel"] == "h" and firing[0]["metric"]["pipe"] == "main"
+            assert not query('avwatch_hls_check_failed{check="segment_missing"}')   # long gone
+            assert not query('ALERTS{alertname="AvwatchHlsMediaSequenceReset"}')
 
-        write_playlist(folder, 1)   # the packager restarted its sequence
-        reset = wait_for(lambda: query('ALERTS{alertname="AvwatchHlsMediaSequenceReset",alertstate="firing"}'),
-                         timeout=30, interval=1)
-        assert reset[0]["metric"]["pipe"] == "main" and record()["sequence_resets"] == 1
+            write_playlist(folder, 1)   # the packager restarted its sequence
+            reset = wait_for(lambda: query('ALERTS{alertname="AvwatchHlsMediaSequenceReset",alertstate="firing"}'),
+                             timeout=30, interval=1)
+            assert reset[0]["metric"]["pipe"] == "main" and record()["sequence_resets"] == 1
     finally:
         publisher.stop(delete=False)
-        prometheus.terminate()
-        prometheus.wait(15)

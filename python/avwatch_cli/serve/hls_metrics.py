@@ -7,9 +7,10 @@ from __future__ import annotations
 import math
 from typing import Any, Callable, Sequence
 
-from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
+from prometheus_client.core import GaugeMetricFamily, Metric
 from prometheus_client.samples import Sample
 
+from avwatch_cli.serve.analysis_metrics import counter, gauge
 from avwatch_cli.serve.sample_lines import Lines, labelled_lines, pipe_lines
 from avwatch_cli.serve.snapshot import Snapshot
 
@@ -75,23 +76,15 @@ def hls_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make
             written = number(record.get("time"))
             if written is not None:
                 age.append((*labels, max(0.0, snapshot.generated_at - written)))
-    found = [source(name, rows, family(name, help_text), pipe_lines(name))
+    found = [source(name, rows, gauge(name, help_text), pipe_lines(name))
              for rows, (name, _, help_text, _) in zip(gauges, GAUGES)]
-    found.append(source(AGE[0], age, family(*AGE), pipe_lines(AGE[0])))
-    found += [source(name, rows, counter_family(name, help_text), pipe_lines(name + "_total"))
+    found.append(source(AGE[0], age, gauge(*AGE), pipe_lines(AGE[0])))
+    found += [source(name, rows, counter(name, help_text), pipe_lines(name + "_total"))
               for rows, (name, _, help_text) in zip(counts, COUNTERS)]
-    found.append(source("avwatch_hls_lag_seconds", lag, family("avwatch_hls_lag_seconds", LAG_HELP),
+    found.append(source("avwatch_hls_lag_seconds", lag, gauge("avwatch_hls_lag_seconds", LAG_HELP),
                         pipe_lines("avwatch_hls_lag_seconds")))
     found.append(source(CHECK[0], failed, check_family, labelled_lines(CHECK[0], "check")))
     return found
-
-
-def family(name: str, help_text: str) -> Make:
-    def make(rows: Sequence[tuple]) -> Metric:
-        made = GaugeMetricFamily(name, help_text, labels=["channel", "pipe"])
-        made.samples = [Sample(name, {"channel": channel, "pipe": pipe}, value) for channel, pipe, value in rows]
-        return made
-    return make
 
 
 def check_family(rows: Sequence[tuple]) -> Metric:
@@ -99,12 +92,3 @@ def check_family(rows: Sequence[tuple]) -> Metric:
     made.samples = [Sample(CHECK[0], {"channel": channel, "pipe": pipe, "check": check}, value)
                     for channel, pipe, check, value in rows]
     return made
-
-
-def counter_family(name: str, help_text: str) -> Make:
-    def make(rows: Sequence[tuple]) -> Metric:
-        made = CounterMetricFamily(name, help_text, labels=["channel", "pipe"])
-        made.samples = [Sample(name + "_total", {"channel": channel, "pipe": pipe}, value)
-                        for channel, pipe, value in rows]
-        return made
-    return make
