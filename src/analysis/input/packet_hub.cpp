@@ -69,17 +69,7 @@ std::shared_ptr<PacketHub> PacketHub::shared(const std::string& uri) {
 
 PacketHub::PacketHub(const std::string& uri) {
     // Probed first, for the missing privilege's own message.
-    int probe = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        if (errno == EPERM || errno == EACCES)
-            throw PrivilegeMissing(
-                "receiving " + uri +
-                " beside the channel service's own socket, without holding its port, needs a packet socket, and so "
-                "CAP_NET_RAW: run as root, or grant the capability (systemd: AmbientCapabilities=CAP_NET_RAW; "
-                "otherwise setcap cap_net_raw+ep on the Python interpreter)");
-        fail("packet socket");
-    }
-    close(probe);
+    close(open_packet_socket(uri, 0));
     ring_ = open_socket(least_ring);
     thread_ = std::thread([this] { run(); });
 }

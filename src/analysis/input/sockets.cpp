@@ -110,12 +110,9 @@ int join_group(const UdpAddress& address) {
 
 }  // namespace
 
-PacketSocket::PacketSocket(const UdpAddress& address, const std::string& uri)
-    : port_(address.port), wildcard_(address.host.s_addr == htonl(INADDR_ANY)) {
-    // Filtered before any frame can queue: created with protocol 0
-    // (receives nothing), filtered, then bound to IPv4.
-    fd_.value = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_.value < 0) {
+int open_packet_socket(const std::string& uri, int flags) {
+    int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC | flags, 0);
+    if (fd < 0) {
         if (errno == EPERM || errno == EACCES)
             throw PrivilegeMissing(
                 "receiving " + uri +
@@ -124,6 +121,14 @@ PacketSocket::PacketSocket(const UdpAddress& address, const std::string& uri)
                 "otherwise setcap cap_net_raw+ep on the Python interpreter)");
         fail("packet socket");
     }
+    return fd;
+}
+
+PacketSocket::PacketSocket(const UdpAddress& address, const std::string& uri)
+    : port_(address.port), wildcard_(address.host.s_addr == htonl(INADDR_ANY)) {
+    // Filtered before any frame can queue: created with protocol 0
+    // (receives nothing), filtered, then bound to IPv4.
+    fd_.value = open_packet_socket(uri, SOCK_NONBLOCK);
     auto code = udp_filter(address);
     sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
     if (setsockopt(fd_.value, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) < 0)

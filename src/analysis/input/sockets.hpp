@@ -31,6 +31,11 @@ struct PrivilegeMissing : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A packet socket (protocol 0: it receives nothing until bound) for
+// receiving `uri`; throws PrivilegeMissing, saying how to grant it, without
+// CAP_NET_RAW.
+int open_packet_socket(const std::string& uri, int flags);
+
 struct Datagram {
     std::span<const std::uint8_t> payload;  // the UDP payload
     ts::Nanos arrival;                      // CLOCK_MONOTONIC
