@@ -73,7 +73,9 @@ def shape(value):
 def ready(broker, ch_uid) -> bool:
     records = {kind: record(broker, key) for kind, key in pipe_keys(ch_uid).items()}
     return (all(records.values()) and records["in"].get("vcodec") == "h264"
-            and records["out"].get("vcodec") == "h264" and records["ts"].get("bitrate", 0) > 0)
+            and records["out"].get("vcodec") == "h264" and records["ts"].get("bitrate", 0) > 0
+            # The delay factor is null until the analyser has a long-run rate to drain at.
+            and records["ts"].get("delay_factor_ms") is not None)
 
 
 def stop(process, signum=signal.SIGTERM, timeout=30):
