@@ -15,6 +15,7 @@ from __future__ import annotations
 import math
 from typing import Any
 
+from avwatch_cli.content_evidence import DEFAULT_TARGET, DEFAULT_TOLERANCE, content_faults
 from avwatch_cli.health import State, Verdict
 
 # Seconds without a datagram after which the input has no data: the analyser
@@ -129,10 +130,10 @@ def faults(side: str, record: dict | None, now: float, stale_after: float) -> li
         return []
     assert record is not None
     if side == "output":
-        return hls_faults(record)
+        return hls_faults(record) + content_faults(record)
     if no_data(record):
         return [("no_data", "no data")]
-    return input_faults(record)
+    return input_faults(record) + content_faults(record)
 
 
 def measured(side: str, record: dict | None, now: float, stale_after: float) -> float | None:
@@ -146,7 +147,8 @@ def measured(side: str, record: dict | None, now: float, stale_after: float) -> 
     return value
 
 
-def weigh(side: str, verdict: Verdict, record: dict | None, now: float, stale_after: float) -> Verdict:
+def weigh(side: str, verdict: Verdict, record: dict | None, now: float, stale_after: float,
+          loudness_target: float = DEFAULT_TARGET, loudness_tolerance: float = DEFAULT_TOLERANCE) -> Verdict:
     """The side's verdict revised with its analyser's record (the input
     analysis for the input, the HLS check for the output).  Only an `ok` or
     `no_signal` verdict is revised: the others say the monitor or its record
@@ -159,15 +161,19 @@ def weigh(side: str, verdict: Verdict, record: dict | None, now: float, stale_af
         if state is State.NO_SIGNAL:
             return verdict
         checks = hls_faults(record)
-        if not checks:
+        seen = content_faults(record, loudness_target, loudness_tolerance)
+        if not checks and not seen:
             return verdict
-        return Verdict(State.DEGRADED, verdict.record, "HLS: " + ", ".join(text for _, text in checks[:SHOWN_CHECKS]))
+        reasons = (["HLS: " + ", ".join(text for _, text in checks[:SHOWN_CHECKS])] if checks else []) + \
+            ([", ".join(text for _, text in seen)] if seen else [])
+        return Verdict(State.DEGRADED, verdict.record, "; ".join(reasons))
     if no_data(record):
         age = data_age(record)
         reason = "the analyser got no data" + ("" if age is None else f" for {age:.1f} s")
         reason += " (the probe still answers)" if state is State.OK else f"; {verdict.reason}"
         return Verdict(State.NO_SIGNAL, verdict.record, reason)
-    found = ", ".join(text for _, text in input_faults(record))
+    found = ", ".join(text for _, text in
+                      input_faults(record) + content_faults(record, loudness_target, loudness_tolerance))
     if state is State.NO_SIGNAL:
         # The probe's silence against every datagram the analyser saw: a fault
         # of the probe's (a loaded host), or of what it reads, not a dead input.

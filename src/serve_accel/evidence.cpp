@@ -1,6 +1,7 @@
 #include "serve_accel/evidence.hpp"
 
 #include <cmath>
+#include <initializer_list>
 
 #include "serve_accel/rules.hpp"
 
@@ -93,9 +94,19 @@ bool output_healthy(PyObject* record, const Names& n) {
     return checks == nullptr || !PyList_CheckExact(checks) || PyList_GET_SIZE(checks) == 0;
 }
 
+// content_evidence.content_faults finds nothing: no flag true, the
+// short-term loudness unknown or within the tolerance of the target.
+bool content_healthy(PyObject* record, const Names& n, const Loudness& loudness) {
+    for (PyObject* flag : {n.black, n.frozen, n.silent})
+        if (field(record, flag) == Py_True)
+            return false;
+    double lufs;
+    return !number(field(record, n.loudness), lufs) || std::fabs(lufs - loudness.target) <= loudness.tolerance;
+}
+
 }  // namespace
 
-Owned healthy_rate(bool output, PyObject* record, double now, double stale_after) {
+Owned healthy_rate(bool output, PyObject* record, double now, double stale_after, const Loudness& loudness) {
     if (!PyDict_CheckExact(record))
         return {};
     const Names& n = names();
@@ -103,6 +114,8 @@ Owned healthy_rate(bool output, PyObject* record, double now, double stale_after
     if (!number(field(record, n.time), written) || !(now - written <= stale_after))
         return {};
     if (!(output ? output_healthy(record, n) : input_healthy(record, written, n)))
+        return {};
+    if (!content_healthy(record, n, loudness))
         return {};
     double rate;
     // The HLS check's 0 means nothing measurable (no measurement): the Python rules.

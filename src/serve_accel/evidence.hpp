@@ -7,10 +7,16 @@
 
 namespace avwatch::serve_accel {
 
+// serve's --loudness-target and --loudness-tolerance.
+struct Loudness {
+    double target = -23.0;
+    double tolerance = 5.0;
+};
+
 // The side's measured rate (a float) when `record` (the input analysis, or
-// the HLS check with `output`) is fresh and shows no fault, so that
-// evidence.weigh leaves an `ok` verdict as it is and evidence.measured gives
-// that rate; empty when the Python rules must decide.
-Owned healthy_rate(bool output, PyObject* record, double now, double stale_after);
+// the HLS check with `output`) is fresh and shows no fault, its picture and
+// sound included, so that evidence.weigh leaves an `ok` verdict as it is and
+// evidence.measured gives that rate; empty when the Python rules must decide.
+Owned healthy_rate(bool output, PyObject* record, double now, double stale_after, const Loudness& loudness);
 
 }  // namespace avwatch::serve_accel

@@ -69,6 +69,8 @@ public:
           now_(now),
           now_value_(as_double(now)), n_(names()) {
         stale_after_ = as_double(get(refresher, n_.stale_after).get());
+        loudness_.target = as_double(get(refresher, n_.loudness_target).get());
+        loudness_.tolerance = as_double(get(refresher, n_.loudness_tolerance).get());
         Owned history = get(refresher, n_.history);
         Owned current = get(history.get(), n_.current);
         if (!PyTuple_Check(current.get()) || PyTuple_GET_SIZE(current.get()) != 2)
@@ -267,7 +269,7 @@ private:
         if (evidence != Py_None) {
             if (state != rules().ok)
                 return python_side(tracked, index, live, raw, written_at);
-            rate = healthy_rate(index == 1, evidence, now_value_, stale_after_);
+            rate = healthy_rate(index == 1, evidence, now_value_, stale_after_, loudness_);
             if (!rate)
                 return python_side(tracked, index, live, raw, written_at);
         }
@@ -294,6 +296,7 @@ private:
     PyObject* now_;
     double now_value_;
     double stale_after_ = 0.0;
+    Loudness loudness_;
     Owned current_;
     Owned hls_records_;
     bool any_hls_ = false;

@@ -66,6 +66,12 @@ void make_names() {
     n.stale = intern("stale");
     n.checks_failed = intern("checks_failed");
     n.error_times = intern("error_times");
+    n.black = intern("black");
+    n.frozen = intern("frozen");
+    n.silent = intern("silent");
+    n.loudness = intern("loudness");
+    n.loudness_target = intern("loudness_target");
+    n.loudness_tolerance = intern("loudness_tolerance");
     const char* counters[] = {"continuity_errors", "lost_packets", "sync_losses", "sync_byte_errors",
                               "pat_errors", "pmt_errors", "pid_errors"};
     static_assert(std::size(counters) == std::size(Names{}.window_counters));

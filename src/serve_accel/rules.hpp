@@ -29,6 +29,8 @@ struct Names {
     PyObject *analysis_at, *analysis, *record, *parsed, *hls, *records, *key;
     // The analysers' record fields (evidence.py), and the window's counters of evidence.INPUT_COUNTERS.
     PyObject *time, *data_age, *in_sync, *window, *stale, *checks_failed, *error_times;
+    // What viewers see and hear (content_evidence.py), and the refresher's loudness settings.
+    PyObject *black, *frozen, *silent, *loudness, *loudness_target, *loudness_tolerance;
     PyObject* window_counters[7];
 };
 

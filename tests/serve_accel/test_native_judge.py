@@ -80,13 +80,19 @@ WINDOWS = st.one_of(st.dictionaries(st.sampled_from(["continuity_errors", "lost_
                                                      "pmt_errors", "pid_errors", "transport_errors"]),
                                     COUNTS, max_size=3),
                     st.sampled_from([None, [], "x"]))
+# What viewers see and hear, in both analysers' records: the loudness at and
+# just beyond the default tolerance (5 LU) of the default target (-23 LUFS).
+CONTENT = {"black": st.sampled_from([True, False, None, 1]), "frozen": st.sampled_from([True, False, None]),
+           "silent": st.sampled_from([True, False, None, "true"]),
+           "loudness": st.sampled_from([None, -23.0, -28.0, -28.1, -18.0, -17.9, -10, "x", True, 2**70])}
 MADE_ANALYSIS = st.fixed_dictionaries(
     {"bitrate": st.sampled_from([0, 4_000_000, 2_500.5]), "time": RECORD_AGES,
      "data_age": st.sampled_from([0.01, 0.2, 1.4, 1.6, None, 30.0, "x", True])},
     optional={"in_sync": st.sampled_from([True, False, None, 1]), "window": WINDOWS,
               # Seconds before the record's time (made times in the round).
               "error_times": st.dictionaries(st.sampled_from(["continuity_errors", "pat_errors", "crc_errors"]),
-                                             st.sampled_from([0.5, 9.0, 11.0, 100.0, "x", None]), max_size=2)})
+                                             st.sampled_from([0.5, 9.0, 11.0, 100.0, "x", None]), max_size=2),
+              **CONTENT})
 # The input analyser's record of pipe a:p: fixed values, or one made with a time.
 ANALYSIS_RECORDS = st.one_of(
     st.sampled_from([None, b'{"bitrate": 1000, "packets": 5}', b'{"bitrate": 2000}', b"junk"]), MADE_ANALYSIS)
@@ -97,7 +103,7 @@ HLS_RECORDS = st.one_of(st.none(), st.fixed_dictionaries(
      "checks_failed": st.one_of(st.lists(CODES, max_size=3), st.just("stale"))},
     optional={"bitrate": st.sampled_from([0, 420_000, -1, "x"]),
               "lag": st.sampled_from([None, 12.25, "x"]), "continuity_errors": st.sampled_from([0, 4, None]),
-              "problems": st.lists(st.text(max_size=3), max_size=2)}))
+              "problems": st.lists(st.text(max_size=3), max_size=2), **CONTENT}))
 # Answering, failed-probe and advancing records on live channels, often: the
 # analysers' records weigh on those.
 USUAL = st.sampled_from([written(STREAM), written(dict(STREAM, acodec="", vcodec="", bitrate=0)),

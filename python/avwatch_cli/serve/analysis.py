@@ -11,7 +11,12 @@ from typing import Any, Callable, Iterator
 
 import orjson
 
+from avwatch_cli.content_evidence import content_summary
 from avwatch_cli.serve import accelerator
+
+# What viewers see and hear, in both analysers' records: the flags, the
+# short-term loudness and "content", kept as its summary (content_summary).
+CONTENT_FIELDS = ("black", "frozen", "silent", "loudness", "content")
 
 # The record's fields that serve passes on: totals, the last window's
 # counts and the state flags (not the per-PID list, which can be long).
@@ -22,6 +27,7 @@ SHOWN_FIELDS = (
     "reordered_packets", "pcr_accuracy_errors", "receive_drops", "pcr_jitter_ms",
     "window", "in_sync", "pat_present", "pmt_present", "delay_factor_ms", "media_loss_rate", "longest_gap",
     "window_longest_gap", "data_age", "started", "time", "error_times", "method",
+    *CONTENT_FIELDS,
 )
 
 
@@ -76,7 +82,14 @@ def parse(raw: bytes | int | None) -> dict[str, Any] | None:
         return {"analysis_failed": record["analysis_failed"][:300], "time": record.get("time")}
     if not isinstance(record.get("bitrate"), (int, float)):
         return None
-    return pick(record, SHOWN_FIELDS, "window")
+    return summarised(pick(record, SHOWN_FIELDS, "window"))
+
+
+def summarised(shown: dict[str, Any]) -> dict[str, Any]:
+    """A picked record with its "content" cut to the summary."""
+    if "content" in shown:
+        shown["content"] = content_summary(shown["content"])
+    return shown
 
 
 # The key of every readable record, for the judge: a pipe with one is judged

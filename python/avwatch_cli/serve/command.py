@@ -14,6 +14,7 @@ import sys
 import time
 
 from avwatch_cli.broker import add_redis_arguments, make_client, target_from
+from avwatch_cli.content_evidence import DEFAULT_TARGET, DEFAULT_TOLERANCE
 from avwatch_cli.failures import OK, USAGE, Failure
 from avwatch_cli.redis_target import scrubber
 
@@ -44,8 +45,23 @@ def add_parser(commands) -> None:
                         help="a record not written for longer is silent (default 30)")
     parser.add_argument("--forget-after", default=FORGET_AFTER, type=positive, metavar="SECONDS",
                         help=f"drop pipes whose keys have been gone this long (default {FORGET_AFTER:.0f})")
+    parser.add_argument("--loudness-target", default=DEFAULT_TARGET, type=lufs, metavar="LUFS",
+                        help=f"the programme loudness aimed at (default {DEFAULT_TARGET:g}); a side whose short-term "
+                             "loudness is further from it than --loudness-tolerance is degraded")
+    parser.add_argument("--loudness-tolerance", default=DEFAULT_TOLERANCE, type=positive, metavar="LU",
+                        help=f"how far from the target the short-term loudness may be (default {DEFAULT_TOLERANCE:g})")
     add_redis_arguments(parser)
     parser.set_defaults(run=run)
+
+
+def lufs(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not -70 <= value <= 0:
+        raise argparse.ArgumentTypeError(f"a loudness from -70 to 0 LUFS: {text!r}")
+    return value
 
 
 def positive(text: str) -> float:
@@ -80,7 +96,8 @@ def run(args: argparse.Namespace) -> int:
     client = make_client(target)
     shown_url = str(target)
     refresher = Refresher(client, shown_url, refresh_seconds=args.refresh, stale_after=args.stale_after,
-                          forget_after=args.forget_after, scrub=scrubber(target))
+                          forget_after=args.forget_after, scrub=scrubber(target),
+                          loudness_target=args.loudness_target, loudness_tolerance=args.loudness_tolerance)
     refresher.start()
     try:
         asyncio.run(serve_http(refresher, *args.listen))
@@ -135,8 +152,9 @@ async def serve_http(refresher, host: str, port: int) -> None:
     # keepalive_timeout also bounds a new connection's wait for its first
     # request: a client that connects and sends nothing (or its headers a
     # byte at a time) is dropped after it.
-    runner = web.AppRunner(make_app(lambda: refresher.snapshot, refresher.history,
-                                    PipeDetails(refresher).document),
+    details = PipeDetails(refresher)
+    runner = web.AppRunner(make_app(lambda: refresher.snapshot, refresher.history, details.document,
+                                    details.thumbnail),
                            access_log=None, shutdown_timeout=0.25, keepalive_timeout=IDLE_SECONDS)
     await runner.setup()
     try:

@@ -20,7 +20,7 @@ from prometheus_client import generate_latest
 from prometheus_client.core import Metric
 from prometheus_client.registry import Collector
 
-from avwatch_cli.serve.metrics import Source, sources
+from avwatch_cli.serve.metrics import Source, made, sources
 from avwatch_cli.serve.snapshot import Snapshot
 
 # Rows per block: small enough that one changed pipe redoes little, large
@@ -103,8 +103,9 @@ def block_lines(lines: Callable[[Sequence[tuple]], str], block: Sequence[tuple])
 
 
 class Exposition:
-    def __init__(self, latest: Callable[[], Snapshot]):
+    def __init__(self, latest: Callable[[], Snapshot], extra: Callable[[], Iterable[Metric]] | None = None):
         self.latest = latest
+        self.extra = extra   # the server's own families that no snapshot holds, as of each build
         self.rendered: dict[tuple[str, int], Piece] = {}   # by family name and first row
         self.cached: tuple[Snapshot, Body] | None = None
         self.lock = threading.Lock()
@@ -126,7 +127,10 @@ class Exposition:
     def build(self, snapshot: Snapshot) -> Body:
         rendered: dict[tuple[str, int], Piece] = {}
         pieces = []
-        for source in sources(snapshot):
+        every = sources(snapshot)
+        if self.extra is not None:
+            every += [made(family) for family in self.extra()]
+        for source in every:
             blocks: list[tuple[int, object, Callable[[], bytes]]]
             if source.lines is None:
                 blocks = [(-1, source.rows, partial(whole_family, source))]

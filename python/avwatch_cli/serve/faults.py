@@ -1,7 +1,9 @@
 """Per pipe, per minute counts of its faults over the last hour, for the
 pipe's page: continuity errors, lost packets and the rises of the other
 transport-stream indicators (from the input analyser's totals), and the
-seconds its HLS check found problems, it was degraded and it had no signal.
+seconds its HLS check found problems, it was degraded, it had no signal and
+an analyser found its picture or sound at fault (black, frozen, silent,
+loudness off target).
 
 Memory is spent only on pipes that had a fault within the hour: a fixed
 array of 60 minutes per such pipe (counts saturate at 65535), and for each
@@ -20,10 +22,10 @@ from avwatch_cli.health import State
 
 MINUTES = 60
 KINDS = ("continuity_errors", "lost_packets", "indicator_rises", "hls_problem_seconds", "degraded_seconds",
-         "no_signal_seconds")
-CONTINUITY, LOST, INDICATORS, HLS, DEGRADED, NO_SIGNAL = range(len(KINDS))
+         "no_signal_seconds", "content_seconds")
+CONTINUITY, LOST, INDICATORS, HLS, DEGRADED, NO_SIGNAL, CONTENT = range(len(KINDS))
 # The seconds kinds are kept in tenths, to fit the 16-bit counts.
-TENTHS = frozenset({HLS, DEGRADED, NO_SIGNAL})
+TENTHS = frozenset({HLS, DEGRADED, NO_SIGNAL, CONTENT})
 MAX_COUNT = 65535
 # The transport-stream indicators whose rises are counted together (the
 # first and second priority ones besides continuity).
@@ -90,9 +92,11 @@ class FaultHistory:
         row.add(minute, kind, amount)
 
     def note(self, now: float, analysed: Iterable[tuple[str, dict | None]], hls: Mapping[str, dict],
-             troubled: Iterable[tuple[str, State, State]], refresh_seconds: float, stale_after: float) -> None:
+             troubled: Iterable[tuple[str, State, State]], refresh_seconds: float, stale_after: float,
+             content: Iterable[str] = ()) -> None:
         """One refresh: the analysis records (pipe id, parsed record), the
-        HLS records by pipe id, and the pipes whose sides may be faulty."""
+        HLS records by pipe id, the pipes whose sides may be faulty, and
+        those whose picture or sound is at fault."""
         minute = int(now // 60)
         elapsed = refresh_seconds if self.last_refresh is None else now - self.last_refresh
         if self.started is None:
@@ -141,6 +145,8 @@ class FaultHistory:
                     self.add(pipe_id, minute, DEGRADED, tenths)
                 if State.NO_SIGNAL in (input_state, output_state):
                     self.add(pipe_id, minute, NO_SIGNAL, tenths)
+            for pipe_id in content:
+                self.add(pipe_id, minute, CONTENT, tenths)
             if minute != self.swept:
                 self.swept = minute
                 for pipe_id in [pipe_id for pipe_id, row in self.rows.items() if row.last <= minute - MINUTES]:

@@ -24,9 +24,15 @@ GAUGES = (
     ("avwatch_hls_declared_bytes_per_second", "declared_bitrate",
      "the master playlist's BANDWIDTH for the pipe, divided by 8", 1 / 8),
     ("avwatch_hls_media_sequence", "media_sequence", "EXT-X-MEDIA-SEQUENCE of the playlist as last read", 1),
-    ("avwatch_hls_stale", "stale", "1 when the playlist has not advanced for 1.5 target durations", 1),
-    ("avwatch_hls_continuity_errors", "continuity_errors", "continuity errors inside the listed segments", 1),
+    ("avwatch_hls_stale", "stale", "1 when the playlist has not advanced for 1.5 target durations; "
+     "no series otherwise", 1),
+    ("avwatch_hls_continuity_errors", "continuity_errors", "continuity errors inside the listed segments; "
+     "no series while there are none", 1),
 )
+# The gauges above that have no series at 0: a passing check's 0 would be one
+# of every healthy pipe's series, and the per-pipe budget is spent on what
+# varies (the loudness).
+SPARSE = frozenset({"stale", "continuity_errors"})
 LAG_HELP = ("seconds the listed media trails the wall clock (negative: ahead), while the lag check fails; "
             "no series otherwise")
 # (metric without _total, record field, help): the checker's running counts,
@@ -62,7 +68,7 @@ def hls_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make
             labels = (pipe.channel, pipe.pipe)
             for rows, (_, field, _, scale) in zip(gauges, GAUGES):
                 value = number(record.get(field))
-                if value is not None:
+                if value is not None and (value or field not in SPARSE):
                     rows.append((*labels, value * scale))
             for rows, (_, field, _) in zip(counts, COUNTERS):
                 value = number(record.get(field))

@@ -12,7 +12,7 @@ from typing import Any
 
 import orjson
 
-from avwatch_cli.serve.analysis import pick, refused
+from avwatch_cli.serve.analysis import CONTENT_FIELDS, pick, refused, summarised
 from avwatch_cli.serve.chunks import ChunkReaders, chunked
 from avwatch_cli.serve.plan import Plan, Tracked
 from avwatch_cli.serve.reader import key_bytes
@@ -23,7 +23,7 @@ LONGEST_RECORD = 64 * 1024
 # housekeeping, the paths) is the analyser's to print, and kept whole for
 # 100,000 pipes it was the largest part of serve's memory.
 KEPT_FIELDS = ("time", "media_sequence", "bitrate", "declared_bitrate", "stale", "problems", "checks_failed",
-               "since", "continuity_errors", "lag", "sequence_resets", "missing_segment_checks")
+               "since", "continuity_errors", "lag", "sequence_resets", "missing_segment_checks", *CONTENT_FIELDS)
 
 
 def parsed(raw: bytes | None) -> dict[str, Any] | None:
@@ -33,7 +33,7 @@ def parsed(raw: bytes | None) -> dict[str, Any] | None:
         record = orjson.loads(raw)
     except orjson.JSONDecodeError:
         record = refused(raw)
-    return pick(record, KEPT_FIELDS, "") if type(record) is dict else None
+    return summarised(pick(record, KEPT_FIELDS, "")) if type(record) is dict else None
 
 
 class HlsRecords:

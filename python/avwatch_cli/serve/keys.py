@@ -18,6 +18,10 @@ What stays ambiguous: a key that is both a status record by rule 1 and the
 channel record of other keys (rule 1 wins, those keys show a channel
 without a record); and the channel record of an ID holding a marker, before
 any key refers to it (rule 3 reads it as a status record).
+
+Thumbnails ("ch:ID:thumb:PIPE:input" and ":output", JPEG bytes) are no
+record of the layout: they are read one at a time for the page, never at a
+refresh, so they must not read as channel records (rule 4).
 """
 
 from __future__ import annotations
@@ -31,6 +35,17 @@ Kind = Literal["input", "in", "out", "ts", "hls"]
 MARKERS: tuple[tuple[str, Kind], ...] = ((":input:", "input"), (":in:", "in"), (":out:", "out"), (":ts:", "ts"),
                                          (":hls:", "hls"))
 FIELDS = {"input": "source", "in": "input", "out": "output", "ts": "analysis", "hls": "hls"}   # of PipeKeys, by kind
+THUMBNAIL_MARKER = ":thumb:"
+THUMBNAIL_SIDES = (":input", ":output")
+
+
+def thumbnail_key(channel: str, pipe: str, side: str) -> str:
+    """The key of a pipe side's newest thumbnail (side: input or output)."""
+    return f"{PREFIX}{channel}{THUMBNAIL_MARKER}{pipe}:{side}"
+
+
+def is_thumbnail(key: str) -> bool:
+    return THUMBNAIL_MARKER in key and key.endswith(THUMBNAIL_SIDES)
 
 
 @dataclass
@@ -86,7 +101,7 @@ class Discoverer:
         self.known: dict[str, list[tuple[str, Kind, str]]] = {}
 
     def __call__(self, keys: Iterable[str]) -> Layout:
-        names = frozenset(key for key in keys if key.startswith(PREFIX))
+        names = frozenset(key for key in keys if key.startswith(PREFIX) and not is_thumbnail(key))
         known = self.known
         splits_of = {}
         # One object per distinct ID and PIPE text: a pipe's five keys hold

@@ -21,6 +21,7 @@ from prometheus_client.utils import floatToGoString as go_float
 
 from avwatch_cli.health import SIDES
 from avwatch_cli.serve.analysis_metrics import analysis_sources
+from avwatch_cli.serve.content_metrics import content_sources, target_family
 from avwatch_cli.serve.freshness import NOTIFICATIONS, VALUE_CHANGES
 from avwatch_cli.serve.hls_metrics import hls_sources
 from avwatch_cli.serve.sample_lines import escaped, pipe_lines
@@ -70,6 +71,7 @@ def sources(snapshot: Snapshot) -> list[Source]:
     if snapshot.redis_up:
         found += pipe_sources(snapshot)
         found += hls_sources(snapshot, Source)
+        found += content_sources(snapshot, Source)
     return found
 
 
@@ -88,6 +90,7 @@ def server_families(snapshot: Snapshot) -> Iterator[Metric]:
     yield mode
     yield gauge("avwatch_refresh_duration_seconds", "time the last refresh took", snapshot.refresh_duration)
     yield gauge("avwatch_last_refresh_timestamp_seconds", "when the last refresh ran", snapshot.generated_at)
+    yield target_family(snapshot)
     malformed = CounterMetricFamily("avwatch_malformed_records",
                                     "unreadable status records read (each value once)")
     malformed.add_metric([], snapshot.malformed_total)

@@ -12,6 +12,7 @@ import time
 from typing import TYPE_CHECKING, Any
 
 from avwatch_cli.broker import REDIS_ERRORS
+from avwatch_cli.serve.keys import thumbnail_key
 from avwatch_cli.serve.nodes import reader_for
 from avwatch_cli.serve.reader import key_bytes
 from avwatch_cli.serve.snapshot import PipeView, Snapshot, pipe_json, raw_preview
@@ -25,6 +26,11 @@ LONGEST_RECORD = 256 * 1024
 # The records read (fields of keys.PipeKeys): the module's input and output
 # records, the input analysis (ch:ID:ts:PIPE) and the HLS check.
 RECORDS = ("input", "output", "analysis", "hls")
+# A thumbnail is a 320-pixel-wide JPEG of some tens of KB; a value larger
+# than this, or not a JPEG, is not passed on.
+LONGEST_THUMBNAIL = 1024 * 1024
+JPEG_START = b"\xff\xd8\xff"
+THUMBNAIL_SIDES = ("input", "output")
 
 
 def find(snapshot: Snapshot, channel: str, pipe: str) -> PipeView | None:
@@ -79,3 +85,22 @@ class PipeDetails:
                 "status_at": snapshot.generated_at, "status": status,
                 "keys": {name: key for name, key in wanted}, "records": records, "read_error": read_error,
                 "faults": refresher.faults.get(view.id, now)}
+
+    def thumbnail(self, channel: str, pipe: str, side: str) -> bytes | None:
+        """The JPEG of the pipe side's newest thumbnail, or None (a pipe serve
+        does not know, no thumbnail, or a value that is no thumbnail).  The
+        key is made of the names as the pipe's own keys hold them, never of
+        the request's text.  Redis errors pass."""
+        refresher = self.refresher
+        view = refresher.snapshot.pipe_index.get((channel, pipe))
+        tracked = None if view is None else refresher.by_id.get(view.id)
+        if tracked is None or side not in THUMBNAIL_SIDES:
+            return None
+        key = key_bytes(thumbnail_key(*tracked.names, side))
+        with refresher.client.pipeline(transaction=False) as batch:
+            batch.strlen(key)
+            batch.getrange(key, 0, LONGEST_THUMBNAIL)
+            length, value = batch.execute()
+        if not length or length > LONGEST_THUMBNAIL or not value.startswith(JPEG_START):
+            return None
+        return bytes(value)

@@ -39,10 +39,11 @@ class Tracked:
     """Refresher-private memory of one pipe: where its values land in a
     read, what they were last time, and the view drawn from them."""
     __slots__ = ("id", "channel", "pipe", "source_key", "input_at", "output_at", "analysis_at", "seen", "judged",
-                 "view", "row", "analysis", "hls_key", "keys")
+                 "view", "row", "analysis", "hls_key", "keys", "names")
 
     def __init__(self, pipe_id: str, channel: str, pipe: str):
         self.id = pipe_id
+        self.names = (channel, pipe)   # as in the key names: the thumbnails' keys are made of them
         self.source_key = source_key(channel, pipe)
         self.channel = shown(channel)
         self.pipe = shown(pipe)

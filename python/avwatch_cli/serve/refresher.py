@@ -15,7 +15,8 @@ from typing import Callable
 
 import redis
 
-from avwatch_cli.evidence import measured, weigh
+from avwatch_cli.content_evidence import DEFAULT_TARGET, DEFAULT_TOLERANCE, content_faults
+from avwatch_cli.evidence import fresh, measured, weigh
 from avwatch_cli.health import SIDES, State, Verdict, channel_live, judge, signal_verdict
 from avwatch_cli.output_reason import reason_key
 from avwatch_cli.serve.analysis import read_chunk, value_key
@@ -52,8 +53,12 @@ def printable(text: str) -> str:
 
 class Refresher:
     def __init__(self, client: Client, shown_url: str, *, refresh_seconds: float,
-                 stale_after: float, forget_after: float, scrub: Callable[[str], str] = str):
+                 stale_after: float, forget_after: float, scrub: Callable[[str], str] = str,
+                 loudness_target: float = DEFAULT_TARGET, loudness_tolerance: float = DEFAULT_TOLERANCE):
         now = time.time()
+        # Read by the native judge too: a record within them leaves an ok side as it is.
+        self.loudness_target = loudness_target
+        self.loudness_tolerance = loudness_tolerance
         self.client = client
         self.reader = reader_for(client)
         self.write_times = WriteTimes(client, now, scrub)
@@ -243,14 +248,25 @@ class Refresher:
 
     def note_faults(self, now: float) -> None:
         troubled = []
+        content = []   # of the troubled pipes, those whose picture or sound is at fault
         for pipe_id, tracked in list(self.troubled.items()):
             view = tracked.view
             if view is None or (view.input.state not in TROUBLED and view.output.state not in TROUBLED):
                 del self.troubled[pipe_id]
             else:
                 troubled.append((pipe_id, view.input.state, view.output.state))
+                if self.content_fault(view, now):
+                    content.append(pipe_id)
         self.faults.note(now, [(tracked.id, tracked.analysis.parsed) for tracked in self.analysed],
-                         self.hls.records, troubled, self.refresh_seconds, self.stale_after)
+                         self.hls.records, troubled, self.refresh_seconds, self.stale_after, content)
+
+    def content_fault(self, view: PipeView, now: float) -> bool:
+        """Whether a fresh analyser record of the pipe shows its picture or sound at fault."""
+        for record in (view.analysis, self.hls.records.get(view.id)):
+            if fresh(record, now, self.stale_after) and content_faults(
+                    record, self.loudness_target, self.loudness_tolerance):   # type: ignore[arg-type]
+                return True
+        return False
 
     def judge_channels(self, channels: list[ChannelState], values: list[bytes | None],
                        status_values: list[bytes | None], written: list[float | None],
@@ -328,7 +344,8 @@ class Refresher:
         evidence = tracked.analysis.parsed if index == 0 else self.hls.records.get(tracked.id)
         rate = None
         if evidence is not None:
-            verdict = weigh(side, verdict, evidence, now, self.stale_after)
+            verdict = weigh(side, verdict, evidence, now, self.stale_after, self.loudness_target,
+                            self.loudness_tolerance)
             rate = measured(side, evidence, now, self.stale_after)
         view = tracked.view
         old = None if view is None else view.output if index else view.input
@@ -385,7 +402,8 @@ class Refresher:
                         stale_after=self.stale_after, channels=channels, events=self.events.latest(),
                         malformed_total=self.malformed_total, changes_total=dict(self.changes_total),
                         refresh_duration=duration, read_at=self.read_at, sources=self.sources.by_id,
-                        reported=self.reported.by_id, hls=self.hls.records)
+                        reported=self.reported.by_id, hls=self.hls.records,
+                        loudness_target=self.loudness_target, loudness_tolerance=self.loudness_tolerance)
 
 
 def bitrate(side: SideView) -> float | None:

@@ -9,13 +9,17 @@ from collections import deque
 from dataclasses import dataclass
 from functools import cached_property
 from types import MappingProxyType
-from typing import Any, Mapping, NamedTuple
+from typing import TYPE_CHECKING, Any, Mapping, NamedTuple
 
 import orjson
 
+from avwatch_cli.content_evidence import DEFAULT_TARGET, DEFAULT_TOLERANCE
 from avwatch_cli.health import State
 from avwatch_cli.serve import status_pages
 from avwatch_cli.serve.reasons import reason
+
+if TYPE_CHECKING:
+    from avwatch_cli.serve.mosaic import MosaicAnswers
 
 EMPTY_SOURCES: Mapping[str, dict] = MappingProxyType({})
 EMPTY_REPORTED: Mapping[str, str] = MappingProxyType({})
@@ -89,6 +93,8 @@ class Snapshot:
     sources: Mapping[str, dict] = EMPTY_SOURCES   # input source summaries by pipe id
     reported: Mapping[str, str] = EMPTY_REPORTED   # output monitors' own reasons by pipe id
     hls: Mapping[str, dict] = EMPTY_SOURCES   # the HLS analyser's records by pipe id
+    loudness_target: float = DEFAULT_TARGET       # LUFS, and how far from it is
+    loudness_tolerance: float = DEFAULT_TOLERANCE  # still right (LU): serve's options
 
     def pipes(self):
         for channel in self.channels:
@@ -106,12 +112,22 @@ class Snapshot:
         return status_pages.entries(self)
 
     @cached_property
+    def pipe_index(self) -> dict[tuple[str, str], PipeView]:
+        """The pipes by their names as shown, made when first asked for (thumbnail requests)."""
+        return {(pipe.channel, pipe.pipe): pipe for pipe in self.pipes()}
+
+    @cached_property
     def problem_entries(self) -> list[tuple[ChannelView, PipeView | None]]:
         return [(channel, pipe) for channel, pipe in self.entries if status_pages.has_problem(pipe)]
 
     @cached_property
     def answers(self) -> status_pages.Answers:
         return status_pages.Answers()
+
+    @cached_property
+    def mosaic_answers(self) -> MosaicAnswers:
+        from avwatch_cli.serve.mosaic import MosaicAnswers
+        return MosaicAnswers()
 
     def status(self, query: status_pages.Query = status_pages.Query(), gzipped: bool = False) -> bytes:
         """An /api/status body, encoded once per snapshot and query however often it is asked for."""

@@ -16,13 +16,17 @@ import hashlib
 import json
 import re
 from importlib import resources
+from collections import Counter
 from typing import Callable
 
 from aiohttp import web
 from prometheus_client import CONTENT_TYPE_LATEST
+from prometheus_client.core import CounterMetricFamily, Metric
 
+from avwatch_cli.broker import REDIS_ERRORS
 from avwatch_cli.serve.exposition import Exposition
 from avwatch_cli.serve.history import History
+from avwatch_cli.serve.mosaic import parse_mosaic_query
 from avwatch_cli.serve.snapshot import Snapshot, strict_json
 from avwatch_cli.serve.status_pages import parse_query
 from avwatch_cli.serve.workers import DaemonPool
@@ -35,6 +39,13 @@ MAX_HISTORY_IDS = 200
 MAX_HISTORY_REQUESTS = 8
 # Pipe detail requests (each reads its records from Redis) running or waiting at once.
 MAX_PIPE_REQUESTS = 8
+# Thumbnail requests (each reads one key) running or waiting at once: a
+# mosaic asks for every visible tile's every few seconds.
+MAX_THUMBNAIL_REQUESTS = 64
+# Longest channel or pipe name taken in a thumbnail request.
+MAX_NAME = 1024
+# A thumbnail is replaced every 5 s at most: a browser may keep it that long.
+THUMBNAIL_CACHE = "private, max-age=5"
 WRITE_SLICE = 256 * 1024
 WRITE_STALL_SECONDS = 10.0
 WRITE_TOTAL_SECONDS = 60.0
@@ -95,11 +106,23 @@ async def send(request: web.Request, chunks: list[bytes], content_type: str, *, 
 
 
 def make_app(latest: Callable[[], Snapshot], history: History,
-             pipe_details: Callable[[str, str], dict | None] | None = None) -> web.Application:
-    exposition = Exposition(latest)
+             pipe_details: Callable[[str, str], dict | None] | None = None,
+             thumbnails: Callable[[str, str, str], bytes | None] | None = None) -> web.Application:
+    thumbnail_answers: Counter[str] = Counter()
+
+    def server_counters() -> list[Metric]:
+        family = CounterMetricFamily("avwatch_thumbnail_requests", "thumbnail requests answered, by result "
+                                     "(served, absent, refused: a bad request or too many at once)",
+                                     labels=["result"])
+        for result in ("served", "absent", "refused"):
+            family.add_metric([result], thumbnail_answers[result])
+        return [family]
+
+    exposition = Exposition(latest, server_counters)
     index = page()
     pipe_page = page("pipe.html")
-    headers_of_every_answer = security_headers(index + pipe_page)
+    mosaic_page = page("mosaic.html")
+    headers_of_every_answer = security_headers(index + pipe_page + mosaic_page)
     # The snapshot bodies are built once per snapshot: two threads let /metrics
     # and /api/status be built side by side.  History has threads of its own.
     bodies = DaemonPool("bodies", 2)
@@ -107,6 +130,8 @@ def make_app(latest: Callable[[], Snapshot], history: History,
     history_slots = asyncio.Semaphore(MAX_HISTORY_REQUESTS)
     details = DaemonPool("pipe", 2)
     detail_slots = asyncio.Semaphore(MAX_PIPE_REQUESTS)
+    thumbnail_pool = DaemonPool("thumbnail", 2)
+    thumbnail_slots = asyncio.Semaphore(MAX_THUMBNAIL_REQUESTS)
 
     async def in_pool(pool: DaemonPool, work: Callable):
         return await asyncio.get_running_loop().run_in_executor(pool, work)
@@ -160,6 +185,42 @@ def make_app(latest: Callable[[], Snapshot], history: History,
             body = await in_pool(details, lambda: strict_json(document))
         return web.Response(body=body, content_type="application/json", headers={"Cache-Control": "no-store"})
 
+    async def mosaic(request: web.Request) -> web.Response:
+        return web.Response(body=mosaic_page, content_type="text/html", charset="utf-8")
+
+    async def mosaic_tiles(request: web.Request) -> web.Response:
+        try:
+            query = parse_mosaic_query(request.query)
+        except ValueError as error:
+            raise web.HTTPBadRequest(text=f"{error}\n") from None
+        snapshot = latest()
+        body = await in_pool(bodies, lambda: strict_json(snapshot.mosaic_answers.get(snapshot, query)))
+        return web.Response(body=body, content_type="application/json", headers={"Cache-Control": "no-store"})
+
+    async def thumbnail(request: web.Request) -> web.Response:
+        channel, pipe, side = (request.query.get(name) for name in ("channel", "pipe", "side"))
+        if (channel is None or pipe is None or side not in ("input", "output")
+                or len(channel) > MAX_NAME or len(pipe) > MAX_NAME):
+            thumbnail_answers["refused"] += 1
+            raise web.HTTPBadRequest(text="give the side as ?channel=ID&pipe=NAME&side=input|output\n")
+        if thumbnail_slots.locked():
+            thumbnail_answers["refused"] += 1
+            raise web.HTTPServiceUnavailable(text="too many thumbnail requests; try again\n",
+                                             headers={"Retry-After": "1"})
+        async with thumbnail_slots:
+            try:
+                found = None if thumbnails is None else await in_pool(
+                    thumbnail_pool, lambda: thumbnails(channel, pipe, side))
+            except REDIS_ERRORS:
+                thumbnail_answers["refused"] += 1
+                raise web.HTTPServiceUnavailable(text="Redis cannot be read; try again\n",
+                                                 headers={"Retry-After": "1"}) from None
+        if found is None:
+            thumbnail_answers["absent"] += 1
+            raise web.HTTPNotFound(text="no thumbnail\n", headers={"Cache-Control": "no-store"})
+        thumbnail_answers["served"] += 1
+        return web.Response(body=found, content_type="image/jpeg", headers={"Cache-Control": THUMBNAIL_CACHE})
+
     async def metrics(request: web.Request) -> web.StreamResponse:
         gzipped = wants_gzip(request)
         body = await in_pool(bodies, exposition.current)
@@ -174,12 +235,14 @@ def make_app(latest: Callable[[], Snapshot], history: History,
         bodies.shutdown(wait=False)
         histories.shutdown(wait=False)
         details.shutdown(wait=False)
+        thumbnail_pool.shutdown(wait=False)
 
     app = web.Application()
     app.on_response_prepare.append(add_headers)
     for path, handler in (("/", root), ("/api/status", status), ("/api/snapshot", snapshot_time),
                           ("/api/history", pipe_history),
-                          ("/metrics", metrics), ("/pipe", one_pipe_page), ("/api/pipe", one_pipe)):
+                          ("/metrics", metrics), ("/pipe", one_pipe_page), ("/api/pipe", one_pipe),
+                          ("/mosaic", mosaic), ("/api/mosaic", mosaic_tiles), ("/api/thumbnail", thumbnail)):
         app.router.add_get(path, handler)   # HEAD comes with GET
     app.on_cleanup.append(stop_pools)
     return app
