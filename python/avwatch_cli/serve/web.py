@@ -44,8 +44,9 @@ MAX_PIPE_REQUESTS = 8
 MAX_THUMBNAIL_REQUESTS = 64
 # Longest channel or pipe name taken in a thumbnail request.
 MAX_NAME = 1024
-# A thumbnail is replaced every 5 s at most: a browser may keep it that long.
-THUMBNAIL_CACHE = "private, max-age=5"
+# A thumbnail is replaced every 5 s at most, and the pages ask for each new
+# one by its time (?v=): a browser may keep what it got for a little longer.
+THUMBNAIL_CACHE = "private, max-age=10"
 WRITE_SLICE = 256 * 1024
 WRITE_STALL_SECONDS = 10.0
 WRITE_TOTAL_SECONDS = 60.0
