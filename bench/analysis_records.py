@@ -149,6 +149,22 @@ HLS_RECORD = {'time': 1796713589.776,
  'since': 1796713589.776}
 
 
+# What viewers see and hear, as both analysers publish it for a program of
+# one video and one audio stream, pictured and sounding right.
+CONTENT = {'black': False,
+ 'frozen': False,
+ 'silent': False,
+ 'loudness': -23.4,
+ 'content': {'video': {'pid': 256, 'codec': 'h264', 'supported': True, 'width': 1280, 'height': 720,
+                       'pictures': 31, 'luma': 104.2, 'decode_errors': 0, 'black_since': None, 'frozen_since': None},
+             'audio': [{'pid': 257, 'codec': 'aac', 'supported': True, 'channels': 2, 'sample_rate': 48000,
+                        'frames': 1407, 'decode_errors': 0, 'silent_since': None, 'momentary': -22.1,
+                        'short_term': -23.4, 'integrated': -23.0, 'sample_peak': -4.2}],
+             'thumbnail_time': 1796713587.5}}
+TS_RECORD.update(CONTENT)
+HLS_RECORD.update(CONTENT)
+
+
 def ts_record(n: int, round_number: int, now: float | None = None) -> str:
     now = time.time() if now is None else now
     packets = 2440 + n + round_number

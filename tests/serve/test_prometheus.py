@@ -62,7 +62,9 @@ def tool():
 @pytest.mark.parametrize("arguments", [["check", "rules", "avwatch.rules.yml"],
                                        ["test", "rules", "avwatch.rules.test.yml"],
                                        ["check", "rules", "avwatch-ts.rules.yml"],
-                                       ["test", "rules", "avwatch-ts.rules.test.yml"]])
+                                       ["test", "rules", "avwatch-ts.rules.test.yml"],
+                                       ["check", "rules", "avwatch-content.rules.yml"],
+                                       ["test", "rules", "avwatch-content.rules.test.yml"]])
 def test_alert_rules(tool, arguments):
     result = subprocess.run([tool("promtool"), *arguments], cwd=RULES, capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -146,9 +146,10 @@ class MosaicAnswers:
                  "page": {"offset": query.offset, "limit": query.limit, "pipes": len(order),
                           "next": end if end < len(order) else None}}
         with self.lock:
-            for kept in (self.orders, self.pages):
-                if len(kept) >= KEPT:
-                    kept.pop(next(iter(kept)))   # type: ignore[attr-defined]
+            if len(self.orders) >= KEPT:
+                self.orders.pop(next(iter(self.orders)))
+            if len(self.pages) >= KEPT:
+                self.pages.pop(next(iter(self.pages)))
             self.orders[(query.problems, query.terms)] = order
             self.pages[query] = found
         return found

@@ -263,8 +263,8 @@ class Refresher:
     def content_fault(self, view: PipeView, now: float) -> bool:
         """Whether a fresh analyser record of the pipe shows its picture or sound at fault."""
         for record in (view.analysis, self.hls.records.get(view.id)):
-            if fresh(record, now, self.stale_after) and content_faults(
-                    record, self.loudness_target, self.loudness_tolerance):   # type: ignore[arg-type]
+            if record is not None and fresh(record, now, self.stale_after) and content_faults(
+                    record, self.loudness_target, self.loudness_tolerance):
                 return True
         return False
 
