@@ -30,6 +30,9 @@ def layout_of(keys):
     (["ch:7:in:main"], {"7": {"main": (None, "ch:7:in:main", None)}}),
     # A marker at the very start belongs to no id.
     (["ch::in:p"], {":in:p": {}}),
+    # Thumbnails (JPEG bytes) are no channel records, whichever channel has a record.
+    (["ch:7", "ch:7:in:main", "ch:7:thumb:main:input", "ch:7:thumb:main:output", "ch:9:thumb:main:output"],
+     {"7": {"main": (None, "ch:7:in:main", None)}}),
 ])
 def test_discover(keys, expected):
     assert layout_of(keys) == expected

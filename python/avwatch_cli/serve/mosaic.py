@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, Any, Mapping, NamedTuple
 from avwatch_cli.content_evidence import content_faults, real
 from avwatch_cli.evidence import fresh
 from avwatch_cli.health import State
+from avwatch_cli.serve.reasons import reason
 from avwatch_cli.serve.status_pages import MAX_FILTER, YES, Query, selected
 
 if TYPE_CHECKING:
@@ -115,10 +116,13 @@ def tile(snapshot: Snapshot, pipe: PipeView) -> dict[str, Any]:
         value = real(record.get("loudness")) if record is not None else None
         if value is not None:
             loudness[name] = value
-    worst = min((pipe.input, pipe.output), key=lambda view: RANK.get(view.state, -1))
+    name, worst = min((("input", pipe.input), ("output", pipe.output)), key=lambda pair: RANK.get(pair[1].state, -1))
+    # As /api/status gives it: with what the source record and the output monitor add.
+    why = reason(name, worst.state, worst.reason, snapshot.sources.get(pipe.id),
+                 snapshot.reported.get(pipe.id) if name == "output" else None)
     return {"id": pipe.id, "channel": pipe.channel, "pipe": pipe.pipe, "input": pipe.input.state.value,
             "output": pipe.output.state.value, "state": worst.state.value,
-            "reason": worst.reason if worst.state is not State.OK else "",
+            "reason": why if worst.state is not State.OK else "",
             "thumbnail": side, "thumbnail_time": made, "faults": tile_faults(snapshot, pipe), "loudness": loudness}
 
 
