@@ -62,6 +62,7 @@ from timing import median_seconds  # noqa: E402
 from analysis_records import hls_record, ts_record  # noqa: E402
 from avwatch_cli.output_reason import reason_key  # noqa: E402
 from avwatch_cli.serve.heap import tune_collection  # noqa: E402
+from avwatch_cli.serve.mosaic import MosaicQuery  # noqa: E402
 from avwatch_cli.serve.reader import MGET_BATCH, PATTERN, SCAN_COUNT  # noqa: E402
 from avwatch_cli.serve.refresher import Refresher  # noqa: E402
 from avwatch_cli.serve.sources import source_key  # noqa: E402
@@ -258,7 +259,7 @@ def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[floa
                                   stale_after=30.0, forget_after=300.0)
             refresher.refresh()
             exposition = Exposition(lambda: refresher.snapshot)
-            refreshes, floors, renders, statuses = [], [], [], []
+            refreshes, floors, renders, statuses, mosaics = [], [], [], [], []
             for round_number in range(rounds):
                 rewrite_all(client, pipes, round_number + 1, analysis)
                 # Both are read every 10 s: every refresh at the periods these
@@ -276,6 +277,9 @@ def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[floa
                 started = time.perf_counter()
                 status = refresher.snapshot.status_json
                 statuses.append(time.perf_counter() - started)
+                started = time.perf_counter()
+                refresher.snapshot.mosaic_answers.get(refresher.snapshot, MosaicQuery())
+                mosaics.append(time.perf_counter() - started)
             snapshot = refresher.snapshot
             assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * pipes, snapshot.counts()
             if analysis:
@@ -292,7 +296,8 @@ def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[floa
     what = "with analysis records " if analysis else ""
     print(f"churn /metrics of {pipes:,} pipes {what}: {statistics.median(renders) * 1e3:.0f} ms to build "
           f"({len(body) / 1e6:.1f} MB), gzip {gzip_time * 1e3:.0f} ms ({len(compressed) / 1e6:.1f} MB), "
-          f"once per snapshot; /api/status {statistics.median(statuses) * 1e3:.0f} ms "
+          f"once per snapshot; /api/mosaic {statistics.median(mosaics) * 1e3:.0f} ms (its first page, the order "
+          f"made); /api/status {statistics.median(statuses) * 1e3:.0f} ms "
           f"({len(status) / 1e6:.1f} MB, its first page)", flush=True)
     print(f"churn memory of {pipes:,} pipes {what}: {grown / pipes / 1e3:.1f} kB per pipe; "
           f"{series_per_pipe(body, pipes):.1f} series per pipe on /metrics", flush=True)

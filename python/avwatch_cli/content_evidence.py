@@ -24,6 +24,8 @@ SUMMARY_FIELDS = ("black_since", "frozen_since", "silent_since", "integrated", "
 
 def real(value: Any) -> float | None:
     """A finite JSON number as float (never a boolean); None otherwise."""
+    if value is None:   # the usual value of the "*_since" fields
+        return None
     if type(value) is int:
         return float(value) if -2**63 <= value < 2**63 else None
     if type(value) is float and math.isfinite(value):
