@@ -102,7 +102,8 @@ def tiles(chrome) -> list[dict]:
         return Array.from(document.querySelectorAll('#wall .tile')).map((tile) => ({
           name: tile.querySelector('.name').textContent, state: tile.dataset.state,
           overlays: Array.from(tile.querySelectorAll('.overlay')).map((o) => [o.dataset.kind, o.textContent]),
-          signal: Boolean(tile.querySelector('.signal')), visible: seen(tile), left: Math.round(tile.getBoundingClientRect().left),
+          signal: Boolean(tile.querySelector('.signal')), visible: seen(tile),
+          left: Math.round(tile.getBoundingClientRect().left),
           loaded: (tile.querySelector('img').getAttribute('src') || '') !== '' && tile.querySelector('img').complete
                   && tile.querySelector('img').naturalWidth > 0,
         }));""")
