@@ -337,3 +337,19 @@ def test_black_over_real_udp(tmp_path):
     video = reports[-1]["content"]["video"]
     assert video["black"] and video["black_seconds"] >= 2 and video["codec"] == "h264"
     assert any(r["thumbnail"] for r in reports)
+
+
+@pytest.mark.parametrize("offsets, longest", [
+    # PTS wraps round 2^33 ticks four seconds in: one run all along.
+    ([95_439.0], (9.0, 12.0)),
+    # A stream spliced to another whose clock is 1000 s ahead: the run restarts.
+    ([0.0, 1000.0], (3.0, 6.5)),
+])
+def test_runs_are_timed_across_a_pts_wrap_and_restart_at_a_jump(tmp_path, offsets, longest):
+    seconds = 12 if len(offsets) == 1 else 6
+    parts = [make_ts(tmp_path / f"part{i}.ts", "color=c=black:size=320x240:rate=25", seconds, audio=False,
+                     extra=["-output_ts_offset", str(offset)]) for i, offset in enumerate(offsets)]
+    reports = feed(b"".join(parts))
+    runs = [r["content"]["video"]["black_seconds"] for r in reports if r["content"]["video"]]
+    assert longest[0] <= max(runs) <= longest[1]
+    assert reports[-1]["content"]["video"]["black"]
