@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -141,8 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     check_pes(data, size);
     avwatch::content::VideoCheck video(0x100, size > 0 && (data[0] & 2) ? "hevc" : "h264");
-    video.unit({{data, size}, std::nullopt, false});
-    video.unit({{data, size}, std::int64_t{0}, true});
+    std::vector<std::uint8_t> padded(data, data + size);
+    padded.resize(size + avwatch::content::es_padding);
+    video.unit({{padded.data(), size}, std::nullopt, false});
+    video.unit({{padded.data(), size}, std::int64_t{0}, true});
     if (video.report().width.value_or(0) < 0)
         std::abort();
     return 0;
