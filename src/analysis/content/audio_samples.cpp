@@ -1,5 +1,6 @@
 #include "analysis/content/audio_samples.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -11,13 +12,25 @@ extern "C" {
 namespace avwatch::content {
 namespace {
 
+// A float decoder fed a corrupt frame can output anything: NaN and levels
+// far past full scale would make the meters' figures meaningless or
+// infinite, so floats are kept finite, within +12 dBFS (real sound
+// overshoots full scale by far less).
+constexpr float largest_level = 4.0f;
+
+float bounded(double value) {
+    if (!(value == value))
+        return 0.0f;  // NaN
+    return static_cast<float>(std::clamp(value, double{-largest_level}, double{largest_level}));
+}
+
 template <typename Sample>
 float to_float(Sample value);
 
 template <>
-float to_float(float value) { return value; }
+float to_float(float value) { return bounded(value); }
 template <>
-float to_float(double value) { return static_cast<float>(value); }
+float to_float(double value) { return bounded(value); }
 template <>
 float to_float(std::int16_t value) { return static_cast<float>(value) * (1.0f / 32768.0f); }
 template <>

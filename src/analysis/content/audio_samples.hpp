@@ -1,5 +1,5 @@
 // Decoded audio as the meters read it: interleaved floats, full scale 1.0,
-// whatever sample format the decoder produced.
+// whatever sample format the decoder produced; always finite, within +12 dBFS.
 #pragma once
 
 #include <vector>
