@@ -21,7 +21,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 CHECK_SOURCES = ["audio_check.cpp", "audio_samples.cpp", "loudness_meter.cpp", "silence_run.cpp",
-                 "stream_clock.cpp"]
+                 "audio_timeline.cpp"]
 SECONDS = 60
 SOUND = (f"anoisesrc=color=pink:sample_rate=48000:amplitude=0.2:duration={SECONDS}[noise];"
          f"sine=frequency=440:sample_rate=48000:duration={SECONDS}[tone];"

@@ -13,7 +13,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 SOURCES = [ROOT / "src" / "analysis" / "content" / name
            for name in ("audio_check.cpp", "audio_samples.cpp", "loudness_meter.cpp", "silence_run.cpp",
-                        "stream_clock.cpp")]
+                        "audio_timeline.cpp")]
 SECONDS = 8
 # The target's decoder index (its first input byte), with ffmpeg's encoding of a seed for it.
 SEEDS = {

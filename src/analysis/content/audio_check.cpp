@@ -3,7 +3,7 @@
 #include "analysis/content/audio_samples.hpp"
 #include "analysis/content/loudness_meter.hpp"
 #include "analysis/content/silence_run.hpp"
-#include "analysis/content/stream_clock.hpp"
+#include "analysis/content/audio_timeline.hpp"
 
 #include <mutex>
 #include <vector>
@@ -47,7 +47,7 @@ struct AudioCheck::State {
     std::vector<float> samples;
     LoudnessMeter meter;
     SilenceRun silence;
-    StreamClock clock;
+    AudioTimeline timeline;
     double decoded_seconds = 0;
     std::optional<int> channels;
     std::optional<int> sample_rate;
@@ -161,7 +161,7 @@ struct AudioCheck::State {
         channels = count;
         sample_rate = rate;
         const std::int64_t stamp = decoded.pts != AV_NOPTS_VALUE ? decoded.pts : decoded.best_effort_timestamp;
-        const double start = clock.place(stamp != AV_NOPTS_VALUE ? std::optional<std::int64_t>(stamp) : std::nullopt,
+        const double start = timeline.place(stamp != AV_NOPTS_VALUE ? std::optional<std::int64_t>(stamp) : std::nullopt,
                                          decoded.nb_samples, rate);
         decoded_seconds += static_cast<double>(decoded.nb_samples) / rate;
         const auto length = static_cast<std::size_t>(decoded.nb_samples);
@@ -197,7 +197,7 @@ AudioReport AudioCheck::report() {
     report.supported = true;
     report.channels = state.channels;
     report.sample_rate = state.sample_rate;
-    report.silent_seconds = state.silence.seconds(state.clock.now());
+    report.silent_seconds = state.silence.seconds(state.timeline.now());
     if (state.decoded_seconds >= silence_seconds)
         report.silent = report.silent_seconds >= silence_seconds;
     report.momentary = state.meter.momentary();

@@ -1,4 +1,4 @@
-#include "analysis/content/stream_clock.hpp"
+#include "analysis/content/audio_timeline.hpp"
 
 #include <cmath>
 
@@ -24,7 +24,7 @@ double wrapped_difference(double pts, double expected) {
 
 }  // namespace
 
-double StreamClock::place(std::optional<std::int64_t> pts, int samples, int sample_rate) {
+double AudioTimeline::place(std::optional<std::int64_t> pts, int samples, int sample_rate) {
     double start_ticks = expected_.value_or(0.0);
     if (pts) {
         const double stamp = static_cast<double>(*pts);

@@ -9,7 +9,7 @@
 
 namespace avwatch::content {
 
-class StreamClock {
+class AudioTimeline {
 public:
     // The start, in seconds of stream time, of a frame of `samples` at
     // `sample_rate` with the given 90 kHz timestamp (none: right after the
