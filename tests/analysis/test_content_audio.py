@@ -9,6 +9,7 @@ import json
 import random
 import re
 import shutil
+import socket
 import subprocess
 from pathlib import Path
 
@@ -17,6 +18,8 @@ import pytest
 avwatch_analysis = pytest.importorskip("avwatch_analysis")
 
 from cli.conftest import Avwatch  # noqa: E402  (also puts the checkout's CLI on the path)
+from machine import free_port  # noqa: E402
+from media import stop_process  # noqa: E402
 from avwatch_cli.analyze.record import ErrorTimes, make_record  # noqa: E402
 
 pytestmark = pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="needs ffmpeg")
@@ -31,6 +34,8 @@ ENCODERS = {
     "aac": ["-c:a", "aac", "-b:a", "192k"],
     "mp2": ["-c:a", "mp2", "-b:a", "256k"],
     "ac3": ["-c:a", "ac3", "-b:a", "384k"],
+    "eac3": ["-c:a", "eac3", "-b:a", "384k"],
+    "aac_latm": ["-c:a", "aac", "-b:a", "192k", "-mpegts_flags", "latm"],
 }
 
 
@@ -108,8 +113,10 @@ SURROUND = ";".join(f"sine=frequency={frequency}:sample_rate=48000,volume={gain}
     ("aac", TONE.format(frequency=10000), 2),
     ("mp2", TONE.format(frequency=1000), 2),
     ("ac3", TONE.format(frequency=1000), 2),
+    ("eac3", TONE.format(frequency=1000), 2),
+    ("aac_latm", TONE.format(frequency=1000), 2),
     ("ac3", SURROUND, 6),
-], ids=["aac-100Hz", "aac-1kHz", "aac-10kHz", "mp2-1kHz", "ac3-1kHz", "ac3-5.1"])
+], ids=["aac-100Hz", "aac-1kHz", "aac-10kHz", "mp2-1kHz", "ac3-1kHz", "eac3-1kHz", "latm-1kHz", "ac3-5.1"])
 def test_steady_tones_measure_as_ffmpeg_measures_them(tmp_path, codec, sound, channels):
     path = tmp_path / "tone.ts"
     reports = analyse(make_ts(path, sound, codec))
@@ -198,3 +205,52 @@ def test_bad_input_is_counted_and_the_record_stays_whole(tmp_path, case):
     audio = last["content"]["audio"][0]
     assert audio["decode_errors"] > 0 and audio["frames"] > 100  # damaged frames skipped, the rest heard
     assert -40 < record["loudness"] < 0 and record["silent"] is False
+
+
+def four_flags(record: dict) -> tuple:
+    return record["black"], record["frozen"], record["silent"], record["loudness"]
+
+
+def test_analyze_json_over_udp_says_black_frozen_and_loud(tmp_path):
+    """A live input of a black picture (so also frozen) and a tone."""
+    uri = f"udp://127.0.0.1:{free_port(socket.SOCK_DGRAM)}"
+    sender = subprocess.Popen(["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-filter_complex",
+                               f"color=black:size=320x180:rate=25[v];{TONE.format(frequency=1000)}[a]",
+                               "-map", "[v]", "-map", "[a]", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25",
+                               *ENCODERS["aac"], "-f", "mpegts", f"{uri}?pkt_size=1316"])
+    try:
+        result = Avwatch().run("analyze", uri, "--json", "--seconds", "7")
+    finally:
+        stop_process(sender)
+    if "CAP_NET_RAW" in result.stderr:
+        pytest.skip(result.stderr)
+    assert result.returncode == 0, result.stderr
+    last = json.loads(result.stdout.splitlines()[-1])
+    black, frozen, silent, loudness = four_flags(last)
+    assert (black, frozen, silent) == (True, True, False)
+    assert loudness == pytest.approx(-23.0, abs=1.0)
+    video = last["content"]["video"]
+    assert video["codec"] == "h264" and video["luma"] < 20
+    assert last["started"] <= video["black_since"] <= last["time"] - 2
+    assert last["content"]["audio"][0]["silent_since"] is None
+
+
+def test_analyze_json_of_an_hls_output_says_silent(tmp_path):
+    """An HLS output of a moving picture and no sound: the newest segment
+    (4 s) is what the first check decodes."""
+    folder = tmp_path / "p1"
+    folder.mkdir()
+    playlist = folder / "chunks.m3u8"
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-filter_complex",
+                    "testsrc=size=320x180:rate=25[v];anullsrc=sample_rate=48000:channel_layout=stereo[a]",
+                    "-map", "[v]", "-map", "[a]", "-t", "8", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25",
+                    *ENCODERS["aac"], "-f", "hls", "-hls_time", "4", "-hls_list_size", "0",
+                    "-hls_segment_filename", str(folder / "segment-%03d.ts"), str(playlist)], check=True, timeout=120)
+    result = Avwatch().run("analyze", playlist, "--json", "--seconds", "0.5")
+    assert result.returncode == 0, result.stderr
+    record = json.loads(result.stdout.splitlines()[0])
+    assert four_flags(record) == (False, False, True, -120.7)
+    audio = record["content"]["audio"][0]
+    assert (audio["codec"], audio["channels"], audio["sample_rate"]) == ("aac", 2, 48000)
+    assert audio["silent_since"] == pytest.approx(record["time"] - 4, abs=0.5)
+    assert record["content"]["video"]["black_since"] is None
