@@ -72,7 +72,6 @@ class HlsWatch:
 
     def check(self) -> dict[str, Any]:
         report = self.output.check()
-        report.pop("thumbnail", None)  # JPEG bytes: no part of a JSON record
         now = time.time()
         failed = tuple(sorted(report["checks_failed"]))
         if failed != self.failed:
