@@ -21,6 +21,8 @@ namespace {
 constexpr std::size_t parser_budget = 1 << 20;
 // More channels than any broadcast carries is a corrupt frame.
 constexpr int most_channels = 32;
+// No audio PES comes near this; the decoder's sizes are ints.
+constexpr std::size_t largest_unit = 16 << 20;
 
 void quiet_ffmpeg() {
     // A corrupt stream would log every frame on the monitor's stderr; the
@@ -183,7 +185,11 @@ AudioCheck::AudioCheck(std::uint16_t pid, std::string_view codec) : pid_(pid), c
 AudioCheck::~AudioCheck() = default;
 
 void AudioCheck::unit(const EsUnit& unit) {
-    if (state_ && !unit.bytes.empty())
+    if (!state_ || unit.bytes.empty())
+        return;
+    if (unit.bytes.size() > largest_unit)
+        ++state_->decode_errors;
+    else
         state_->feed(unit);
 }
 
