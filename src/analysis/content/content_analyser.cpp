@@ -70,10 +70,13 @@ ContentReport ContentAnalyser::report() {
     ContentReport report;
     if (video_) {
         report.video = video_->check->report();
+        report.video->decode_errors += video_->pes.counts().dropped;  // units that never reached the decoder
         report.thumbnail = video_->check->take_thumbnail();
     }
-    for (auto& audio : audio_)
+    for (auto& audio : audio_) {
         report.audio.push_back(audio->check->report());
+        report.audio.back().decode_errors += audio->pes.counts().dropped;
+    }
     return report;
 }
 

@@ -45,20 +45,40 @@ LumaVerdict LumaJudge::picture(const AVFrame& frame, double time, std::uint64_t 
     int threshold = full_range(frame) ? static_cast<int>(black_pixel_share * 255)
                                       : static_cast<int>(16 + black_pixel_share * (235 - 16));
     bool comparable = !reference_.empty() && reference_width_ == width && reference_height_ == height;
-    std::vector<std::uint8_t> plane(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    std::vector<std::uint8_t>& plane = scratch_;  // kept between pictures: no page faults each time
+    plane.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
     std::uint64_t sum = 0;
     std::uint64_t black = 0;
     std::uint64_t difference = 0;
-    std::size_t at = 0;
-    for (int y = 0; y < frame.height; y += step) {
+    // Row by row, in loops simple enough to vectorise: sample, then sum and
+    // count, then compare.
+    for (int y = 0, row_index = 0; y < frame.height; y += step, ++row_index) {
         const std::uint8_t* row = frame.data[0] + static_cast<std::ptrdiff_t>(y) * frame.linesize[0];
-        for (int x = 0; x < frame.width; x += step, ++at) {
-            unsigned value = wide ? (reinterpret_cast<const std::uint16_t*>(row)[x] >> shift) & 0xFF : row[x];
-            plane[at] = static_cast<std::uint8_t>(value);
-            sum += value;
-            black += value <= static_cast<unsigned>(threshold) ? 1 : 0;
-            if (comparable)
-                difference += static_cast<unsigned>(std::abs(static_cast<int>(value) - reference_[at]));
+        std::uint8_t* out = plane.data() + static_cast<std::size_t>(row_index) * static_cast<std::size_t>(width);
+        if (wide) {
+            const auto* samples = reinterpret_cast<const std::uint16_t*>(row);
+            for (int x = 0; x < width; ++x)
+                out[x] = static_cast<std::uint8_t>((samples[x * step] >> shift) & 0xFF);
+        } else if (step == 2) {
+            for (int x = 0; x < width; ++x)
+                out[x] = row[2 * x];
+        } else {
+            std::copy_n(row, width, out);
+        }
+        std::uint32_t row_sum = 0;
+        std::uint32_t row_black = 0;
+        for (int x = 0; x < width; ++x) {
+            row_sum += out[x];
+            row_black += out[x] <= threshold ? 1u : 0u;
+        }
+        sum += row_sum;
+        black += row_black;
+        if (comparable) {
+            const std::uint8_t* before = reference_.data() + (out - plane.data());
+            std::uint32_t row_difference = 0;
+            for (int x = 0; x < width; ++x)
+                row_difference += static_cast<std::uint32_t>(std::abs(static_cast<int>(out[x]) - before[x]));
+            difference += row_difference;
         }
     }
     double count = static_cast<double>(plane.size());
@@ -80,7 +100,7 @@ LumaVerdict LumaJudge::picture(const AVFrame& frame, double time, std::uint64_t 
             reference_time_ = time;
         verdict.frozen_seconds = std::max(0.0, time - reference_time_);
     } else {
-        reference_ = std::move(plane);
+        std::swap(reference_, scratch_);
         reference_width_ = width;
         reference_height_ = height;
         reference_time_ = time;

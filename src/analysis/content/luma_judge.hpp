@@ -26,6 +26,7 @@ public:
 
 private:
     std::vector<std::uint8_t> reference_;  // the subsampled luma the frozen run began with
+    std::vector<std::uint8_t> scratch_;    // the picture being judged
     int reference_width_ = 0;
     int reference_height_ = 0;
     double reference_time_ = 0;

@@ -101,7 +101,9 @@ bool PesAssembler::close() {
         unit_.pts = timestamp(p.data() + optional_header);
     }
     std::size_t start = optional_header + header_length;
-    unit_.bytes = {p.data() + start, p.size() - start};
+    std::size_t end = buffer_.size();
+    buffer_.resize(end + es_padding, 0);
+    unit_.bytes = {buffer_.data() + start, end - start};
     unit_.random_access = random_access_;
     ++counts_.units;
     return true;

@@ -18,6 +18,9 @@
 namespace avwatch::content {
 
 inline constexpr std::size_t video_pes_cap = 4 << 20;
+// Each unit handed on is followed by this many zero bytes: FFmpeg's parsers
+// and decoders read a little past the end of what they are given.
+inline constexpr std::size_t es_padding = 64;
 inline constexpr std::size_t audio_pes_cap = 64 << 10;
 
 struct PesCounts {

@@ -2,6 +2,7 @@
 
 #include "analysis/content/luma_judge.hpp"
 #include "analysis/content/pes_assembler.hpp"
+#include "analysis/content/picture_buffers.hpp"
 #include "analysis/content/stream_clock.hpp"
 #include "analysis/content/thumbnail.hpp"
 
@@ -89,6 +90,7 @@ struct VideoCheck::Decoder {
         context->skip_loop_filter = AVDISCARD_ALL;
         context->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;  // an open GOP's I picture too
         context->max_pixels = max_pixels;
+        context->get_buffer2 = unpooled_picture_buffer;
         lowres = std::min<int>(codec->max_lowres, 1);
         context->lowres = lowres;
         if (avcodec_open2(context, codec, nullptr) < 0)

@@ -47,7 +47,8 @@ public:
     VideoCheck(const VideoCheck&) = delete;
     VideoCheck& operator=(const VideoCheck&) = delete;
 
-    // One PES payload, in arrival order.
+    // One PES payload, in arrival order, followed by es_padding readable
+    // bytes (as PesAssembler leaves them).
     void unit(const EsUnit& unit);
     // Units lost or dropped before the next one: the parser starts afresh.
     void gap();
