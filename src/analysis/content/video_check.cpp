@@ -54,7 +54,6 @@ struct VideoCheck::Decoder {
     AVFrame* frame = nullptr;
     int lowres = 0;
     std::size_t unframed = 0;
-    std::vector<std::uint8_t> padded;  // the unit, with the padding FFmpeg's parsers read past its end
     StreamClock clock;
     double time = 0;  // of the newest picture framed
     std::optional<double> time_known;
@@ -130,9 +129,7 @@ void VideoCheck::unit(const EsUnit& unit) {
     if (!decoder_)
         return;
     Decoder& d = *decoder_;
-    d.padded.assign(unit.bytes.begin(), unit.bytes.end());
-    d.padded.resize(unit.bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    const std::uint8_t* data = d.padded.data();
+    const std::uint8_t* data = unit.bytes.data();
     auto left = static_cast<int>(unit.bytes.size());
     std::int64_t pts = unit.pts ? *unit.pts : AV_NOPTS_VALUE;
     while (left > 0) {
