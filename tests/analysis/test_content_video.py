@@ -215,10 +215,24 @@ def short_stream(tmp_path_factory):
     return make_ts(tmp_path_factory.mktemp("short") / "short.ts", "testsrc2=size=640x360:rate=25", 8)
 
 
+def lose_video_packets(data: bytes, every: int = 300) -> bytes:
+    """Every `every`-th video packet left out: the units it cut are lost."""
+    kept = []
+    video = 0
+    for at in range(0, len(data), PACKET):
+        if pid_of(data[at:at + 4]) == 0x100:
+            video += 1
+            if video % every == 0:
+                continue
+        kept.append(data[at:at + PACKET])
+    return b"".join(kept)
+
+
 @pytest.mark.parametrize("spoil, expect", [
     (lambda data: corrupt_video(data), "errors"),
     (lambda data: retype_video(data, 0x33), "unsupported"),
     (lie_about_lengths, "errors"),
+    (lose_video_packets, "errors and pictures"),
 ])
 def test_bad_video_is_reported_not_fatal(short_stream, spoil, expect):
     reports = feed(spoil(short_stream))
@@ -228,6 +242,8 @@ def test_bad_video_is_reported_not_fatal(short_stream, spoil, expect):
         assert (video["codec"], video["supported"], video["pictures"], video["black"]) == ("vvc", False, 0, None)
     else:
         assert video["supported"] and video["decode_errors"] > 0
+    if expect == "errors and pictures":  # the key frames the losses spared are judged as ever
+        assert video["pictures"] >= 1 and video["black"] is False and video["luma"] > 100
     assert reports[-1]["content"]["audio"][0]["codec"] == "aac"
 
 

@@ -23,12 +23,10 @@ public:
             return 0;
         }
         std::int64_t step = wrapped_step(pts);
-        if (step > pts_jump || step < -pts_jump) {
-            ++epoch_;
-            last_ = pts;
-            return static_cast<double>(ticks_) / pts_hz;
-        }
-        ticks_ += step;
+        if (step > pts_jump || step < -pts_jump)
+            ++epoch_;  // time goes on from where it was; runs restart by epoch
+        else
+            ticks_ += step;
         last_ = pts;
         return static_cast<double>(ticks_) / pts_hz;
     }

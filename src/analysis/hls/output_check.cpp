@@ -331,8 +331,11 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
     // after it once; when the sequence goes back they begin again.
     if (!playlist.segments.empty()) {
         std::int64_t newest = playlist.segments.back().sequence;
-        if (!content_next_ || *content_next_ > newest + 1)
+        if (!content_next_ || *content_next_ > newest + 1) {
+            if (content_next_)
+                content_.gap();  // another stream now: nothing in progress goes on
             content_next_ = newest;
+        }
     }
     for (const MediaSegment& segment : playlist.segments) {
         std::string name = file_name(segment.uri);
