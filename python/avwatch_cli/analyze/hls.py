@@ -11,6 +11,8 @@ from typing import Any
 
 import avwatch_analysis
 
+from avwatch_cli.analyze.content import content_fields, content_summary
+
 # The checker's period is half the playlist's target duration, within these.
 SHORTEST_PERIOD = 0.5
 LONGEST_PERIOD = 30.0
@@ -50,14 +52,19 @@ def is_playlist_path(target: str) -> bool:
 
 class HlsWatch:
     """An HlsOutput and what is kept between its checks: when the current
-    set of failed checks began ("since")."""
+    set of failed checks began ("since"), the newest check's thumbnail and,
+    where the caller stores thumbnails (`keeps_thumbnails`), when the newest
+    one came."""
 
-    def __init__(self, playlist: str, master: str | None = None):
+    def __init__(self, playlist: str, master: str | None = None, keeps_thumbnails: bool = False):
         self.output = avwatch_analysis.HlsOutput(playlist, master)
         self.master = master
         self.failed: tuple[str, ...] | None = None
         self.since = 0.0
         self.target: int | None = None
+        self.keeps_thumbnails = keeps_thumbnails
+        self.thumbnail: bytes | None = None      # a JPEG made by the newest check, else None
+        self.thumbnail_time: float | None = None
 
     @property
     def playlist(self) -> str:
@@ -65,7 +72,6 @@ class HlsWatch:
 
     def check(self) -> dict[str, Any]:
         report = self.output.check()
-        report.pop("thumbnail", None)  # JPEG bytes: no part of a JSON record
         now = time.time()
         failed = tuple(sorted(report["checks_failed"]))
         if failed != self.failed:
@@ -73,9 +79,14 @@ class HlsWatch:
             self.since = now
         if report["target_duration"]:
             self.target = report["target_duration"]
+        # Bytes have no place in the JSON record: the thumbnail is kept aside.
+        self.thumbnail = report.pop("thumbnail", None)
+        if self.thumbnail is not None and self.keeps_thumbnails:
+            self.thumbnail_time = now
         record: dict[str, Any] = {"time": round(now, 3), "playlist": self.playlist, "master": self.master}
         record.update(report)
         record["since"] = round(self.since, 3)
+        record.update(content_fields(report.get("content"), now, self.thumbnail_time))
         return record
 
     def period(self) -> float:
@@ -94,5 +105,8 @@ def summary(record: dict[str, Any]) -> str:
     parts.append(f"{record['segments']} segments")
     if record["stale"]:
         parts.append("STALE")
+    content = content_summary(record)
+    if content:
+        parts.append(content)
     parts.append("; ".join(record["problems"]) if record["problems"] else "ok")
     return " ".join(parts)

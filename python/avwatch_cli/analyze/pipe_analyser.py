@@ -128,14 +128,17 @@ class PipeAnalyser(threading.Thread):
         errors = ErrorTimes()
         next_check = time.monotonic() + RECORD_POLL_SECONDS
         flowing = False
+        thumbnail_time: float | None = None  # the monitor stores each new thumbnail a report carries
         self.watching, self.published_at = True, time.monotonic()
         try:
             while not self.stopping.is_set():
                 report = watch.next_report(0.5)
                 if report is not None:
                     wall_end = time.time() - (time.monotonic() - report["window_end"])
+                    if report.get("thumbnail") is not None:
+                        thumbnail_time = wall_end
                     published = make_record(report, uri=uri, method=watch.method, started=started,
-                                            wall_end=wall_end, error_times=errors)
+                                            wall_end=wall_end, error_times=errors, thumbnail_time=thumbnail_time)
                     stopped = flowing and no_data(published)
                     flowing = not no_data(published)
                     self._publish(published, alarm=stopped)
