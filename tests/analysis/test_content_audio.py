@@ -256,3 +256,27 @@ def test_analyze_json_of_an_hls_output_says_silent(tmp_path):
     assert (audio["codec"], audio["channels"], audio["sample_rate"]) == ("aac", 2, 48000)
     assert audio["silent_since"] == pytest.approx(record["time"] - 4, abs=0.5)
     assert record["content"]["video"]["black_since"] is None
+
+
+@pytest.mark.parametrize("stopping", ["audio", "video"])
+def test_a_stream_that_stops_while_the_rest_flows_is_silent_or_frozen(tmp_path, stopping):
+    """A viewer of a program whose sound (or picture) stopped arriving hears
+    silence (or sees the last picture held), though what was decoded last
+    was loud (or moving)."""
+    video = "testsrc=size=320x180:rate=25" + (",trim=end=4" if stopping == "video" else "")
+    sound = TONE.format(frequency=1000) + (",atrim=end=4" if stopping == "audio" else "")
+    path = tmp_path / "stops.ts"
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-filter_complex", f"{video}[v];{sound}[a]",
+                    "-map", "[v]", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", "-b:v", "300k",
+                    "-map", "[a]", *ENCODERS["aac"], "-t", "12", "-f", "mpegts", "-muxrate", str(MUX_RATE),
+                    "-mpegts_start_pid", "0x100", str(path)], check=True, timeout=120)
+    reports = dict(analyse(path.read_bytes()))
+    early, late = reports[3.0]["content"], reports[10.0]["content"]
+    if stopping == "audio":
+        assert early["audio"][0]["silent"] is False and early["audio"][0]["short_term"] is None
+        assert late["audio"][0]["silent"] is True and 4.5 < late["audio"][0]["silent_seconds"] < 7.5
+        assert late["audio"][0]["short_term"] is None and late["video"]["frozen"] is False
+    else:
+        assert early["video"]["frozen"] is False
+        assert late["video"]["frozen"] is True and 4.5 < late["video"]["frozen_seconds"] < 7.5
+        assert late["audio"][0]["silent"] is False and late["audio"][0]["short_term"] is not None

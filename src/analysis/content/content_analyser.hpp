@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -27,11 +28,19 @@ public:
     // The PIDs whose packets packet() wants.
     const std::vector<std::uint16_t>& pids() const noexcept { return pids_; }
     // One packet of a watched PID (others are ignored); `lost`: packets of
-    // its PID are missing just before it.
-    void packet(const ts::Packet& packet, bool lost);
+    // its PID are missing just before it; `arrival`: when it came, where
+    // arrival is timed (a live input).
+    void packet(const ts::Packet& packet, bool lost, std::optional<ts::Nanos> arrival = std::nullopt);
     // Packets of every PID may have been lost: the units in progress go.
     void gap();
-    ContentReport report();
+    // The input's data arrives at `now` and has without a break since `since`.
+    struct Flowing {
+        ts::Nanos now;
+        ts::Nanos since;
+    };
+    // With `flowing`, a stream whose packets stopped while the rest flows is
+    // judged as a viewer gets it: silent audio, a held (frozen) picture.
+    ContentReport report(std::optional<Flowing> flowing = std::nullopt);
 
 private:
     struct Video {
@@ -39,11 +48,13 @@ private:
         PesAssembler pes{video_pes_cap};
         std::unique_ptr<VideoCheck> check;
         std::uint64_t dropped = 0;  // PES drops already told to the check
+        std::optional<ts::Nanos> last_arrival;  // of its newest payload, or when it was first reported
     };
     struct Audio {
         std::uint16_t pid;
         PesAssembler pes{audio_pes_cap};
         std::unique_ptr<AudioCheck> check;
+        std::optional<ts::Nanos> last_arrival;
     };
 
     // The streams as last given: (pid, stream_type, codec) of the watched ones.

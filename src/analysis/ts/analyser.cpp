@@ -298,7 +298,7 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
     bool lost = order == Arrival::after_loss;
     timing(s, packet, arrival);
     if (s.content && packet.scrambling() == 0)
-        content_.packet(packet, lost);
+        content_.packet(packet, lost, arrival);
     if (pid == cat_pid) {
         if (packet.scrambling() == 0)
             total_[Counter::malformed_sections] +=
@@ -589,7 +589,11 @@ Report Analyser::close_window(Nanos now) {
     report.rtp = last_was_rtp_;
     report_programs(report);
     report_pids(report, seconds);
-    report.content = content_.report();
+    // While data flows, a judged stream that stopped is judged missing.
+    std::optional<content::ContentAnalyser::Flowing> flowing;
+    if (fresh)
+        flowing = content::ContentAnalyser::Flowing{now, resumed_};
+    report.content = content_.report(flowing);
 
     window_start_counts_ = total_;
     window_start_ = now;
