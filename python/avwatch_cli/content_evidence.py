@@ -1,6 +1,6 @@
 """What viewers see and hear, as the analysers' records tell it: a picture
-black or frozen, the first audio stream silent, or its short-term loudness
-too far from the target.  A flag that is null (nothing decoded yet, no such
+black or frozen, the first audio stream silent, or its loudness over the
+last minute too far from the target.  A flag that is null (nothing decoded yet, no such
 stream) is unknown, never a fault.
 
 Pure and standard-library only, like evidence: `avwatch monitor` logs the
@@ -73,6 +73,14 @@ def signed(value: float) -> str:
     return f"{value:.1f}".replace("-", MINUS)
 
 
+def judged_loudness(record: dict) -> float | None:
+    """The loudness a side is judged by: the last minute's (a programme's
+    short-term loudness swings past any tolerance and back within seconds),
+    else the short-term one of a record that has no minute yet."""
+    minute = real(record.get("loudness_minute"))
+    return minute if minute is not None else real(record.get("loudness"))
+
+
 def loudness_fault(loudness: float, target: float, tolerance: float) -> str | None:
     off = loudness - target
     if abs(off) <= tolerance:
@@ -89,7 +97,7 @@ def content_faults(record: dict, target: float = DEFAULT_TARGET,
         if record.get(name) is True:
             began = since(record, name)
             found.append((name, name if began is None else f"{name} since {clock(began)}"))
-    loudness = real(record.get("loudness"))
+    loudness = judged_loudness(record)
     if loudness is not None and (text := loudness_fault(loudness, target, tolerance)) is not None:
         found.append(("loudness", text))
     return found

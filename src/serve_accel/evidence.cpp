@@ -95,13 +95,16 @@ bool output_healthy(PyObject* record, const Names& n) {
 }
 
 // content_evidence.content_faults finds nothing: no flag true, the
-// short-term loudness unknown or within the tolerance of the target.
+// loudness judged (the last minute's, else the short-term) unknown or within
+// the tolerance of the target.
 bool content_healthy(PyObject* record, const Names& n, const Loudness& loudness) {
     for (PyObject* flag : {n.black, n.frozen, n.silent})
         if (field(record, flag) == Py_True)
             return false;
     double lufs;
-    return !number(field(record, n.loudness), lufs) || std::fabs(lufs - loudness.target) <= loudness.tolerance;
+    if (!number(field(record, n.loudness_minute), lufs) && !number(field(record, n.loudness), lufs))
+        return true;
+    return std::fabs(lufs - loudness.target) <= loudness.tolerance;
 }
 
 }  // namespace

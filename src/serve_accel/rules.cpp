@@ -70,6 +70,7 @@ void make_names() {
     n.frozen = intern("frozen");
     n.silent = intern("silent");
     n.loudness = intern("loudness");
+    n.loudness_minute = intern("loudness_minute");
     n.loudness_target = intern("loudness_target");
     n.loudness_tolerance = intern("loudness_tolerance");
     const char* counters[] = {"continuity_errors", "lost_packets", "sync_losses", "sync_byte_errors",

@@ -30,7 +30,7 @@ struct Names {
     // The analysers' record fields (evidence.py), and the window's counters of evidence.INPUT_COUNTERS.
     PyObject *time, *data_age, *in_sync, *window, *stale, *checks_failed, *error_times;
     // What viewers see and hear (content_evidence.py), and the refresher's loudness settings.
-    PyObject *black, *frozen, *silent, *loudness, *loudness_target, *loudness_tolerance;
+    PyObject *black, *frozen, *silent, *loudness, *loudness_minute, *loudness_target, *loudness_tolerance;
     PyObject* window_counters[7];
 };
 

@@ -128,6 +128,7 @@ def test_steady_tones_measure_as_ffmpeg_measures_them(tmp_path, codec, sound, ch
     assert audio["integrated"] == pytest.approx(integrated, abs=STEADY)
     assert audio["short_term"] == pytest.approx(short_term, abs=STEADY)
     assert audio["momentary"] == pytest.approx(short_term, abs=0.3)
+    assert audio["last_minute"] == pytest.approx(integrated, abs=STEADY)  # a steady tone's minute is its programme
     assert audio["silent"] is False and audio["silent_seconds"] < 0.05  # at most the encoder's last padding
 
 

@@ -61,6 +61,10 @@ CASES = {
     "unknown": (ts(black=None, frozen=None, silent=None, loudness=None), hls(black=None, loudness=None),
                 ("ok", None), ("ok", None)),
     "within": (ts(loudness=-23.9), hls(loudness=-16.1), ("ok", None), ("ok", None)),
+    # Loudness is judged by the last minute's: a programme's short-term swing is no fault.
+    "swing": (ts(loudness=-35.0, loudness_minute=-20.5), CLEAN_OUTPUT, ("ok", None), ("ok", None)),
+    "minute": (ts(loudness=-20.0, loudness_minute=-27.0), CLEAN_OUTPUT,
+               ("degraded", "loudness \u221227.0 LUFS, 7.0 LU below target"), ("ok", None)),
 }
 HEALTHY_PIPES = ["p1", "p2"]
 

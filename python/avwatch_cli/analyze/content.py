@@ -8,7 +8,7 @@ from typing import Any
 
 VIDEO_FIELDS = ("pid", "codec", "supported", "width", "height", "pictures", "luma", "decode_errors")
 AUDIO_FIELDS = ("pid", "codec", "supported", "channels", "sample_rate", "frames", "decode_errors")
-LEVEL_FIELDS = ("momentary", "short_term", "integrated", "sample_peak")
+LEVEL_FIELDS = ("momentary", "short_term", "integrated", "sample_peak", "last_minute")
 
 
 def _rounded(value: float | None, digits: int) -> float | None:
@@ -38,7 +38,8 @@ def _audio(audio: dict[str, Any], wall_end: float) -> dict[str, Any]:
 def content_fields(content: dict[str, Any] | None, wall_end: float,
                    thumbnail_time: float | None = None) -> dict[str, Any]:
     """The record's "black", "frozen", "silent" (the first audio stream),
-    "loudness" (its short-term LUFS) and "content", from a report's
+    "loudness" (its short-term LUFS), "loudness_minute" (its last
+    minute's, what a programme is judged by) and "content", from a report's
     "content" (None or absent: nothing decoded, every flag null).
     `wall_end`: the report's end on the wall clock; `thumbnail_time`: when
     the newest thumbnail was stored."""
@@ -51,6 +52,7 @@ def content_fields(content: dict[str, Any] | None, wall_end: float,
         "frozen": video.get("frozen") if video else None,
         "silent": first.get("silent"),
         "loudness": _rounded(first.get("short_term"), 2),
+        "loudness_minute": _rounded(first.get("last_minute"), 2),
         "content": {
             "video": _video(video, wall_end) if video else None,
             "audio": [_audio(stream, wall_end) for stream in audio],

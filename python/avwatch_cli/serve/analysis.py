@@ -16,7 +16,7 @@ from avwatch_cli.serve import accelerator
 
 # What viewers see and hear, in both analysers' records: the flags, the
 # short-term loudness and "content", kept as its summary (content_summary).
-CONTENT_FIELDS = ("black", "frozen", "silent", "loudness", "content")
+CONTENT_FIELDS = ("black", "frozen", "silent", "loudness", "loudness_minute", "content")
 
 # The record's fields that serve passes on: totals, the last window's
 # counts and the state flags (not the per-PID list, which can be long).

@@ -11,7 +11,7 @@ import threading
 from functools import lru_cache
 from typing import TYPE_CHECKING, Any, Mapping, NamedTuple
 
-from avwatch_cli.content_evidence import content_faults, real
+from avwatch_cli.content_evidence import content_faults, judged_loudness, real
 from avwatch_cli.evidence import fresh
 from avwatch_cli.health import State
 from avwatch_cli.serve.reasons import reason
@@ -93,7 +93,7 @@ def tile_faults(snapshot: Snapshot, pipe: PipeView) -> list[dict[str, Any]]:
             entry = found.setdefault(kind, {"kind": kind, "sides": [], "text": text})
             entry["sides"].append(side)
             if kind == "loudness":
-                entry["off"] = round(float(record["loudness"]) - snapshot.loudness_target, 1)
+                entry["off"] = round(float(judged_loudness(record) or 0.0) - snapshot.loudness_target, 1)
     return list(found.values())
 
 

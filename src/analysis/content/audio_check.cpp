@@ -209,6 +209,7 @@ AudioReport AudioCheck::report() {
     report.momentary = state.meter.momentary();
     report.short_term = state.meter.short_term();
     report.integrated = state.meter.integrated();
+    report.last_minute = state.meter.last_minute();
     report.sample_peak = state.meter.take_sample_peak();
     report.frames = state.frames;
     report.decode_errors = state.decode_errors;

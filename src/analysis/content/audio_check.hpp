@@ -23,6 +23,7 @@ struct AudioReport {
     std::optional<double> momentary;   // LUFS, once 0.4 s were decoded
     std::optional<double> short_term;  // LUFS, once 3 s were decoded
     std::optional<double> integrated;  // LUFS, gated, since the check began
+    std::optional<double> last_minute; // LUFS, the last minute's power mean, once 3 s were decoded
     std::optional<double> sample_peak; // dBFS, highest since the previous report
     std::uint64_t frames = 0;          // decoded so far
     std::uint64_t decode_errors = 0;

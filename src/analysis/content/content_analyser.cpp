@@ -110,6 +110,7 @@ ContentReport ContentAnalyser::report(std::optional<Flowing> flowing) {
             heard.silent_seconds = std::max(heard.silent_seconds, missing);
             heard.momentary.reset();
             heard.short_term.reset();
+            heard.last_minute.reset();
         }
     }
     return report;

@@ -56,6 +56,7 @@ bool LoudnessMeter::ready(const AVChannelLayout& layout, int sample_rate) {
     if (state_ != nullptr)
         ebur128_destroy(&state_);
     metered_ = 0;
+    minute_taken_ = 0;
     channels_ = channels;
     sample_rate_ = sample_rate;
     state_ = ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(sample_rate), meter_mode);
@@ -81,7 +82,13 @@ bool LoudnessMeter::add(const float* samples, std::size_t frames, const AVChanne
         return false;
     if (ebur128_add_frames_float(state_, samples, frames) != EBUR128_SUCCESS)
         return false;
+    const std::uint64_t second = static_cast<std::uint64_t>(sample_rate_);
+    const bool new_second = (metered_ + frames) / second != metered_ / second;
     metered_ += frames;
+    if (new_second) {
+        if (std::optional<double> lufs = short_term())
+            minute_[minute_taken_++ % minute_.size()] = std::pow(10.0, (*lufs + 0.691) / 10.0);
+    }
     double peak = peak_.value_or(0.0);
     for (int channel = 0; channel < channels_; ++channel) {
         double value = 0;
@@ -108,6 +115,17 @@ std::optional<double> LoudnessMeter::integrated() const {
     if (state_ == nullptr || metered_ * 10 < static_cast<std::uint64_t>(sample_rate_) * 4)
         return std::nullopt;
     return floored(ebur128_loudness_global, state_, integrated_floor);
+}
+
+std::optional<double> LoudnessMeter::last_minute() const {
+    if (minute_taken_ == 0)
+        return std::nullopt;
+    std::size_t taken = std::min(minute_taken_, minute_.size());
+    double power = 0;
+    for (std::size_t index = 0; index < taken; ++index)
+        power += minute_[index];
+    power /= static_cast<double>(taken);
+    return power > 0 ? std::max(-0.691 + 10.0 * std::log10(power), loudness_floor) : loudness_floor;
 }
 
 std::optional<double> LoudnessMeter::take_sample_peak() {

@@ -3,6 +3,7 @@
 // made anew when the stream's channels or sample rate change.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -34,6 +35,10 @@ public:
     std::optional<double> momentary() const;   // once 0.4 s were metered
     std::optional<double> short_term() const;  // once 3 s were metered
     std::optional<double> integrated() const;  // once 0.4 s were metered
+    // The loudness of the last minute (ungated: the power mean of the
+    // short-term loudness taken each second), once 3 s were metered: steady
+    // enough to judge a programme by, where the short-term swings with it.
+    std::optional<double> last_minute() const;
     // The highest sample magnitude since the previous call, in dBFS.
     std::optional<double> take_sample_peak();
 
@@ -45,6 +50,9 @@ private:
     int sample_rate_ = 0;
     std::uint64_t metered_ = 0;  // sample frames since the meter was made
     std::optional<double> peak_; // linear, since the last take
+    // The short-term loudness of each of the last 60 seconds, as power.
+    std::array<double, 60> minute_{};
+    std::size_t minute_taken_ = 0;
 };
 
 }  // namespace avwatch::content

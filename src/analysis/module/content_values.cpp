@@ -46,6 +46,7 @@ Owned audio_dict(const content::AudioReport& audio) {
     set(dict, "momentary", optional(audio.momentary, finite));
     set(dict, "short_term", optional(audio.short_term, finite));
     set(dict, "integrated", optional(audio.integrated, finite));
+    set(dict, "last_minute", optional(audio.last_minute, finite));
     set(dict, "sample_peak", optional(audio.sample_peak, finite));
     set(dict, "frames", count(audio.frames));
     set(dict, "decode_errors", count(audio.decode_errors));
