@@ -46,10 +46,11 @@ def add_parser(commands) -> None:
     parser.add_argument("--forget-after", default=FORGET_AFTER, type=positive, metavar="SECONDS",
                         help=f"drop pipes whose keys have been gone this long (default {FORGET_AFTER:.0f})")
     parser.add_argument("--loudness-target", default=DEFAULT_TARGET, type=lufs, metavar="LUFS",
-                        help=f"the programme loudness aimed at (default {DEFAULT_TARGET:g}); a side whose loudness over the last "
-                             "minute is further from it than --loudness-tolerance is degraded")
+                        help=f"the programme loudness aimed at (default {DEFAULT_TARGET:g}); a side whose loudness "
+                             "over the last minute is further from it than --loudness-tolerance is degraded")
     parser.add_argument("--loudness-tolerance", default=DEFAULT_TOLERANCE, type=positive, metavar="LU",
-                        help=f"how far from the target the last minute's loudness may be (default {DEFAULT_TOLERANCE:g})")
+                        help="how far from the target the last minute's loudness may be "
+                             f"(default {DEFAULT_TOLERANCE:g})")
     add_redis_arguments(parser)
     parser.set_defaults(run=run)
 
