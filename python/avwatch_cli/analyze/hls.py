@@ -11,6 +11,8 @@ from typing import Any
 
 import avwatch_analysis
 
+from avwatch_cli.analyze.thumbnails import take_thumbnail
+
 # The checker's period is half the playlist's target duration, within these.
 SHORTEST_PERIOD = 0.5
 LONGEST_PERIOD = 30.0
@@ -58,6 +60,7 @@ class HlsWatch:
         self.failed: tuple[str, ...] | None = None
         self.since = 0.0
         self.target: int | None = None
+        self.thumbnail: bytes | None = None   # the newest check's new picture, until taken
 
     @property
     def playlist(self) -> str:
@@ -74,8 +77,13 @@ class HlsWatch:
             self.target = report["target_duration"]
         record: dict[str, Any] = {"time": round(now, 3), "playlist": self.playlist, "master": self.master}
         record.update(report)
+        self.thumbnail = take_thumbnail(record)
         record["since"] = round(self.since, 3)
         return record
+
+    def take_thumbnail(self) -> bytes | None:
+        thumbnail, self.thumbnail = self.thumbnail, None
+        return thumbnail
 
     def period(self) -> float:
         target = self.target or DEFAULT_TARGET
