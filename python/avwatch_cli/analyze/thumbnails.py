@@ -53,11 +53,12 @@ class ThumbnailStore:
         elif at is not None:
             record["content"] = {"thumbnail_time": round(at, 3)}
         text = json.dumps(record)
+        expiry = {} if ttl is None else {"ex": ttl}
         if thumbnail is None:
-            self.broker.set(record_key, text, ex=ttl)
+            self.broker.set(record_key, text, **expiry)
             return
         pipeline = self.broker.pipeline(transaction=False)
-        pipeline.set(record_key, text, ex=ttl)
+        pipeline.set(record_key, text, **expiry)
         pipeline.set(self.key, thumbnail, ex=THUMBNAIL_TTL_SECONDS)
         pipeline.execute()
         # Only once written: a failed write leaves the older picture's time.
