@@ -88,7 +88,8 @@ class CycledSender(Child):
 
 
 class CycleNotes:
-    """Notes each span as the sender enters it."""
+    """Notes each span as the sender enters it (or, stopped meanwhile, as
+    it starts again inside one)."""
 
     def __init__(self, sender: CycledSender):
         self.sender = sender
@@ -96,14 +97,15 @@ class CycleNotes:
 
     def step(self, view) -> None:
         clock = self.sender.clock()
-        if clock is None:
+        if clock is None or not self.sender.running():
+            self.current = None if clock is None else "stopped"
             return
         name, left = self.sender.cycle.at(clock)
         if name == self.current:
             return
         if name != "normal":
             view.note(f"UDP sender: {SAY[name]} for {left:.0f} s")
-        elif self.current is not None:
+        elif self.current in FAULTS:
             view.note("UDP sender: moving picture and tone again")
         self.current = name
 
