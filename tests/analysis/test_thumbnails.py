@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from cli.conftest import Avwatch  # noqa: F401  (puts the checkout's CLI on the path)
+from cli.conftest import Avwatch  # (also puts the checkout's CLI on the path)
 
 from avwatch_cli.analyze.thumbnails import THUMBNAIL_TTL_SECONDS, ThumbnailStore, thumbnail_key
 from avwatch_cli.broker import REDIS_ERRORS, make_client
@@ -18,6 +18,11 @@ from hls_standin import HlsStandIn
 from redis_sets import MASTER_NAME
 
 JPEG = b"\xff\xd8\xff\xe0" + bytes(200) + b"\xff\xd9"
+
+
+@pytest.fixture
+def avwatch_command():
+    return Avwatch()
 
 
 def target(kind: str, request) -> Target:
