@@ -140,6 +140,8 @@ def verdict(record) -> str:
     faults = [name for name in FAULTS if record.get(name)]
     if faults:
         return " and ".join(SAY[name] for name in faults)
+    if record.get("silent") is None:
+        return "moving picture (no sound judged yet)"
     loudness = record.get("loudness")
     level = f", {loudness:.1f} LUFS" if isinstance(loudness, (int, float)) else ""
     return f"moving picture and sound{level}"
