@@ -69,29 +69,40 @@ def make_stream(path: Path, seconds: float) -> None:
         "-f", "mpegts", str(path)], check=True, timeout=1800)
 
 
-def feed(analyser, data: bytes, seconds: float) -> dict | None:
+def feed(analyser, data: bytes, seconds: float) -> tuple[dict | None, int]:
     """Every datagram at its arrival time on the stream's rate; a window
-    closed each second of stream time.  The last window's report."""
+    closed each second of stream time.  The last window's report, and how
+    many reports brought a thumbnail."""
     rate = len(data) / seconds   # bytes per second of stream
     next_close = 1.0
     report = None
+    thumbnails = 0
+
+    def close(at: float) -> dict:
+        nonlocal thumbnails
+        closed = analyser.close_window(at)
+        thumbnails += bool(closed.get("thumbnail"))
+        return closed
+
     for offset in range(0, len(data) - DATAGRAM + 1, DATAGRAM):
         at = (offset + DATAGRAM) / rate
         while at >= next_close:
-            report = analyser.close_window(next_close)
+            report = close(next_close)
             next_close += 1.0
         analyser.datagram(data[offset:offset + DATAGRAM], at)
-    return analyser.close_window(seconds) if seconds > next_close - 1.0 else report
+    if seconds > next_close - 1.0:
+        report = close(seconds)
+    return report, thumbnails
 
 
-def analyser_cpu(data: bytes, seconds: float, program: int) -> tuple[float, dict | None]:
+def analyser_cpu(data: bytes, seconds: float, program: int) -> tuple[float, dict | None, int]:
     """CPU seconds (every thread of the process) to feed the whole stream
-    through a fresh analyser, and its last report."""
+    through a fresh analyser, its last report and its thumbnails."""
     started = time.process_time()
     analyser = avwatch_analysis.Analyser(program=program, start=0.0)
-    report = feed(analyser, data, seconds)
+    report, thumbnails = feed(analyser, data, seconds)
     del analyser   # its decoders' threads, if any, end inside the measure
-    return time.process_time() - started, report
+    return time.process_time() - started, report, thumbnails
 
 
 def ffmpeg_cpu(path: Path) -> float:
@@ -134,7 +145,11 @@ def memory_child(path: Path, seconds: float, count: int, fed: float) -> None:
     print(json.dumps({"before": before, "after": after, "count": len(held)}))
 
 
-def describe(report: dict | None) -> str:
+def lufs(value) -> str:
+    return "-" if value is None else f"{value:.1f}"
+
+
+def describe(report: dict | None, thumbnails: int) -> str:
     """What the judged run's last report says was decoded: proof the checks ran."""
     content = (report or {}).get("content")
     if not isinstance(content, dict):
@@ -145,8 +160,8 @@ def describe(report: dict | None) -> str:
             f"{video.get('width')}x{video.get('height')}; "
             + ", ".join(f"{stream.get('frames', 0)} frames of {stream.get('codec')} "
                         f"({stream.get('channels')} ch, {stream.get('sample_rate')} Hz, "
-                        f"integrated {stream.get('integrated')} LUFS)" for stream in audio)
-            + f"; thumbnail {'made' if report and report.get('thumbnail') else 'none in the last report'}")
+                        f"integrated {lufs(stream.get('integrated'))} LUFS)" for stream in audio)
+            + f"; {thumbnails} thumbnails")
 
 
 def main() -> None:
@@ -173,12 +188,12 @@ def main() -> None:
               f"({len(data) * 8 / args.seconds / 1e6:.2f} Mb/s), made in {time.monotonic() - started:.0f} s")
 
         judged, bare = [], []
-        report = None
+        report, thumbnails = None, 0
         for _ in range(args.rounds):
-            cpu, report = analyser_cpu(data, args.seconds, 1)
+            cpu, report, thumbnails = analyser_cpu(data, args.seconds, 1)
             judged.append(cpu)
             bare.append(analyser_cpu(data, args.seconds, ABSENT_PROGRAM)[0])
-        print(describe(report))
+        print(describe(report, thumbnails))
         ffmpeg = min(ffmpeg_cpu(path) for _ in range(max(1, args.rounds // 2)))
 
         memory = subprocess.run([sys.executable, __file__, "--memory-child", str(path), "--seconds",
