@@ -1,5 +1,8 @@
 # Signatures of the avwatch_analysis extension module.  The report dicts are
 # documented field by field in the README ("Continuous input analysis").
+# close_window(), next_report() and check() also carry "content" (the
+# judged program's video and audio checks) and "thumbnail" (JPEG bytes, or
+# None when no new one was made since the previous report).
 import os
 from types import TracebackType
 from typing import Any

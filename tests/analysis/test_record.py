@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import json
+
 import pytest
 
 avwatch_analysis = pytest.importorskip("avwatch_analysis")
@@ -85,3 +87,40 @@ def test_since_is_the_start_of_the_current_run_of_rises(rises, since):
                              error_times=times)
     assert record["error_since"] == {"continuity_errors": since}
     assert record["error_times"] == {"continuity_errors": rises[-1]}
+
+
+VIDEO = {"pid": 256, "codec": "h264", "supported": True, "width": 640, "height": 360, "pictures": 12,
+         "black": True, "black_seconds": 2.5, "frozen": False, "frozen_seconds": 1.2, "luma": 16.2345,
+         "decode_errors": 0}
+AUDIO = {"pid": 257, "codec": "aac", "supported": True, "channels": 2, "sample_rate": 48000, "silent": False,
+         "silent_seconds": 1.5, "momentary": -22.987, "short_term": -23.014, "integrated": -23.0,
+         "sample_peak": -20.1, "frames": 470, "decode_errors": 1}
+
+
+@pytest.mark.parametrize("content, flags, since", [
+    (None, (None, None, None, None), None),
+    ({"video": None, "audio": []}, (None, None, None, None), None),
+    ({"video": VIDEO, "audio": [AUDIO, dict(AUDIO, pid=258, silent=True, short_term=-40.0)]},
+     (True, False, False, -23.01), {"black_since": 97.5, "frozen_since": None, "silent_since": [None, 98.5]}),
+    ({"video": dict(VIDEO, black=None, black_seconds=0.0), "audio": [dict(AUDIO, silent=True, short_term=None)]},
+     (None, False, True, None), {"black_since": None, "frozen_since": None, "silent_since": [98.5]}),
+])
+def test_the_record_carries_what_a_viewer_sees_and_hears(content, flags, since):
+    report_ = report(1)
+    if content is not None:
+        report_.update(content=content, thumbnail=b"\xff\xd8")
+    record = make_record(report_, uri="u", method="m", started=0.0, wall_end=100.0, error_times=ErrorTimes(),
+                         thumbnail_time=99.25)
+    json.dumps(record)  # no bytes, no infinities
+    assert (record["black"], record["frozen"], record["silent"], record["loudness"]) == flags
+    line = human_line(record)
+    assert ("BLACK" in line, "SILENT" in line, "LUFS" in line) == (bool(flags[0]), bool(flags[2]), flags[3] is not None)
+    published = record["content"]
+    assert published["thumbnail_time"] == 99.25 and "thumbnail" not in record
+    if since is None:
+        assert published["video"] is None and published["audio"] == []
+        return
+    assert {k: published["video"][k] for k in ("black_since", "frozen_since")} == \
+        {k: since[k] for k in ("black_since", "frozen_since")}
+    assert [audio["silent_since"] for audio in published["audio"]] == since["silent_since"]
+    assert "black_seconds" not in published["video"] and "silent" not in published["audio"][0]

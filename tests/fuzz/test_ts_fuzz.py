@@ -12,7 +12,16 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 SOURCES = [*sorted((ROOT / "src" / "analysis" / "ts").glob("*.cpp")),
+           *sorted((ROOT / "src" / "analysis" / "content").glob("*.cpp")),
            ROOT / "src" / "analysis" / "hls" / "segment_ts.cpp"]
+# The content checks decode with FFmpeg's libraries and meter with libebur128.
+MEDIA_LIBRARIES = ["libavcodec", "libavutil", "libswscale", "libebur128"]
+
+
+def media_flags() -> list[str]:
+    done = subprocess.run(["pkg-config", "--cflags", "--libs", *MEDIA_LIBRARIES], capture_output=True, text=True,
+                          check=True)
+    return done.stdout.split()
 
 pytestmark = pytest.mark.skipif(shutil.which("g++") is None or shutil.which("ffmpeg") is None,
                                 reason="needs g++ and ffmpeg")
@@ -23,7 +32,7 @@ def fuzzer(tmp_path_factory) -> Path:
     out = tmp_path_factory.mktemp("fuzz") / "ts_fuzz"
     subprocess.run(["g++", "-std=c++20", "-O1", "-g", "-fsanitize=address,undefined", "-fno-sanitize-recover=all",
                     "-DAVWATCH_STANDALONE_FUZZ", f"-I{ROOT / 'src'}", str(Path(__file__).with_name("ts_fuzz.cpp")),
-                    *map(str, SOURCES), "-o", str(out)], check=True)
+                    *map(str, SOURCES), *media_flags(), "-o", str(out)], check=True)
     return out
 
 

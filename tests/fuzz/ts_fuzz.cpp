@@ -9,7 +9,11 @@
 // The same bytes are read as an HLS segment too, whole and in pieces cut
 // where the input's bytes say: the facts must not depend on the cuts.
 // The input is also read as one SDT section whose CRC is taken as good, and
-// as a DVB text: names must come out valid UTF-8 and bounded.
+// as a DVB text: names must come out valid UTF-8 and bounded.  Its packets
+// go through the PES reassembly alone too (units within the cap and made of
+// what came), and the bytes straight to the video check as one unit.
+#include "analysis/content/pes_assembler.hpp"
+#include "analysis/content/video_check.hpp"
 #include "analysis/hls/segment_ts.hpp"
 #include "analysis/ts/analyser.hpp"
 #include "analysis/ts/dvb_text.hpp"
@@ -20,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -60,6 +65,30 @@ void check_sdt(const std::uint8_t* data, std::size_t size) {
             check_name(names.name);
             check_name(names.provider);
         }
+}
+
+void check_pes(const std::uint8_t* data, std::size_t size) {
+    using namespace avwatch;
+    constexpr std::size_t cap = 4096;
+    content::PesAssembler pes(cap);
+    std::uint64_t starts = 0;
+    std::size_t fed = 0;
+    for (std::size_t at = 0; at + ts::packet_size <= size; at += ts::packet_size) {
+        ts::Packet packet(data + at);
+        starts += packet.payload_start() ? 1 : 0;
+        fed += packet.payload_size();
+        pes.packet(packet, packet.continuity() == 0 && packet.discontinuity(), [&](const content::EsUnit& unit) {
+            if (unit.bytes.size() > cap || unit.bytes.size() > fed)
+                std::abort();  // more than the cap, or than was fed
+            if (unit.pts && (*unit.pts < 0 || *unit.pts >= (std::int64_t{1} << 33)))
+                std::abort();
+            volatile std::uint8_t sum = 0;
+            for (std::uint8_t byte : unit.bytes)
+                sum = static_cast<std::uint8_t>(sum + byte);  // every byte readable
+        });
+    }
+    if (pes.counts().units + pes.counts().dropped > starts)
+        std::abort();  // each unit, handed on or dropped, began at a payload start
 }
 
 }  // namespace
@@ -110,6 +139,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (pieces.finish() != avwatch::hls::read_ts_segment({data, size}))
         std::abort();  // the segment's facts depend on how it was read
+
+    check_pes(data, size);
+    avwatch::content::VideoCheck video(0x100, size > 0 && (data[0] & 2) ? "hevc" : "h264");
+    std::vector<std::uint8_t> padded(data, data + size);
+    padded.resize(size + avwatch::content::es_padding);
+    video.unit({{padded.data(), size}, std::nullopt, false});
+    video.unit({{padded.data(), size}, std::int64_t{0}, true});
+    if (video.report().width.value_or(0) < 0)
+        std::abort();
     return 0;
 }
 

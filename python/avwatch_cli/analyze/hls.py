@@ -11,7 +11,7 @@ from typing import Any
 
 import avwatch_analysis
 
-from avwatch_cli.analyze.thumbnails import take_thumbnail
+from avwatch_cli.analyze.content import content_fields, content_summary
 
 # The checker's period is half the playlist's target duration, within these.
 SHORTEST_PERIOD = 0.5
@@ -52,15 +52,19 @@ def is_playlist_path(target: str) -> bool:
 
 class HlsWatch:
     """An HlsOutput and what is kept between its checks: when the current
-    set of failed checks began ("since")."""
+    set of failed checks began ("since"), the newest check's thumbnail and,
+    where the caller stores thumbnails (`keeps_thumbnails`), when the newest
+    one came."""
 
-    def __init__(self, playlist: str, master: str | None = None):
+    def __init__(self, playlist: str, master: str | None = None, keeps_thumbnails: bool = False):
         self.output = avwatch_analysis.HlsOutput(playlist, master)
         self.master = master
         self.failed: tuple[str, ...] | None = None
         self.since = 0.0
         self.target: int | None = None
-        self.thumbnail: bytes | None = None   # the newest check's new picture, until taken
+        self.keeps_thumbnails = keeps_thumbnails
+        self.thumbnail: bytes | None = None      # a JPEG made by the newest check, else None
+        self.thumbnail_time: float | None = None
 
     @property
     def playlist(self) -> str:
@@ -75,13 +79,18 @@ class HlsWatch:
             self.since = now
         if report["target_duration"]:
             self.target = report["target_duration"]
+        # Bytes have no place in the JSON record: the thumbnail is kept aside.
+        self.thumbnail = report.pop("thumbnail", None)
+        if self.thumbnail is not None and self.keeps_thumbnails:
+            self.thumbnail_time = now
         record: dict[str, Any] = {"time": round(now, 3), "playlist": self.playlist, "master": self.master}
         record.update(report)
-        self.thumbnail = take_thumbnail(record)
         record["since"] = round(self.since, 3)
+        record.update(content_fields(report.get("content"), now, self.thumbnail_time))
         return record
 
     def take_thumbnail(self) -> bytes | None:
+        """The newest check's picture, once (the publisher stores it)."""
         thumbnail, self.thumbnail = self.thumbnail, None
         return thumbnail
 
@@ -101,5 +110,8 @@ def summary(record: dict[str, Any]) -> str:
     parts.append(f"{record['segments']} segments")
     if record["stale"]:
         parts.append("STALE")
+    content = content_summary(record)
+    if content:
+        parts.append(content)
     parts.append("; ".join(record["problems"]) if record["problems"] else "ok")
     return " ".join(parts)

@@ -5,6 +5,8 @@ from __future__ import annotations
 import time
 from typing import Any
 
+from avwatch_cli.analyze.content import content_summary
+
 # Seconds without a datagram after which the line says so (as serve's page does).
 NO_DATA_AFTER = 1.0
 
@@ -27,6 +29,9 @@ def human_line(record: dict[str, Any]) -> str:
     streams = [f"{stream['codec']}@{stream['pid']}" for program in record["programs"] for stream in program["streams"]]
     if streams:
         parts.append(" ".join(streams))
+    content = content_summary(record)
+    if content:
+        parts.append(content)
     if record["delay_factor_ms"] is not None:
         parts.append(f"DF {record['delay_factor_ms']:.0f} ms")
     if record.get("pcr_jitter_ms") is not None:

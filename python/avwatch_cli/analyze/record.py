@@ -6,6 +6,8 @@ from __future__ import annotations
 import json
 from typing import Any
 
+from avwatch_cli.analyze.content import content_fields
+
 # The record is rewritten every second; a stopped analyser's record expires.
 RECORD_TTL_SECONDS = 10
 # The Redis channel told the key of a record whose input has just stopped
@@ -78,9 +80,10 @@ def failure_record(reason: str, uri: str | None, now: float) -> dict[str, Any]:
 
 
 def make_record(report: dict[str, Any], *, uri: str, method: str, started: float, wall_end: float,
-                error_times: ErrorTimes) -> dict[str, Any]:
+                error_times: ErrorTimes, thumbnail_time: float | None = None) -> dict[str, Any]:
     """The published record of one window's report.  `wall_end` is the
-    window's end on the wall clock (the report's own times are monotonic)."""
+    window's end on the wall clock (the report's own times are monotonic);
+    `thumbnail_time`: when the newest thumbnail was stored, if one was."""
     window_seconds = report["window_end"] - report["window_start"]
     last_data = report["last_data"]
     pids = sorted(report["pids"], key=lambda entry: entry["bitrate"], reverse=True)
@@ -117,4 +120,5 @@ def make_record(report: dict[str, Any], *, uri: str, method: str, started: float
         "pcr_jitter_ms": None if report.get("pcr_jitter_ms") is None else round(report["pcr_jitter_ms"], 2),
         "pcr_accuracy_ns": None if report.get("pcr_accuracy_ns") is None else round(report["pcr_accuracy_ns"]),
     })
+    record.update(content_fields(report.get("content"), wall_end, thumbnail_time))
     return record

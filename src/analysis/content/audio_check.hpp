@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace avwatch::content {
@@ -37,13 +38,17 @@ public:
     // One PES payload, in arrival order.
     void unit(const EsUnit& unit);
     // The stream's state now; the sample peak restarts after each report.
+    // The report's codec names the check's own copy: valid while it lives.
     AudioReport report();
+
+    std::uint16_t pid() const { return pid_; }
+    std::string_view codec() const { return codec_; }
 
 private:
     struct State;
     std::unique_ptr<State> state_;
     std::uint16_t pid_;
-    std::string_view codec_;
+    std::string codec_;
 };
 
 }  // namespace avwatch::content

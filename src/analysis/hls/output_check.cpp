@@ -200,6 +200,7 @@ Report OutputChecker::check(const std::function<bool()>& stop) {
                                  : "no playlist to follow");
     if (!master_.empty())
         check_master(report);
+    report.content = content_.report();
     std::stable_sort(report.problems.begin(), report.problems.end(), [](const Problem& a, const Problem& b) {
         auto rank = [](const std::string& code) {
             return std::find_if(check_codes, check_codes + check_code_count,
@@ -279,7 +280,7 @@ void OutputChecker::check_discontinuities(const MediaPlaylist& playlist, const P
 }
 
 const OutputChecker::SegmentMemo* OutputChecker::segment_facts(const OpenFile& file, const FileLookup& lookup,
-                                                              std::size_t& budget, bool& unread) {
+                                                              std::size_t& budget, bool& unread, bool decode) {
     FileKey key{lookup.identity.device, lookup.identity.inode};
     auto found = memos_.find(key);
     if (found != memos_.end() && found->second.identity == lookup.identity)
@@ -302,6 +303,8 @@ const OutputChecker::SegmentMemo* OutputChecker::segment_facts(const OpenFile& f
     };
     auto feed = [&](std::span<const std::uint8_t> piece) {
         reader.feed(piece);
+        if (decode)
+            content_.feed(piece);
         unasked_ += piece.size();
     };
     FileLookup read = read_in_pieces(file, cost, pieces, feed, stopped);
@@ -324,6 +327,16 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
         bool unread;
     };
     std::map<FileKey, Seen> seen;
+    // The content checks begin with the newest segment, and take each one
+    // after it once; when the sequence goes back they begin again.
+    if (!playlist.segments.empty()) {
+        std::int64_t newest = playlist.segments.back().sequence;
+        if (!content_next_ || *content_next_ > newest + 1) {
+            if (content_next_)
+                content_.gap();  // another stream now: nothing in progress goes on
+            content_next_ = newest;
+        }
+    }
     for (const MediaSegment& segment : playlist.segments) {
         std::string name = file_name(segment.uri);
         report.duration += segment.duration;
@@ -362,7 +375,12 @@ void OutputChecker::check_segments(const MediaPlaylist& playlist, double target,
         auto known = seen.find(key);
         if (known == seen.end()) {
             Seen now{nullptr, false};
-            now.memo = segment_facts(file, lookup, budget, now.unread);
+            bool decode = content_next_ && segment.sequence >= *content_next_;
+            if (decode && (segment.sequence != *content_next_ || segment.discontinuity))
+                content_.gap();  // segments were skipped, or the stream starts anew
+            now.memo = segment_facts(file, lookup, budget, now.unread, decode);
+            if (decode && now.memo != nullptr)
+                content_next_ = segment.sequence + 1;
             if (interrupted_)
                 return;
             known = seen.emplace(key, now).first;

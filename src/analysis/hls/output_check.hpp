@@ -3,6 +3,7 @@
 // and, when given, the master playlist's variant for it.
 #pragma once
 
+#include "analysis/content/ts_content.hpp"
 #include "analysis/hls/files.hpp"
 #include "analysis/hls/media_playlist.hpp"
 #include "analysis/hls/segment_ts.hpp"
@@ -67,6 +68,8 @@ struct Report {
     std::uint64_t missing_segment_checks = 0;
     std::size_t unread_segments = 0;       // past the read budget
     std::vector<Problem> problems;
+    // What the newest segments show and sound like (decoded once each).
+    content::ContentReport content;
 };
 
 class OutputChecker {
@@ -99,8 +102,9 @@ private:
     void check_folder(const MediaPlaylist& playlist, Report& report);
     void check_master(Report& report);
     using FileKey = std::pair<std::uint64_t, std::uint64_t>;  // device, inode
+    // `decode`: the segment's media goes to the content checks as it is read.
     const SegmentMemo* segment_facts(const OpenFile& file, const FileLookup& lookup, std::size_t& budget,
-                                    bool& unread);
+                                    bool& unread, bool decode);
 
     std::string playlist_;
     std::string folder_;
@@ -123,6 +127,9 @@ private:
     std::size_t unasked_ = 0;  // bytes read since stop_ was last asked
     std::vector<std::uint8_t> buffer_;  // the playlists
     std::vector<FolderEntry> entries_;
+    // The content checks, fed each new segment once, in sequence order.
+    content::TsContent content_;
+    std::optional<std::int64_t> content_next_;  // the next sequence number to decode
 };
 
 }  // namespace avwatch::hls

@@ -6,6 +6,7 @@
 #include "analysis/hls/media_playlist.hpp"
 #include "analysis/hls/output_check.hpp"
 #include "analysis/hls/segment_ts.hpp"
+#include "analysis/module/content_values.hpp"
 #include "analysis/module/py_values.hpp"
 
 #include <algorithm>
@@ -132,6 +133,7 @@ Owned report_dict(const hls::Report& report) {
     put(dict, "sequence_resets", unsigned_integer(report.sequence_resets));
     put(dict, "unread_segments", unsigned_integer(report.unread_segments));
     put(dict, "missing_segment_checks", unsigned_integer(report.missing_segment_checks));
+    put_content(dict, report.content);
     return dict;
 }
 

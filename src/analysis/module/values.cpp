@@ -1,5 +1,7 @@
 #include "analysis/module/values.hpp"
 
+#include "analysis/module/content_values.hpp"
+
 #include <cmath>
 
 namespace avwatch::analysis {
@@ -107,6 +109,7 @@ Owned report_dict(const ts::Report& report) {
     set_item(dict, "pid_count", unsigned_integer(report.pid_count));
     set_item(dict, "pcr_jitter_ms", optional(report.pcr_jitter_ms, real));
     set_item(dict, "pcr_accuracy_ns", optional(report.pcr_accuracy_ns, real));
+    put_content(dict, report.content);
     return dict;
 }
 

@@ -297,6 +297,8 @@ void Analyser::packet(const Packet& packet, Nanos arrival) {
         return;  // already read, or older than what was: its PCR and sections would go back in time
     bool lost = order == Arrival::after_loss;
     timing(s, packet, arrival);
+    if (s.content && packet.scrambling() == 0)
+        content_.packet(packet, lost);
     if (pid == cat_pid) {
         if (packet.scrambling() == 0)
             total_[Counter::malformed_sections] +=
@@ -546,6 +548,7 @@ void Analyser::receive_gap(Nanos at) {
     sdt_assembler_.reset();
     for (Program& program : programs_)
         program.assembler->reset();
+    content_.gap();
     rtp_ = RtpSequence{};
     if (last_arrival_)
         last_arrival_ = at;  // no silence between the datagrams on either side
@@ -586,6 +589,7 @@ Report Analyser::close_window(Nanos now) {
     report.rtp = last_was_rtp_;
     report_programs(report);
     report_pids(report, seconds);
+    report.content = content_.report();
 
     window_start_counts_ = total_;
     window_start_ = now;

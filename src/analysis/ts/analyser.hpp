@@ -19,6 +19,7 @@
 // lists a bounded number of PIDs and streams.
 #pragma once
 
+#include "analysis/content/content_analyser.hpp"
 #include "analysis/ts/counters.hpp"
 #include "analysis/ts/deadlines.hpp"
 #include "analysis/ts/delay_factor.hpp"
@@ -93,6 +94,9 @@ struct Report {
     std::optional<double> pcr_jitter_ms;
     std::optional<double> pcr_accuracy_ns;
     std::size_t pid_count = 0;
+    // What the judged program's pictures and sound show (its first program's
+    // when all are judged).
+    content::ContentReport content;
 };
 
 class Analyser {
@@ -142,6 +146,7 @@ private:
         bool pcr_pid = false;        // carries a judged program's PCR
         bool seen = false;
         bool deadline_queued = false;  // has an entry in deadlines_
+        bool content = false;          // its payload goes to the content checks
         std::uint16_t pid = 0;
         // Programs giving it each role: a video/audio stream of a judged PMT,
         // a judged PCR, any program's PMT.
@@ -198,6 +203,7 @@ private:
     void apply_roles(const Program& program);
     void withdraw_roles(const AppliedRoles& applied);
     void queue_deadline(PidState& state);
+    void follow_content();
     void report_programs(Report& report) const;
     void report_pids(Report& report, double seconds);
     bool judged(const Program& program) const noexcept;
@@ -250,6 +256,9 @@ private:
     std::uint64_t pmt_generations_ = 0;
     bool judged_listed_ = false;  // a judged program is in the PAT
     Nanos next_pmt_due_ = std::numeric_limits<Nanos>::min();  // no judged PMT is due before
+    // The content checks of the judged program, fed its PIDs' packets.
+    content::ContentAnalyser content_;
+    std::vector<std::uint16_t> content_pids_;
 };
 
 // What a window's report lists: at most this many PIDs (the busiest) and,

@@ -26,6 +26,7 @@ void Analyser::refresh_roles() {
     judged_listed_ = !settings_.program || std::any_of(programs_.begin(), programs_.end(),
                                                       [&](const Program& p) { return judged(p); });
     next_pmt_due_ = std::numeric_limits<Nanos>::min();  // a program may have come: look again
+    follow_content();
 }
 
 void Analyser::update_roles(const Program& program) {
@@ -40,6 +41,7 @@ void Analyser::update_roles(const Program& program) {
         withdraw_roles(applied_[*at]);
         applied_.erase(applied_.begin() + static_cast<std::ptrdiff_t>(*at));
     }
+    follow_content();
 }
 
 void Analyser::apply_roles(const Program& program) {
@@ -82,6 +84,24 @@ void Analyser::withdraw_roles(const AppliedRoles& applied) {
         if (--s.stream_roles == 0)
             s.judged_stream = false;  // its deadline entry is dropped when it comes out
     }
+}
+
+// The content checks follow the judged program's streams (the first
+// program's when all are judged, as the report lists it); they are rebuilt
+// only when those streams change.
+void Analyser::follow_content() {
+    auto first = std::find_if(programs_.begin(), programs_.end(), [&](const Program& p) { return judged(p); });
+    std::span<const ElementaryStream> streams;
+    if (first != programs_.end() && first->pmt)
+        streams = first->pmt->streams;
+    if (!content_.program(streams))
+        return;
+    for (std::uint16_t pid : content_pids_)
+        if (PidState* s = find(pid))
+            s->content = false;
+    content_pids_ = content_.pids();
+    for (std::uint16_t pid : content_pids_)
+        state(pid).content = true;
 }
 
 }  // namespace avwatch::ts
