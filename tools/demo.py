@@ -10,7 +10,10 @@ status records as they change, with the health states serve gives them.  A
 while before the end it stops the UDP sender for a few seconds, so the input
 goes to no_signal and back to ok; then (from 30 s on) it stops the HLS
 encoder for a moment, so the HLS analyser's record turns stale and
-recovers.  The sender's datagrams reach the input
+recovers.  The sender's picture turns black, then freezes, then its sound
+goes silent, each for --fault-seconds with the moving picture and tone
+between, on a cycle; the analysers' records say so, side by side with the
+output's clean picture.  The sender's datagrams reach the input
 through a relay that drops some of them for a moment: the input analyser
 that `avwatch monitor` runs counts the continuity errors, which the probe
 never sees, and measures the rate.  After --seconds (or Ctrl-C) it sets "live"
@@ -38,6 +41,7 @@ from demo_health import Health  # noqa: E402
 from demo_hls import EncoderPause, HlsNotes  # noqa: E402
 from demo_view import View  # noqa: E402
 from demo_analysis import AnalysisNotes  # noqa: E402
+from demo_content import ContentCycle, ContentNotes, CycledSender, CycleNotes  # noqa: E402
 
 KESTREL_ROOT = Path("/usr/local/kestrel-srs")
 HTML_ROOT = KESTREL_ROOT / "trunk/objs/nginx/html"
@@ -98,7 +102,7 @@ def log_tail(path: Path, count=3):
         return []
 
 
-def run(seconds: float, folder: Path) -> int:
+def run(seconds: float, folder: Path, fault_seconds: float = 15) -> int:
     port, udp_port, serve_port = free_port(), free_port(socket.SOCK_DGRAM), free_port()
     relay_port = free_port(socket.SOCK_DGRAM)
     url = f"redis://127.0.0.1:{port}/0"
@@ -106,17 +110,20 @@ def run(seconds: float, folder: Path) -> int:
     channel_key = f"ch:{CH_UID}"
     source_key = f"ch:{CH_UID}:input:{PIPE}"
     status_keys = {f"ch:{CH_UID}:in:{PIPE}": "input", f"ch:{CH_UID}:out:{PIPE}": "output"}
+    analysis_keys = {"input": f"ch:{CH_UID}:ts:{PIPE}", "output": f"ch:{CH_UID}:hls:{PIPE}"}
     source = {"uri": f"udp://127.0.0.1:{udp_port}", "miface": "127.0.0.1", "pid": 1, "vpid": 256, "apid": 257}
 
     redis_server = services.redis_server(port, folder)
     relay = services.lossy_relay(relay_port, udp_port, LOSS_SPAN, LOSS_SHARE, folder)
-    sender = services.udp_sender(relay_port, folder)
+    cycle = ContentCycle(fault_seconds)
+    sender = CycledSender(relay_port, cycle, folder / "sender.log")
     standin = services.hls_standin(KESTREL_ROOT, CH_UID, PIPE, FRAGMENT, folder)
     monitor = services.monitor_command(url, CH_UID, PIPE, folder)
     serve = services.serve_command(url, f"127.0.0.1:{serve_port}", STALE_AFTER, folder)
     started = []
     client = redis.StrictRedis(port=port, decode_responses=True, socket_timeout=2, socket_connect_timeout=2)
-    view = View(f"avwatch demo: channel {CH_UID}, pipe {PIPE}; live page at {serve_url}", status_keys)
+    view = View(f"avwatch demo: channel {CH_UID}, pipe {PIPE}; live page at {serve_url}", status_keys,
+                content=analysis_keys)
     try:
         started.append(redis_server.start())
         services.wait_for_redis(client, redis_server)
@@ -126,6 +133,10 @@ def run(seconds: float, folder: Path) -> int:
         view.note(f"ffmpeg sends the channel's input to {source['uri']} (program 1, PIDs 256 and 257) through "
                   f"a relay that drops {LOSS_SHARE:.0%} of the datagrams {LOSS_SPAN[0]:g} to {LOSS_SPAN[1]:g} s "
                   "from now")
+        black, frozen, silent = cycle.spans
+        view.note(f"its picture turns black {black.start:g} to {black.end:g} s from now, freezes {frozen.start:g} "
+                  f"to {frozen.end:g} s, its sound goes silent {silent.start:g} to {silent.end:g} s, "
+                  f"again every {cycle.period:g} s")
         started.append(standin.start())
         view.note(f"HLS stand-in writes {FRAGMENT}-second segments to {HTML_ROOT / CH_UID / PIPE}")
         for key, record in ((channel_key, {"live": True}), (source_key, source)):
@@ -138,8 +149,10 @@ def run(seconds: float, folder: Path) -> int:
                   f"the live page at {serve_url}, Prometheus metrics at {serve_url}metrics")
 
         watch = Watch(Health(serve_url, CH_UID, PIPE), sender, serve, AnalysisNotes(client, CH_UID, PIPE),
-                      HlsNotes(client, f"ch:{CH_UID}:hls:{PIPE}"), EncoderPause(standin))
-        watch_live(client, view, status_keys, monitor, seconds, watch)
+                      HlsNotes(client, f"ch:{CH_UID}:hls:{PIPE}"), EncoderPause(standin),
+                      ContentNotes(client, analysis_keys), CycleNotes(sender))
+        watch_live(client, view, {**status_keys, **{key: label for label, key in analysis_keys.items()}},
+                   monitor, seconds, watch)
         return stop_channel(client, view, channel_key, status_keys, monitor, watch)
     finally:
         view.close()
@@ -155,7 +168,7 @@ class Watch:
     input outage and then the encoder's pause before the end."""
 
     def __init__(self, health: Health, sender, serve, analysis: AnalysisNotes, hls: HlsNotes,
-                 encoder: EncoderPause):
+                 encoder: EncoderPause, content: ContentNotes, cycle: CycleNotes):
         self.health = health
         self.analysis = analysis
         self.sender = sender
@@ -165,12 +178,16 @@ class Watch:
         self.told_serve_ended = False
         self.hls = hls
         self.encoder = encoder
+        self.content = content
+        self.cycle = cycle
 
     def states(self, view) -> dict:
         """Notes serve's new state changes; returns {side: (state, reason)}."""
         for change in self.health.read():
             view.note(change)
         for line in self.analysis.read():
+            view.note(line)
+        for line in self.content.read():
             view.note(line)
         if not self.serve.running() and not self.told_serve_ended:
             self.told_serve_ended = True
@@ -194,7 +211,8 @@ class Watch:
                 view.note(f"UDP sender started again after {lasted:.0f} s: the input comes back")
 
 
-def watch_live(client, view, status_keys, monitor, seconds, watch: Watch):
+def watch_live(client, view, keys, monitor, seconds, watch: Watch):
+    """`keys`: the records to read and show."""
     deadline = time.monotonic() + seconds
     try:
         while (left := deadline - time.monotonic()) > 0:
@@ -203,9 +221,10 @@ def watch_live(client, view, status_keys, monitor, seconds, watch: Watch):
                 break
             health = watch.states(view)
             watch.drop_input(view, left, seconds)
+            watch.cycle.step(view)
             watch.hls.step(view)
             watch.encoder.step(view, left, seconds, watch.hls.stale)
-            view.show(read_records(client, status_keys),
+            view.show(read_records(client, keys),
                       f"{view.elapsed():4.0f} s, {left:3.0f} s left (Ctrl-C to stop now)",
                       log_tail(monitor.log_path), health)
             time.sleep(min(REFRESH, max(left, 0)))
@@ -250,15 +269,21 @@ def stop_channel(client, view, channel_key, status_keys, monitor, watch: Watch) 
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seconds", type=float, default=30, metavar="N",
-                        help="how long to watch before stopping the channel (default 30)")
+    parser.add_argument("--seconds", type=float, default=90, metavar="N",
+                        help="how long to watch before stopping the channel (default 90: one cycle of the "
+                             "content faults)")
+    parser.add_argument("--fault-seconds", type=float, default=15, metavar="N",
+                        help="how long each content fault lasts (default 15; at least 3: the analysers "
+                             "judge a fault after 2 s)")
     args = parser.parse_args(argv)
+    if not args.fault_seconds >= 3:
+        parser.error("--fault-seconds must be at least 3")
     refuse_outside_sandbox()
     check_programs()
     # SIGTERM ends the demo the way Ctrl-C does: the channel stopped in order.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
     with tempfile.TemporaryDirectory(prefix="avwatch-demo-") as folder:
-        return run(args.seconds, Path(folder))
+        return run(args.seconds, Path(folder), args.fault_seconds)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,8 @@ import sys
 import time
 from typing import NamedTuple
 
+from demo_content import picture, sound
+
 # In the order they give way when the terminal is small: the last first.
 FIELDS = ["acodec", "vcodec", "vresolution", "vfps", "bitrate", "vbitrate", "abitrate",
           "lastts", "name", "sequence", "atime", "vtime"]
@@ -17,12 +19,14 @@ EVENTS_SHOWN = 10
 class Shrink(NamedTuple):
     """How much of the screen to draw: the first `fields` of FIELDS, the
     graph or not, the last `log` log lines and `events` events, blank lines
-    between the parts unless tight."""
+    between the parts unless tight, the analysers' picture and sound rows
+    or not."""
     fields: int
     graph: bool
     log: int
     events: int
     tight: bool
+    content: bool = True
 
 
 # From the whole screen down to what an 80x24 terminal, or a smaller one,
@@ -35,7 +39,8 @@ SHRINK = [
     Shrink(8, False, 3, 3, True),
     Shrink(5, False, 2, 2, True),      # codecs, size, frame rate and bitrate
     Shrink(5, False, 1, 1, True),
-    Shrink(3, False, 0, 1, True),
+    Shrink(5, False, 1, 1, True, False),
+    Shrink(3, False, 0, 1, True, False),
 ]
 
 
@@ -71,9 +76,11 @@ class Samples:
 
 
 class View:
-    def __init__(self, title, keys, stream=sys.stdout):
+    def __init__(self, title, keys, stream=sys.stdout, content=None):
         self.title = title
         self.keys = keys  # {key: label}
+        # {label: analysis record key}: what each side's analyser sees and hears.
+        self.content = content or {}
         self.stream = stream
         self.live = stream.isatty()
         self.samples = Samples()
@@ -163,6 +170,10 @@ class View:
             cells = [state if state == "ok" or not reason else f"{state}: {reason}"
                      for state, reason in (health.get(label, ("…", "")) for label in self.keys.values())]
             lines.append(f"  {'health':<12}" + "".join(f"{cell[:column - 1]:<{column}}" for cell in cells))
+        if self.content and shrink.content:
+            for row, describe in (("picture", picture), ("sound", sound)):
+                cells = [describe(records.get(self.content.get(label, ""))) for label in self.keys.values()]
+                lines.append(f"  {row:<12}" + "".join(f"{cell[:column - 1]:<{column}}" for cell in cells))
         for field in FIELDS[:shrink.fields]:
             lines.append(f"  {field:<12}" + "".join(f"{cell[:column - 1]:<{column}}"
                                                     for cell in self._cells(records, field)))

@@ -62,8 +62,10 @@ def test_demo_shows_the_hls_output_stale_and_recovering(kestrel_root):
     """From 30 s on, the encoder stops for a moment after the input outage:
     its playlist freezes, the HLS analyser calls it stale and serve the output
     degraded, while the module's record (its newest segment still recent)
-    stays ok; then every check passes again."""
-    result = subprocess.run([sys.executable, str(DEMO), "--seconds", "32"],
+    stays ok; then every check passes again.  Meanwhile, the content faults
+    shortened, the input's picture turns black 2 s in, for 6 s: its analyser
+    says so, while the output's picture stays clean."""
+    result = subprocess.run([sys.executable, str(DEMO), "--seconds", "32", "--fault-seconds", "6"],
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stdout + result.stderr
     lines = re.findall(r"^\s*[\d.]+s  (HLS .*|avwatch serve: output .*)$", result.stdout, re.M)
@@ -81,3 +83,11 @@ def test_demo_shows_the_hls_output_stale_and_recovering(kestrel_root):
         assert any(line.startswith(step) for line in found), (step, lines)
     # The module's record stays ok meanwhile: its newest segment is still recent.
     assert not [line for line in paused if "-> no_signal" in line or "playlist is empty" in line], lines
+    # The input analyser's record saw the black picture, then the picture back; the output's stayed clean.
+    content = re.findall(r"^\s*[\d.]+s  ((?:input|output) analyser: .*|UDP sender: .*)$", result.stdout, re.M)
+    found = iter(content)
+    for step in ["UDP sender: a black picture", "input analyser: a black picture",
+                 "UDP sender: moving picture and tone again", "input analyser: moving picture and sound"]:
+        assert any(line.startswith(step) for line in found), (step, content)
+    assert any(line.startswith("output analyser: moving picture and sound") for line in content), content
+    assert not [line for line in content if line.startswith("output analyser: a ")], content

@@ -89,6 +89,11 @@ class HlsWatch:
         record.update(content_fields(report.get("content"), now, self.thumbnail_time))
         return record
 
+    def take_thumbnail(self) -> bytes | None:
+        """The newest check's picture, once (the publisher stores it)."""
+        thumbnail, self.thumbnail = self.thumbnail, None
+        return thumbnail
+
     def period(self) -> float:
         target = self.target or DEFAULT_TARGET
         return min(LONGEST_PERIOD, max(SHORTEST_PERIOD, target / 2))

@@ -5,7 +5,6 @@ under ch:ID:hls:PIPE."""
 
 from __future__ import annotations
 
-import json
 import logging
 import os
 import threading
@@ -13,6 +12,7 @@ import threading
 import avwatch_analysis
 
 from avwatch_cli.analyze.hls import HlsWatch, read_regular_file
+from avwatch_cli.analyze.thumbnails import ThumbnailStore, thumbnail_key
 from avwatch_cli.broker import REDIS_ERRORS
 
 log = logging.getLogger("avwatch.cli")
@@ -57,6 +57,7 @@ class HlsCheck:
     def __init__(self, broker, ch_uid: str, pipe_name: str, html_root: str):
         self.broker = broker
         self.key = hls_key(ch_uid, pipe_name)
+        self.thumbnails = ThumbnailStore(broker, thumbnail_key(ch_uid, pipe_name, "output"))
         self.master = os.path.join(html_root, ch_uid, "a", "playlist.m3u8")
         self.segment_folder = os.path.join(html_root, ch_uid, pipe_name)
         self.watch: HlsWatch | None = None
@@ -65,7 +66,8 @@ class HlsCheck:
         """Checks and publishes; the pause before the next check."""
         try:
             record = self.check_once()
-            self.broker.set(self.key, json.dumps(record))
+            thumbnail = self.watch.take_thumbnail() if self.watch else None
+            self.thumbnails.publish(self.key, record, thumbnail)
         except REDIS_ERRORS as error:
             log.error("hls analyser: cannot publish %s: %s", self.key, error)
         except Exception:  # a fault of ours must not end the monitor

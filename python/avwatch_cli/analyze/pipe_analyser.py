@@ -12,6 +12,7 @@ from typing import Any
 
 from avwatch_cli.analyze.record import (NO_DATA_ALARM, RECORD_TTL_SECONDS, ErrorTimes, failure_record, make_record,
                                         ts_key)
+from avwatch_cli.analyze.thumbnails import ThumbnailStore, take_thumbnail, thumbnail_key
 from avwatch_cli.analyze.uri import analysable, input_uri, program_of
 from avwatch_cli.broker import REDIS_ERRORS
 from avwatch_cli.evidence import no_data
@@ -38,6 +39,7 @@ class PipeAnalyser(threading.Thread):
         self.channel = channel
         self.pipe = pipe
         self.key = ts_key(channel, pipe)
+        self.thumbnails = ThumbnailStore(broker, thumbnail_key(channel, pipe, "input"))
         self.stopping = threading.Event()
         # For the monitor's watchdog: whether an input is being watched, and
         # when a record was last published (monotonic).
@@ -128,20 +130,18 @@ class PipeAnalyser(threading.Thread):
         errors = ErrorTimes()
         next_check = time.monotonic() + RECORD_POLL_SECONDS
         flowing = False
-        thumbnail_time: float | None = None  # the monitor stores each new thumbnail a report carries
         self.watching, self.published_at = True, time.monotonic()
         try:
             while not self.stopping.is_set():
                 report = watch.next_report(0.5)
                 if report is not None:
+                    thumbnail = take_thumbnail(report)
                     wall_end = time.time() - (time.monotonic() - report["window_end"])
-                    if report.get("thumbnail") is not None:
-                        thumbnail_time = wall_end
                     published = make_record(report, uri=uri, method=watch.method, started=started,
-                                            wall_end=wall_end, error_times=errors, thumbnail_time=thumbnail_time)
+                                            wall_end=wall_end, error_times=errors)
                     stopped = flowing and no_data(published)
                     flowing = not no_data(published)
-                    self._publish(published, alarm=stopped)
+                    self._publish(published, alarm=stopped, thumbnail=thumbnail)
                 if time.monotonic() >= next_check:
                     next_check = time.monotonic() + RECORD_POLL_SECONDS
                     try:
@@ -155,13 +155,13 @@ class PipeAnalyser(threading.Thread):
             self.watching = False
             watch.close()
 
-    def _publish(self, record: dict[str, Any], alarm: bool = False) -> None:
-        """Writes the record; `alarm`: the input has just stopped, which
-        serve is told at once (it would otherwise see it at its next
-        refresh, seconds later)."""
+    def _publish(self, record: dict[str, Any], alarm: bool = False, thumbnail: bytes | None = None) -> None:
+        """Writes the record, with the report's new picture if any; `alarm`:
+        the input has just stopped, which serve is told at once (it would
+        otherwise see it at its next refresh, seconds later)."""
         self.published_at = time.monotonic()
         try:
-            self.broker.set(self.key, json.dumps(record), ex=RECORD_TTL_SECONDS)
+            self.thumbnails.publish(self.key, record, thumbnail, RECORD_TTL_SECONDS)
             if alarm:   # after the record, which serve reads on it (a Cluster relays it to every node)
                 self.broker.publish(NO_DATA_ALARM, self.key)
         except REDIS_ERRORS as error:
