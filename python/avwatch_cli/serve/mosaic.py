@@ -9,13 +9,13 @@ from __future__ import annotations
 import re
 import threading
 from functools import lru_cache
-from typing import TYPE_CHECKING, Any, Mapping, NamedTuple
+from typing import TYPE_CHECKING, Any, Mapping
 
 from avwatch_cli.content_evidence import content_faults, judged_loudness, real
 from avwatch_cli.evidence import fresh
 from avwatch_cli.health import State
 from avwatch_cli.serve.reasons import reason
-from avwatch_cli.serve.status_pages import MAX_FILTER, YES, Query, selected
+from avwatch_cli.serve.status_pages import Query, parse_query, selected
 
 if TYPE_CHECKING:
     from avwatch_cli.serve.snapshot import PipeView, Snapshot
@@ -31,26 +31,10 @@ THUMBNAIL_KEPT = 30.0
 DIGITS = re.compile(r"(\d+)")
 
 
-class MosaicQuery(NamedTuple):
-    problems: bool = False
-    terms: tuple[str, ...] = ()
-    offset: int = 0
-    limit: int = DEFAULT_LIMIT
-
-
-def parse_mosaic_query(arguments: Mapping[str, str]) -> MosaicQuery:
-    """The query of a request's arguments; ValueError names what is wrong."""
-    try:
-        offset = int(arguments.get("offset", "0"))
-        limit = int(arguments.get("limit", str(DEFAULT_LIMIT)))
-    except ValueError:
-        raise ValueError("offset and limit are whole numbers") from None
-    if offset < 0 or not 1 <= limit <= MAX_LIMIT:
-        raise ValueError(f"offset is 0 or more, limit 1 to {MAX_LIMIT}")
-    text = arguments.get("filter", "")
-    if len(text) > MAX_FILTER:
-        raise ValueError(f"a filter of at most {MAX_FILTER} characters")
-    return MosaicQuery(arguments.get("problems", "").lower() in YES, tuple(text.lower().split()), offset, limit)
+def parse_mosaic_query(arguments: Mapping[str, str]) -> Query:
+    """The query of a request's arguments, as /api/status takes them but
+    with the wall's page sizes; ValueError names what is wrong."""
+    return parse_query(arguments, DEFAULT_LIMIT, MAX_LIMIT)
 
 
 @lru_cache(maxsize=1 << 17)
@@ -132,9 +116,9 @@ class MosaicAnswers:
     def __init__(self) -> None:
         self.lock = threading.Lock()
         self.orders: dict[tuple[bool, tuple[str, ...]], list[PipeView]] = {}
-        self.pages: dict[MosaicQuery, dict[str, Any]] = {}
+        self.pages: dict[Query, dict[str, Any]] = {}
 
-    def get(self, snapshot: Snapshot, query: MosaicQuery) -> dict[str, Any]:
+    def get(self, snapshot: Snapshot, query: Query) -> dict[str, Any]:
         with self.lock:
             found = self.pages.get(query)
             order = self.orders.get((query.problems, query.terms))

@@ -36,15 +36,16 @@ class Query(NamedTuple):
     limit: int = DEFAULT_LIMIT
 
 
-def parse_query(arguments: Mapping[str, str]) -> Query:
+def parse_query(arguments: Mapping[str, str], default_limit: int = DEFAULT_LIMIT,
+                max_limit: int = MAX_LIMIT) -> Query:
     """The query of a request's arguments; ValueError names what is wrong."""
     try:
         offset = int(arguments.get("offset", "0"))
-        limit = int(arguments.get("limit", str(DEFAULT_LIMIT)))
+        limit = int(arguments.get("limit", str(default_limit)))
     except ValueError:
         raise ValueError("offset and limit are whole numbers") from None
-    if offset < 0 or not 1 <= limit <= MAX_LIMIT:
-        raise ValueError(f"offset is 0 or more, limit 1 to {MAX_LIMIT}")
+    if offset < 0 or not 1 <= limit <= max_limit:
+        raise ValueError(f"offset is 0 or more, limit 1 to {max_limit}")
     text = arguments.get("filter", "")
     if len(text) > MAX_FILTER:
         raise ValueError(f"a filter of at most {MAX_FILTER} characters")
