@@ -70,6 +70,19 @@ def shape(value):
     return type(value).__name__ if value is not None else None
 
 
+def same_shape(one, other) -> bool:
+    """The same fields with values of the same kinds, a null matching any:
+    what the analysers know yet (a loudness needs 3 s of sound, a
+    thumbnail a key frame) depends on the moment."""
+    if one is None or other is None:
+        return True
+    if isinstance(one, dict) and isinstance(other, dict):
+        return one.keys() == other.keys() and all(same_shape(one[key], other[key]) for key in one)
+    if isinstance(one, list) and isinstance(other, list):
+        return not one or not other or same_shape(one[0], other[0])
+    return type(one) is type(other)
+
+
 def ready(broker, ch_uid) -> bool:
     records = {kind: record(broker, key) for kind, key in pipe_keys(ch_uid).items()}
     return (all(records.values()) and records["in"].get("vcodec") == "h264"
@@ -140,7 +153,8 @@ def test_host_pipes_publish_as_the_per_pipe_monitor_and_follow_the_channels(
         wait_for(lambda: broker.exists("avwatch:reason:ch:8:out:main", "avwatch:reason:ch:10:out:main") == 2,
                  what="the reasons")
         for kind, key in pipe_keys(7).items():
-            assert shape(record(broker, key)) == shape(record(broker, key.replace(":7:", ":9:"))), kind
+            hosted, alone = shape(record(broker, key)), shape(record(broker, key.replace(":7:", ":9:")))
+            assert same_shape(hosted, alone), (kind, hosted, alone)
         for kind in ("in", "out"):
             hosted, alone = (record(broker, f"ch:{ch}:{kind}:main") for ch in (7, 9))
             assert [hosted[field] for field in STREAM_FIELDS] == [alone[field] for field in STREAM_FIELDS], kind
