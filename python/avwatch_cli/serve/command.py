@@ -28,6 +28,11 @@ DEFAULT_LISTEN = f"127.0.0.1:{DEFAULT_PORT}"
 FORGET_AFTER = 300.0
 # A connection's time to send a whole request, and to stay open idle after one.
 IDLE_SECONDS = 10.0
+# Bytes a Redis connection takes from its socket at once.  A refresh reads
+# hundreds of MB at 100,000 pipes; every read lets go of the interpreter and
+# must win it back from the threads building bodies, so 64 KiB reads (the
+# client's default) made the refresh wait more than it worked.
+REDIS_READ_SIZE = 1 << 20
 
 
 def add_parser(commands) -> None:
@@ -77,7 +82,7 @@ def run(args: argparse.Namespace) -> int:
     # fatal.  A Cluster client reads the slot map at once, so a Cluster that
     # cannot be reached at start is (exit 4, for the supervisor to retry).
     target = target_from(args)
-    client = make_client(target)
+    client = make_client(target, read_size=REDIS_READ_SIZE)
     shown_url = str(target)
     refresher = Refresher(client, shown_url, refresh_seconds=args.refresh, stale_after=args.stale_after,
                           forget_after=args.forget_after, scrub=scrubber(target))
