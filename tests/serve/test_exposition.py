@@ -4,8 +4,6 @@ prometheus_client makes of the whole collector."""
 
 import json
 import sys
-import threading
-import time
 from pathlib import Path
 
 import pytest
@@ -76,39 +74,6 @@ def test_families_rendered_again_only_when_changed_equal_a_full_rendering(own_re
     wait_for(lambda: refresher.refresh() or refresher.snapshot.redis_up)
     assert exposition.body() == generate_latest(registry)
     assert b'avwatch_health{channel="2",pipe="main",side="input",state="ok"} 1.0' in exposition.body()
-
-
-def test_while_scraped_each_snapshot_s_body_is_built_as_it_comes_out(own_redis):
-    """A body asked for during one snapshot: the next one's is built before
-    anyone asks (the scrape finds it made); not asked for: none is built."""
-    client = own_redis().client()
-    fill(client, 5)
-    refresher = Refresher(client, "redis://127.0.0.1", refresh_seconds=1.0, stale_after=30.0, forget_after=0.0)
-    refresher.refresh()
-    exposition = Exposition(lambda: refresher.snapshot)
-    built = []
-    build = exposition.build
-    exposition.build = lambda snapshot: built.append(snapshot) or build(snapshot)
-    stopping = threading.Event()
-    follower = threading.Thread(target=exposition.follow, args=(stopping,))
-    follower.start()
-    try:
-        refresher.refresh()
-        time.sleep(0.5)
-        assert built == []   # nobody scrapes: nothing built
-        exposition.current()
-        assert built == [refresher.snapshot]
-        refresher.refresh()   # asked for during the one before: built ahead
-        wait_for(lambda: built[-1] is refresher.snapshot)
-        assert exposition.current() is exposition.cached[1] and len(built) == 2
-        refresher.refresh()   # and again, as the scrape above came during the snapshot before
-        wait_for(lambda: built[-1] is refresher.snapshot)
-        refresher.refresh()   # no scrape since: not built
-        time.sleep(0.5)
-        assert len(built) == 3
-    finally:
-        stopping.set()
-        follower.join()
 
 
 HUGE = "1" + "0" * 400   # an integer beyond the float range: orjson refuses it, the standard parser takes it

@@ -6,17 +6,10 @@ again only when its rows changed since the last build, the others are taken
 as they were.  The compressed body is the blocks' raw deflate streams one
 after the other: each ends with a full flush (byte-aligned, no reference to
 what came before), so together they are one valid deflate stream, closed by
-an empty final block and wrapped in a gzip header and trailer.
-
-While the bodies are scraped, each snapshot's is built as soon as the
-snapshot is out (follow), not when the next scrape comes: the scrape then
-finds it made, and the building (seconds at 100,000 pipes) falls between
-two refreshes instead of holding up the next one's reads at whatever
-moment the scraper picks."""
+an empty final block and wrapped in a gzip header and trailer."""
 
 from __future__ import annotations
 
-import logging
 import struct
 import threading
 import zlib
@@ -29,8 +22,6 @@ from prometheus_client.registry import Collector
 
 from avwatch_cli.serve.metrics import Source, sources
 from avwatch_cli.serve.snapshot import Snapshot
-
-log = logging.getLogger("avwatch.serve")
 
 # Rows per block: small enough that one changed pipe redoes little, large
 # enough that each deflate stream compresses well (a health block is 6,000 lines).
@@ -111,39 +102,15 @@ def block_lines(lines: Callable[[Sequence[tuple]], str], block: Sequence[tuple])
     return lines(block).encode()
 
 
-# How often the follower looks for a new snapshot.
-FOLLOW_SECONDS = 0.1
-
-
 class Exposition:
     def __init__(self, latest: Callable[[], Snapshot]):
         self.latest = latest
         self.rendered: dict[tuple[str, int], Piece] = {}   # by family name and first row
         self.cached: tuple[Snapshot, Body] | None = None
         self.lock = threading.Lock()
-        self.asked = False   # whether a client asked for a body since the follower last looked
 
     def current(self) -> Body:
-        self.asked = True
-        return self.body_of(self.latest())
-
-    def follow(self, stopping: threading.Event) -> None:
-        """Until `stopping`: each new snapshot's body built as it comes out,
-        when a client asked for a body during the snapshot before (bodies
-        asked for less often than snapshots come are built on request only)."""
-        seen = self.latest()
-        while not stopping.wait(FOLLOW_SECONDS):
-            snapshot = self.latest()
-            if snapshot is not seen:
-                seen = snapshot
-                if self.asked:
-                    self.asked = False
-                    try:
-                        self.body_of(snapshot).gzip_chunks()   # as Prometheus asks for it
-                    except Exception:   # the scrape builds it again, and says why it cannot
-                        log.exception("building /metrics ahead of the scrape failed")
-
-    def body_of(self, snapshot: Snapshot) -> Body:
+        snapshot = self.latest()
         with self.lock:
             if self.cached is None or self.cached[0] is not snapshot:
                 self.cached = None   # the old body may go while the new one is built

@@ -15,7 +15,6 @@ import base64
 import hashlib
 import json
 import re
-import threading
 from importlib import resources
 from typing import Callable
 
@@ -171,13 +170,7 @@ def make_app(latest: Callable[[], Snapshot], history: History,
         # Every answer, errors (404, 405) and streamed bodies included.
         response.headers.update(headers_of_every_answer)
 
-    following = threading.Event()
-
-    async def follow_snapshots(app: web.Application) -> None:
-        threading.Thread(target=exposition.follow, args=(following,), name="metrics ahead", daemon=True).start()
-
     async def stop_pools(app: web.Application) -> None:
-        following.set()
         bodies.shutdown(wait=False)
         histories.shutdown(wait=False)
         details.shutdown(wait=False)
@@ -188,6 +181,5 @@ def make_app(latest: Callable[[], Snapshot], history: History,
                           ("/api/history", pipe_history),
                           ("/metrics", metrics), ("/pipe", one_pipe_page), ("/api/pipe", one_pipe)):
         app.router.add_get(path, handler)   # HEAD comes with GET
-    app.on_startup.append(follow_snapshots)
     app.on_cleanup.append(stop_pools)
     return app
