@@ -78,8 +78,9 @@ def listen_address(text: str) -> tuple[str, int]:
 
 def run(args: argparse.Namespace) -> int:
     # Imported here: the other commands must work without the serve extra.
-    from avwatch_cli.serve.heap import tune_collection
+    from avwatch_cli.serve.heap import share_malloc_arenas, tune_collection
     from avwatch_cli.serve.refresher import Refresher
+    share_malloc_arenas()   # before any thread starts
     tune_collection()
     sys.setswitchinterval(SWITCH_SECONDS)
     raise_descriptor_limit()

@@ -24,7 +24,7 @@ from avwatch_cli.serve.chunks import ChunkReaders
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.faults import TROUBLED, FaultHistory
 from avwatch_cli.serve.freshness import WriteTimes
-from avwatch_cli.serve.heap import FullCollections
+from avwatch_cli.serve.heap import FullCollections, give_back_free_memory
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.hls_records import HlsRecords
 from avwatch_cli.serve.nodes import Client, reader_for
@@ -127,6 +127,7 @@ class Refresher:
                 log.exception("refresh failed")
                 self.plan = None
             self.full_collections.maybe()   # the snapshot is out: a pause now delays no client
+            give_back_free_memory()
             took = time.monotonic() - started
             self.wake.wait(max(0.0, self.refresh_seconds - took))
             if not self.stopping.is_set() and self.wake.is_set():
