@@ -30,13 +30,13 @@ FORGET_AFTER = 300.0
 IDLE_SECONDS = 10.0
 # Bytes a Redis connection takes from its socket at once.  A refresh reads
 # hundreds of MB at 100,000 pipes; every read lets go of the interpreter and
-# must win it back from the threads building bodies, so 64 KiB reads (the
-# client's default) made the refresh wait more than it worked.
+# must win it back from the threads building bodies: a sixteenth of the
+# reads the client's default (64 KiB) takes.
 REDIS_READ_SIZE = 1 << 20
 # How long a thread holds the interpreter while another waits for it.  The
 # refresher's reads each let go of it and wait that long again behind a
-# thread building a /metrics body (seconds of work at 100,000 pipes): the
-# default 5 ms, a wait per slice read, added up to seconds a refresh.
+# thread building a /metrics body (seconds of work at 100,000 pipes): at the
+# default 5 ms, thousands of reads a refresh could wait seconds in all.
 SWITCH_SECONDS = 0.001
 
 

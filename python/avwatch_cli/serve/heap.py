@@ -34,9 +34,9 @@ MALLOC_ARENAS = 2
 def share_malloc_arenas() -> None:
     """At most MALLOC_ARENAS malloc arenas for the whole process.  The
     refresher's reads run on threads of their own, each of which glibc would
-    give an arena: what one thread's chunk of 12 MB freed, another's could
-    not reuse, and the process kept every arena's peak (27 kB a pipe at
-    100,000 pipes against 21 with one reading thread).  Elsewhere than
+    give an arena of its own (up to 8 a core), keeping what it frees for
+    that arena alone: the memory of the values read, hundreds of MB a
+    refresh at 100,000 pipes, would stay spread over them.  Elsewhere than
     glibc, nothing is done."""
     try:
         ctypes.CDLL(None).mallopt(M_ARENA_MAX, MALLOC_ARENAS)

@@ -123,6 +123,8 @@ class Refresher:
             try:
                 self.refresh()
             except Exception:
+                if self.stopping.is_set():
+                    break   # stop() shut the reads down under it
                 # A fault of ours must not freeze the snapshot for good: report and go on.
                 log.exception("refresh failed")
                 self.plan = None
