@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 import redis
 
-from avwatch_cli.serve import chunks
+from avwatch_cli.serve import chunks, refresher as refresher_module
 from avwatch_cli.serve.reader import RedisReader
 from avwatch_cli.serve.refresher import Refresher
 from serve.harness import OUTPUT, STREAM
@@ -26,6 +26,7 @@ PIPES = 23   # eight chunks of three, the last one short
 @pytest.fixture
 def filled(own_redis, monkeypatch):
     monkeypatch.setattr(chunks, "CHUNK_KEYS", 3)
+    monkeypatch.setattr(refresher_module, "SIDE_BY_SIDE_FROM", 0)   # read as a large plan is
     client = own_redis().client()
     for n in range(PIPES):
         client.set(f"ch:{n}", json.dumps({"live": True}))

@@ -11,7 +11,7 @@ import logging
 import threading
 import time
 from collections import Counter
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Executor, ThreadPoolExecutor
 from typing import Callable
 
 import redis
@@ -33,7 +33,7 @@ from avwatch_cli.serve.sources import Sources
 from avwatch_cli.serve.plan import ChannelState, Judged, Plan, Planner, Tracked
 from avwatch_cli.serve import native
 from avwatch_cli.serve.reader import key_bytes
-from avwatch_cli.serve.reads import READERS, results, settle
+from avwatch_cli.serve.reads import READERS, SIDE_BY_SIDE_FROM, results, settle
 from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
 
 log = logging.getLogger("avwatch.serve")
@@ -220,7 +220,15 @@ class Refresher:
     def read_plan(self, plan: Plan, now: float) -> tuple[list[bytes | None], list[int | None]]:
         """Every read of the plan at once, each on a connection of its own
         (see reads); the input analyser's records are parsed here as they
-        come.  Returns once every read has ended; Redis errors pass."""
+        come.  Returns once every read has ended; Redis errors pass.  A
+        small plan is read one read after another, on this thread."""
+        if len(plan.read_keys) + len(plan.analysis_owners) < SIDE_BY_SIDE_FROM:
+            values = self.reader.values(plan.read_keys)
+            analysis_keys = self.read_analysis(plan, None)
+            self.sources.refresh(self.source_reader.values, self.source_keys, now)
+            self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
+            self.hls.read(self.hls_readers, plan)
+            return values, analysis_keys
         submit = self.reads.submit
         status = submit(self.reader.values, plan.read_keys)
         beside = [status,
@@ -228,16 +236,16 @@ class Refresher:
                   submit(self.sources.refresh, self.source_reader.values, self.source_keys, now),
                   submit(self.reported.refresh, self.reason_reader.values, self.reason_keys, now)]
         try:
-            analysis_keys = self.read_analysis(plan)
+            analysis_keys = self.read_analysis(plan, self.reads)
         finally:
             settle(beside)
         results(beside)
         return status.result(), analysis_keys
 
-    def read_analysis(self, plan: Plan) -> list[int | None]:
+    def read_analysis(self, plan: Plan, pool: Executor | None) -> list[int | None]:
         found: list[int | None] = []
         owners = iter(plan.analysis_owners)
-        for chunk in self.analysis_readers.values(plan.analysis_chunks, self.reads):
+        for chunk in self.analysis_readers.values(plan.analysis_chunks, pool):
             read_chunk(chunk, owners, found)
         return found
 
