@@ -78,11 +78,8 @@ def listen_address(text: str) -> tuple[str, int]:
 
 def run(args: argparse.Namespace) -> int:
     # Imported here: the other commands must work without the serve extra.
-    from avwatch_cli.serve.heap import share_malloc_arenas, tune_collection
     from avwatch_cli.serve.refresher import Refresher
-    share_malloc_arenas()   # before any thread starts
-    tune_collection()
-    sys.setswitchinterval(SWITCH_SECONDS)
+    tune_interpreter()
     raise_descriptor_limit()
 
     # No ping: a server that is down now is reported by the refresher, not
@@ -106,6 +103,14 @@ def run(args: argparse.Namespace) -> int:
     sys.stdout.flush()
     sys.stderr.flush()
     os._exit(OK)
+
+
+def tune_interpreter() -> None:
+    """Memory and thread switching for a snapshot of many pipes, before any thread starts."""
+    from avwatch_cli.serve.heap import share_malloc_arenas, tune_collection
+    share_malloc_arenas()
+    tune_collection()
+    sys.setswitchinterval(SWITCH_SECONDS)
 
 
 def raise_descriptor_limit() -> None:
