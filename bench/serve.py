@@ -61,8 +61,8 @@ from timing import median_seconds  # noqa: E402
 
 from analysis_records import hls_record, ts_record  # noqa: E402
 from avwatch_cli.output_reason import reason_key  # noqa: E402
-from avwatch_cli.serve.heap import tune_collection  # noqa: E402
-from avwatch_cli.serve.mosaic import MosaicQuery  # noqa: E402
+from avwatch_cli.serve.command import tune_interpreter  # noqa: E402
+from avwatch_cli.serve.status_pages import Query  # noqa: E402
 from avwatch_cli.serve.reader import MGET_BATCH, PATTERN, SCAN_COUNT  # noqa: E402
 from avwatch_cli.serve.refresher import Refresher  # noqa: E402
 from avwatch_cli.serve.sources import source_key  # noqa: E402
@@ -237,7 +237,7 @@ def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[floa
     """Median refresh after every status record (and with `analysis` every
     analyser's record) was rewritten, and the floor, interleaved; prints the
     bodies' costs and the memory per pipe."""
-    tune_collection()   # as `avwatch serve` does at start
+    tune_interpreter()   # as `avwatch serve` does at start
     with tempfile.TemporaryDirectory() as workdir:
         server = RedisNode(Path(workdir)).start()
         try:
@@ -278,7 +278,7 @@ def churn_figures(pipes: int, rounds: int, analysis: bool = False) -> tuple[floa
                 status = refresher.snapshot.status_json
                 statuses.append(time.perf_counter() - started)
                 started = time.perf_counter()
-                refresher.snapshot.mosaic_answers.get(refresher.snapshot, MosaicQuery())
+                refresher.snapshot.mosaic_answers.get(refresher.snapshot, Query(limit=200))
                 mosaics.append(time.perf_counter() - started)
             snapshot = refresher.snapshot
             assert snapshot.redis_up and snapshot.counts()["ok"] == 2 * pipes, snapshot.counts()
@@ -322,7 +322,7 @@ def main() -> None:
                         help="pipe counts of the churn mode with both analysers' records ('' for none)")
     parser.add_argument("--churn-only", action="store_true", help="skip the 10,000-pipe figures above")
     args = parser.parse_args()
-    tune_collection()   # as `avwatch serve` does at start
+    tune_interpreter()   # as `avwatch serve` does at start
     if not args.churn_only:
         steady(args)
     for pipes in [int(count) for count in args.churn_pipes.split(",") if count]:
@@ -344,7 +344,7 @@ def steady(args: argparse.Namespace) -> None:
             # pipes on a loaded machine may outlast one.
             client = redis.Redis(port=port)
             fill(client, args.pipes)
-            tune_collection()   # as `avwatch serve` does at start
+            tune_interpreter()   # as `avwatch serve` does at start
             refresher = Refresher(client, f"redis://127.0.0.1:{port}", refresh_seconds=2.0,
                                   stale_after=30.0, forget_after=300.0)
             # As SCAN returns them, bytes, so the floor encodes nothing either.

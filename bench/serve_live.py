@@ -271,7 +271,11 @@ def one_scale(pipes: int, refresh: float, seconds: float, workdir: Path, analysi
         churn.stopping.set()
         if prometheus is not None:
             prometheus.terminate()
-            prometheus.wait(30)
+            try:   # a Prometheus of millions of series may take longer to close its store
+                prometheus.wait(30)
+            except subprocess.TimeoutExpired:
+                prometheus.kill()
+                prometheus.wait()
         if serve.poll() is None:
             serve.kill()
             serve.wait()

@@ -149,17 +149,21 @@ def _answers(server: redis.Redis) -> bool:
         server.close()
 
 
-def make_client(target: Target) -> Client:
+def make_client(target: Target, *, read_size: int | None = None) -> Client:
     """A client of the target, not yet asked anything (a Cluster client has
-    read the slot map)."""
+    read the slot map); `read_size`: bytes its connections take from the
+    socket at once, for a reader of large replies."""
+    options = _client_options()
+    if read_size is not None:
+        options["socket_read_size"] = read_size
     try:
         if target.kind == SENTINEL:
             sentinels, master_options, own_options = sentinel_options(target.value)
             sentinel = Sentinel(sentinels, sentinel_kwargs={**_client_options(), **own_options})
-            return sentinel.master_for(target.master or "", **{**_client_options(), **master_options})
+            return sentinel.master_for(target.master or "", **{**options, **master_options})
         if target.kind == CLUSTER:
-            return RedisCluster.from_url(target.value, **_client_options())
-        return redis.Redis.from_url(target.value, **_client_options())
+            return RedisCluster.from_url(target.value, **options)
+        return redis.Redis.from_url(target.value, **options)
     except ValueError as error:
         what = "addresses" if target.kind == SENTINEL else "URL"
         raise Failure(f"bad {target.option} {what} {redact(target.value)!r}: {error} "

@@ -11,7 +11,7 @@ from redis.connection import SSLConnection
 
 from avwatch_cli.broker import ENVIRONMENT, make_client, target_from
 from avwatch_cli.failures import Failure
-from avwatch_cli.redis_target import SENTINEL, Target, redact, sentinel_options
+from avwatch_cli.redis_target import CLUSTER, SENTINEL, SINGLE, Target, redact, sentinel_options
 from machine import free_port
 from redis_sets import MASTER_NAME, SentinelSet
 
@@ -206,3 +206,30 @@ def test_the_master_s_password_in_a_sentinel_url(avwatch_command, guarded_sentin
     if status:
         assert "refused the credentials" in result.stderr
         assert "wrong" not in result.stderr
+
+
+@pytest.mark.parametrize("kind", [SINGLE, SENTINEL, CLUSTER])
+def test_a_read_size_reaches_the_connections_of_every_deployment(request, kind):
+    """serve's client reads replies of megabytes in large slices: the size
+    reaches a server's, a Sentinel master's and every Cluster node's
+    connections, and a value larger than a slice reads back whole."""
+    read_size = 1 << 20
+    if kind == SINGLE:
+        target = Target(SINGLE, f"redis://{request.getfixturevalue('redis_server').address}/0")
+    elif kind == SENTINEL:
+        target = Target(SENTINEL, request.getfixturevalue("sentinel_set").addresses, MASTER_NAME)
+    else:
+        target = Target(CLUSTER, request.getfixturevalue("cluster_set").url)
+    client = make_client(target, read_size=read_size)
+    try:
+        value = os.urandom(3 * read_size + 17)
+        client.set("read-size-test", value)
+        assert client.get("read-size-test") == value
+        client.delete("read-size-test")
+        if kind == CLUSTER:
+            pools = [client.get_redis_connection(node).connection_pool for node in client.get_primaries()]
+        else:
+            pools = [client.connection_pool]
+        assert [pool.connection_kwargs["socket_read_size"] for pool in pools] == [read_size] * len(pools)
+    finally:
+        client.close()

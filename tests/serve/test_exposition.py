@@ -6,6 +6,7 @@ import json
 import sys
 from pathlib import Path
 
+import pytest
 from prometheus_client import CollectorRegistry, generate_latest
 
 from avwatch_cli.serve.metrics import SnapshotCollector
@@ -73,3 +74,33 @@ def test_families_rendered_again_only_when_changed_equal_a_full_rendering(own_re
     wait_for(lambda: refresher.refresh() or refresher.snapshot.redis_up)
     assert exposition.body() == generate_latest(registry)
     assert b'avwatch_health{channel="2",pipe="main",side="input",state="ok"} 1.0' in exposition.body()
+
+
+HUGE = "1" + "0" * 400   # an integer beyond the float range: orjson refuses it, the standard parser takes it
+
+
+@pytest.mark.parametrize("key, record, field, value", [
+    ("ch:1:ts:main", ts_record(1, 0), "packets", HUGE),
+    ("ch:1:ts:main", ts_record(1, 0), "continuity_errors", HUGE),
+    ("ch:1:ts:main", ts_record(1, 0), "in_sync", '"yes"'),
+    ("ch:1:ts:main", ts_record(1, 0), "delay_factor_ms", '"x"'),
+    ("ch:1:ts:main", ts_record(1, 0), "data_age", '[]'),
+    ("ch:1:ts:main", ts_record(1, 0), "time", '"now"'),
+    ("ch:1:hls:main", hls_record(1, 0), "bitrate", HUGE),
+    ("ch:1:hls:main", hls_record(1, 0), "time", HUGE),
+    ("ch:1:hls:main", hls_record(1, 0), "sequence_resets", "-" + HUGE),
+])
+def test_an_analyser_s_odd_value_fails_no_scrape(own_redis, key, record, field, value):
+    """One monitor's record with a value that is no number, or none a float
+    holds: its series reads as absent (or 0), every other series stays."""
+    client = own_redis().client()
+    fill(client, 3)
+    client.set(key, json.dumps(dict(json.loads(record), **{field: "@"})).replace('"@"', value))
+    refresher = Refresher(client, "redis://127.0.0.1", refresh_seconds=1.0, stale_after=30.0, forget_after=0.0)
+    refresher.refresh()
+    registry = CollectorRegistry(auto_describe=False)
+    registry.register(SnapshotCollector(lambda: refresher.snapshot))
+    body = Exposition(lambda: refresher.snapshot).body()
+    assert body == generate_latest(registry)
+    assert b'avwatch_health{channel="1",pipe="main",side="input",state=' in body
+    assert b'{channel="1",pipe="main"}' in body.split(b"avwatch_ts_" if ":ts:" in key else b"avwatch_hls_", 1)[1]

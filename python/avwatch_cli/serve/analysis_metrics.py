@@ -3,7 +3,8 @@ pipe may carry thousands of PIDs under a garbage flood)."""
 
 from __future__ import annotations
 
-from typing import Callable, Sequence
+import math
+from typing import Any, Callable, Sequence
 
 from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metric
 from prometheus_client.samples import Sample
@@ -36,6 +37,21 @@ QUIET = (State.STOPPED,)
 Make = Callable[[Sequence[tuple]], Metric]
 
 
+def number(value: Any) -> float | None:
+    """A record's value as a finite float (true and false as 1 and 0), else
+    None: text, null, NaN, infinities and integers beyond the float range,
+    which one monitor's record must not turn into a failed scrape of all."""
+    if type(value) is float:   # most values
+        return value if math.isfinite(value) else None
+    if isinstance(value, (int, float)):
+        try:
+            value = float(value)
+        except OverflowError:
+            return None
+        return value if math.isfinite(value) else None
+    return None
+
+
 def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make, Lines], object]) -> list:
     """The families, as `source(name, rows, make, lines)` (metrics.Source)."""
     now = snapshot.generated_at
@@ -58,21 +74,22 @@ def analysis_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple],
                     and now - written <= snapshot.stale_after):
                 absent.append((channel, name, 1.0))
             continue
-        packets.append((channel, name, float(record.get("packets") or 0)))
+        # A field absent, null or not a number reads as 0.
+        packets.append((channel, name, number(record.get("packets")) or 0.0))
         # An indicator that never counted has no series (most never do); the
         # one the alert rules take the increase of is always there.
         for indicator in INDICATORS:
-            count = float(record.get(indicator) or 0)
+            count = number(record.get(indicator)) or 0.0
             if count or indicator == ALWAYS_EXPORTED:
                 errors.append((channel, name, indicator, count))
         for rows, (_, field, _, scale) in zip(gauges, GAUGES):
-            rows.append((channel, name, float(record.get(field) or 0) * scale))
+            rows.append((channel, name, (number(record.get(field)) or 0.0) * scale))
         # How old the newest datagram is now: its age when published plus the record's own age.
-        age = record.get("data_age")
-        written = record.get("time") or now
+        age = number(record.get("data_age"))
+        written = number(record.get("time")) or now
         data_age.append((channel, name, float("inf") if age is None else age + max(0.0, now - written)))
-        if record.get("delay_factor_ms") is not None:
-            delay.append((channel, name, record["delay_factor_ms"] / 1000))
+        if (delay_factor := number(record.get("delay_factor_ms"))) is not None:
+            delay.append((channel, name, delay_factor / 1000))
     return [
         source("avwatch_ts_packets", packets, counter("avwatch_ts_packets", "TS packets received by the analyser"),
                pipe_lines("avwatch_ts_packets_total")),

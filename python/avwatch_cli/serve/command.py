@@ -29,6 +29,16 @@ DEFAULT_LISTEN = f"127.0.0.1:{DEFAULT_PORT}"
 FORGET_AFTER = 300.0
 # A connection's time to send a whole request, and to stay open idle after one.
 IDLE_SECONDS = 10.0
+# Bytes a Redis connection takes from its socket at once.  A refresh reads
+# hundreds of MB at 100,000 pipes; every read lets go of the interpreter and
+# must win it back from the threads building bodies: a sixteenth of the
+# reads the client's default (64 KiB) takes.
+REDIS_READ_SIZE = 1 << 20
+# How long a thread holds the interpreter while another waits for it.  The
+# refresher's reads each let go of it and wait that long again behind a
+# thread building a /metrics body (seconds of work at 100,000 pipes): at the
+# default 5 ms, thousands of reads a refresh could wait seconds in all.
+SWITCH_SECONDS = 0.001
 
 
 def add_parser(commands) -> None:
@@ -85,16 +95,15 @@ def listen_address(text: str) -> tuple[str, int]:
 
 def run(args: argparse.Namespace) -> int:
     # Imported here: the other commands must work without the serve extra.
-    from avwatch_cli.serve.heap import tune_collection
     from avwatch_cli.serve.refresher import Refresher
-    tune_collection()
+    tune_interpreter()
     raise_descriptor_limit()
 
     # No ping: a server that is down now is reported by the refresher, not
     # fatal.  A Cluster client reads the slot map at once, so a Cluster that
     # cannot be reached at start is (exit 4, for the supervisor to retry).
     target = target_from(args)
-    client = make_client(target)
+    client = make_client(target, read_size=REDIS_READ_SIZE)
     shown_url = str(target)
     refresher = Refresher(client, shown_url, refresh_seconds=args.refresh, stale_after=args.stale_after,
                           forget_after=args.forget_after, scrub=scrubber(target),
@@ -112,6 +121,14 @@ def run(args: argparse.Namespace) -> int:
     sys.stdout.flush()
     sys.stderr.flush()
     os._exit(OK)
+
+
+def tune_interpreter() -> None:
+    """Memory and thread switching for a snapshot of many pipes, before any thread starts."""
+    from avwatch_cli.serve.heap import share_malloc_arenas, tune_collection
+    share_malloc_arenas()
+    tune_collection()
+    sys.setswitchinterval(SWITCH_SECONDS)
 
 
 def raise_descriptor_limit() -> None:

@@ -213,12 +213,13 @@ class WriteTimes:
         """The key names a SCAN found, when they differ from the last."""
         self.known = frozenset(names)
 
-    def names_current(self, scanned_at: float, now: float) -> bool:
+    def names_current(self, scanned_at: float, now: float, any_age: bool = False) -> bool:
         """Whether the key names of the SCAN that began at `scanned_at` are
         all there is, as far as the notifications tell: none told of a key
-        created or gone since, and every listener was subscribed all along."""
+        created or gone since, and every listener was subscribed all along;
+        and, unless `any_age`, that SCAN is younger than RESCAN_SECONDS."""
         return (not self.key_set_changed and self.mode == NOTIFICATIONS and self.baseline <= scanned_at
-                and 0.0 <= now - scanned_at < RESCAN_SECONDS)
+                and (any_age or 0.0 <= now - scanned_at < RESCAN_SECONDS))
 
     def follow_keys(self, keys: list[str], now: float) -> None:
         """A new key list: the tables keep only its keys, so they stay bounded."""

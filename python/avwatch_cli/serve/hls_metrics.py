@@ -4,13 +4,12 @@ series stays at a few per pipe)."""
 
 from __future__ import annotations
 
-import math
-from typing import Any, Callable, Sequence
+from typing import Callable, Sequence
 
 from prometheus_client.core import GaugeMetricFamily, Metric
 from prometheus_client.samples import Sample
 
-from avwatch_cli.serve.analysis_metrics import counter, gauge
+from avwatch_cli.serve.analysis_metrics import counter, gauge, number
 from avwatch_cli.serve.sample_lines import Lines, labelled_lines, pipe_lines
 from avwatch_cli.serve.snapshot import Snapshot
 
@@ -42,14 +41,6 @@ COUNTERS = (
     ("avwatch_hls_sequence_resets", "sequence_resets", "times the media sequence went back"),
     ("avwatch_hls_missing_segment_checks", "missing_segment_checks", "checks that found a listed segment missing"),
 )
-
-
-def number(value: Any) -> float | None:
-    if isinstance(value, bool):
-        return float(value)
-    if isinstance(value, (int, float)) and math.isfinite(value):
-        return float(value)
-    return None
 
 
 def hls_sources(snapshot: Snapshot, source: Callable[[str, Sequence[tuple], Make, Lines], object]) -> list:

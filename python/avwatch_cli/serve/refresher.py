@@ -11,6 +11,7 @@ import logging
 import threading
 import time
 from collections import Counter
+from concurrent.futures import Executor, ThreadPoolExecutor
 from typing import Callable
 
 import redis
@@ -24,6 +25,7 @@ from avwatch_cli.serve.chunks import ChunkReaders
 from avwatch_cli.serve.decoding import fast_decode
 from avwatch_cli.serve.faults import TROUBLED, FaultHistory
 from avwatch_cli.serve.freshness import WriteTimes
+from avwatch_cli.serve.heap import FullCollections, give_back_free_memory
 from avwatch_cli.serve.history import History
 from avwatch_cli.serve.hls_records import HlsRecords
 from avwatch_cli.serve.nodes import Client, reader_for
@@ -32,6 +34,7 @@ from avwatch_cli.serve.sources import Sources
 from avwatch_cli.serve.plan import ChannelState, Judged, Plan, Planner, Tracked
 from avwatch_cli.serve import native
 from avwatch_cli.serve.reader import key_bytes
+from avwatch_cli.serve.reads import READERS, SIDE_BY_SIDE_FROM, results, settle
 from avwatch_cli.serve.snapshot import ChannelView, Event, Events, PipeView, SideView, Snapshot, raw_preview
 
 log = logging.getLogger("avwatch.serve")
@@ -94,6 +97,9 @@ class Refresher:
         self.changes_total: Counter[tuple[str, str]] = Counter()
         # The judge in C when installed (see native), else judge_channels.
         self.native_judge = native.judge_channels
+        self.full_collections = FullCollections()
+        # Threads made as first needed; they end with the refresher (stop) or when it is dropped.
+        self.reads = ThreadPoolExecutor(READERS, thread_name_prefix="redis reads")
         self.stopping = threading.Event()
         # Set by stop() and by an analyser's alarm (an input just stopped).
         self.wake = threading.Event()
@@ -110,6 +116,7 @@ class Refresher:
         self.wake.set()
         self.write_times.stopping.set()
         self.write_times.stop()
+        self.reads.shutdown(wait=False, cancel_futures=True)
         # Daemon threads: one caught in a slow connect is left to the exit.
         if self.thread.ident is not None:   # started
             self.thread.join(0.2)
@@ -121,9 +128,13 @@ class Refresher:
             try:
                 self.refresh()
             except Exception:
+                if self.stopping.is_set():
+                    break   # stop() shut the reads down under it
                 # A fault of ours must not freeze the snapshot for good: report and go on.
                 log.exception("refresh failed")
                 self.plan = None
+            self.full_collections.maybe()   # the snapshot is out: a pause now delays no client
+            give_back_free_memory()
             took = time.monotonic() - started
             self.wake.wait(max(0.0, self.refresh_seconds - took))
             if not self.stopping.is_set() and self.wake.is_set():
@@ -138,9 +149,6 @@ class Refresher:
         now = time.time()
         try:
             values, analysis_keys, plan = self.read(now)
-            self.sources.refresh(self.source_reader.values, self.source_keys, now)
-            self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
-            self.hls.read(self.hls_readers, plan)
         except redis.RedisError as error:
             previous = self.snapshot
             cause = self.scrub(str(error)).rstrip(".") or type(error).__name__
@@ -168,23 +176,81 @@ class Refresher:
         """The values of the plan's channel and status keys, and the keys
         (analysis.value_key) of its analysis records, each record parsed
         into its pipe's memory as its chunk is read; the plan brought up to
-        the key names first."""
+        the key names first.  The HLS records, source records and reasons
+        are read too, beside them."""
+        if self.plan is not None and self.write_times.names_current(self.scanned_at, now, any_age=True):
+            checked = self.read_checking_names(self.plan, now)
+            if checked is not None:
+                return checked
         plan, scanned = self.discover(now)
-        values = self.reader.values(plan.read_keys)
-        analysis_keys = self.read_analysis(plan)
+        values, analysis_keys = self.read_plan(plan, now)
         # A status or analysis key of the names is gone, and no listener told
         # (an expiry, a FLUSHALL): the names are scanned again at once.
         if not scanned and (None in values[len(plan.channels):] or None in analysis_keys):
             self.scanned_at = float("-inf")
             plan, _ = self.discover(now)
-            values = self.reader.values(plan.read_keys)
-            analysis_keys = self.read_analysis(plan)
+            values, analysis_keys = self.read_plan(plan, now)
         return values, analysis_keys, plan
 
-    def read_analysis(self, plan: Plan) -> list[int | None]:
+    def read_checking_names(self, plan: Plan, now: float
+                            ) -> tuple[list[bytes | None], list[int | None], Plan] | None:
+        """The plan's reads while the notifications tell its names are current,
+        with the SCAN that is due by its age alone (RESCAN_SECONDS) beside
+        them: at 100,000 pipes a walk of the key space under full churn took
+        as long as all the reads.  None when the SCAN found other names (the
+        reads are then done again, after discover), as when none was due."""
+        if self.write_times.names_current(self.scanned_at, now):
+            return None   # no SCAN due: discover reads the plan as it is
+        if self.planner.lingering:
+            plan = self.plan = self.make_plan(plan.names, now)
+        self.scanned_at = float("-inf")   # until this SCAN has gone through
+        self.write_times.scanning()
+        started = time.time()
+        scan = self.reads.submit(self.reader.key_names)
+        try:
+            values, analysis_keys = self.read_plan(plan, now)
+        finally:
+            settle([scan])
+        names = scan.result()
+        if names != plan.names and frozenset(names) != frozenset(plan.names):
+            self.plan = self.make_plan(names, now)
+            self.write_times.know(names)
+            self.scanned_at = started
+            return None
+        if names != plan.names:
+            plan = self.plan = plan._replace(names=names)
+        self.scanned_at = started
+        return values, analysis_keys, plan
+
+    def read_plan(self, plan: Plan, now: float) -> tuple[list[bytes | None], list[int | None]]:
+        """Every read of the plan at once, each on a connection of its own
+        (see reads); the input analyser's records are parsed here as they
+        come.  Returns once every read has ended; Redis errors pass.  A
+        small plan is read one read after another, on this thread."""
+        if len(plan.read_keys) + len(plan.analysis_owners) < SIDE_BY_SIDE_FROM:
+            values = self.reader.values(plan.read_keys)
+            analysis_keys = self.read_analysis(plan, None)
+            self.sources.refresh(self.source_reader.values, self.source_keys, now)
+            self.reported.refresh(self.reason_reader.values, self.reason_keys, now)
+            self.hls.read(self.hls_readers, plan)
+            return values, analysis_keys
+        submit = self.reads.submit
+        status = submit(self.reader.values, plan.read_keys)
+        beside = [status,
+                  submit(self.hls.read, self.hls_readers, plan),
+                  submit(self.sources.refresh, self.source_reader.values, self.source_keys, now),
+                  submit(self.reported.refresh, self.reason_reader.values, self.reason_keys, now)]
+        try:
+            analysis_keys = self.read_analysis(plan, self.reads)
+        finally:
+            settle(beside)
+        results(beside)
+        return status.result(), analysis_keys
+
+    def read_analysis(self, plan: Plan, pool: Executor | None) -> list[int | None]:
         found: list[int | None] = []
         owners = iter(plan.analysis_owners)
-        for chunk in self.analysis_readers.values(plan.analysis_chunks):
+        for chunk in self.analysis_readers.values(plan.analysis_chunks, pool):
             read_chunk(chunk, owners, found)
         return found
 
