@@ -102,7 +102,7 @@ def test_a_two_second_silence_is_the_longest_gap(ts_files):
     relay, reports, _ = run_through_relay(ts_files[rate], rate, Faults(silent_between=(2.0, 4.0)))
     times = [at for at, _ in relay.truth.sends]
     sent_gap = max(b - a for a, b in zip(times, times[1:]))
-    assert sent_gap == pytest.approx(2.0, abs=0.1)
+    assert sent_gap == pytest.approx(2.0, abs=0.25)  # the relay may send late under load; what it sent is the truth
     assert reports[-1]["longest_gap"] == pytest.approx(sent_gap, abs=0.02)
     assert max(r["window_longest_gap"] for r in reports) >= 0.9
     assert reports[-1]["pat_errors"] == reports[-1]["pmt_errors"] == 0

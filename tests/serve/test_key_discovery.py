@@ -56,11 +56,14 @@ def settled(refresher, client):
 ])
 def test_a_change_of_the_key_set_is_seen_and_rewrites_are_not_scanned(watched, change, after):
     client, refresher, scans = watched
+    # The fixture's second refresh walks again unless the subscription
+    # already vouched for the first walk (it may, on a slow machine).
+    scanned = len(scans)
+    assert scanned in (1, 2)
     for n in range(3):   # monitors rewriting their records: no walk of the key space
         client.set("ch:a:in:main", json.dumps(dict(STREAM, bitrate=n)))
         settled(refresher, client)
-    scanned = len(scans)
-    assert scanned == 2 and status_keys(refresher) == ["ch:a:in:main"]
+    assert len(scans) == scanned and status_keys(refresher) == ["ch:a:in:main"]
     if change == "create":
         client.set("ch:b:in:main", json.dumps(STREAM))
     elif change == "delete":
