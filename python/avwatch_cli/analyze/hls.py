@@ -52,19 +52,16 @@ def is_playlist_path(target: str) -> bool:
 
 class HlsWatch:
     """An HlsOutput and what is kept between its checks: when the current
-    set of failed checks began ("since"), the newest check's thumbnail and,
-    where the caller stores thumbnails (`keeps_thumbnails`), when the newest
-    one came."""
+    set of failed checks began ("since") and the newest check's thumbnail
+    (whoever stores it says when in the record)."""
 
-    def __init__(self, playlist: str, master: str | None = None, keeps_thumbnails: bool = False):
+    def __init__(self, playlist: str, master: str | None = None):
         self.output = avwatch_analysis.HlsOutput(playlist, master)
         self.master = master
         self.failed: tuple[str, ...] | None = None
         self.since = 0.0
         self.target: int | None = None
-        self.keeps_thumbnails = keeps_thumbnails
         self.thumbnail: bytes | None = None      # a JPEG made by the newest check, else None
-        self.thumbnail_time: float | None = None
 
     @property
     def playlist(self) -> str:
@@ -81,12 +78,10 @@ class HlsWatch:
             self.target = report["target_duration"]
         # Bytes have no place in the JSON record: the thumbnail is kept aside.
         self.thumbnail = report.pop("thumbnail", None)
-        if self.thumbnail is not None and self.keeps_thumbnails:
-            self.thumbnail_time = now
         record: dict[str, Any] = {"time": round(now, 3), "playlist": self.playlist, "master": self.master}
         record.update(report)
         record["since"] = round(self.since, 3)
-        record.update(content_fields(report.get("content"), now, self.thumbnail_time))
+        record.update(content_fields(report.get("content"), now))
         return record
 
     def take_thumbnail(self) -> bytes | None:

@@ -78,7 +78,7 @@ class HlsCheck:
         playlist = media_playlist_for(self.master, self.segment_folder)
         if self.watch is None or self.watch.playlist != os.path.abspath(playlist):
             # The first check, or the master now leads elsewhere.
-            self.watch = HlsWatch(playlist, self.master, keeps_thumbnails=True)
+            self.watch = HlsWatch(playlist, self.master)
         return self.watch.check()
 
     def delete(self) -> None:
